@@ -1,0 +1,29 @@
+# The two commands of the README: `make demo` and `make test`.  Both run the
+# set-up first; it is incremental, so re-running is fast.
+PY := .venv/bin/python
+BUILD := build/module
+
+.PHONY: setup demo test test-python test-cpp bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+demo: setup
+	@$(PY) examples/demo.py
+
+test: setup
+	@$(MAKE) --no-print-directory test-cpp test-python
+
+test-python:
+	@echo "[test] pytest"
+	@$(PY) -m pytest tests -q
+
+test-cpp:
+	@echo "[test] C++ unit tests (ctest)"
+	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j 2
+
+bench: setup
+	@$(PY) bench/run.py
+
+clean:
+	rm -rf build

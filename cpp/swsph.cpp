@@ -1,0 +1,5 @@
+#include "swsph.hpp"
+
+namespace radiredide {
+void register_swsph(pybind11::module_&) {}
+}  // namespace radiredide

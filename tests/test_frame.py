@@ -1,0 +1,166 @@
+"""Module frame: start-up, attributes, pools, administration, residency."""
+import re
+
+import numpy as np
+import pytest
+
+import radiredide as rr
+from conftest import run_python
+
+KOKKOS_IS_520 = rr.kokkos_version == "5.2.0"
+
+
+def test_build_attributes():
+    assert re.fullmatch(r"[0-9a-f]{40}", rr.build_source_commit)
+    assert isinstance(rr.build_cpp_dirty, bool)
+    assert re.fullmatch(r"\d+\.\d+\.\d+", rr.kokkos_version)
+    assert rr.__doc__ == "Kokkos-batched evaluation of ZOLT surrogate element fits"
+    if KOKKOS_IS_520:
+        assert rr.kokkos_provenance.startswith("fetched 5.2.0 from ")
+    else:
+        # A Kokkos found on the system (the cached 3.4.1 build) says where it came from.
+        assert rr.kokkos_provenance.startswith(f"system {rr.kokkos_version} from ")
+
+
+def test_first_attributes_in_order():
+    names = [n for n in vars(rr) if not n.startswith("__")]
+    assert names[:4] == ["build_source_commit", "build_cpp_dirty", "kokkos_version",
+                         "kokkos_provenance"]
+    assert names[-6:] == ["workspace_bytes", "workspace_high_water", "finalize_kokkos",
+                          "release_workspaces", "execution_space", "host_execution_space"]
+
+
+def test_execution_spaces():
+    assert rr.execution_space() == "OpenMP"
+    assert rr.host_execution_space() == "OpenMP"
+
+
+@pytest.mark.parametrize("fn", ["workspace_bytes", "workspace_high_water", "finalize_kokkos",
+                                "release_workspaces", "execution_space", "host_execution_space",
+                                "residency_end", "residency_active"])
+def test_admin_functions_take_no_arguments(fn):
+    with pytest.raises(TypeError):
+        getattr(rr, fn)(1)
+
+
+def test_docstrings():
+    assert rr.workspace_bytes.__doc__.strip().endswith(
+        "Bytes currently retained by ALL persistent workspace pools.")
+    paras = rr.release_workspaces.__doc__.split("\n\n")
+    text = "\n\n".join(paras)
+    assert "Release every registered workspace pool, on every thread." in text
+    assert "Only safe from a QUIESCENT state -- never with an evaluation in flight on any thread." in text
+    assert "ROUGHLY ONE BATCH OF THE LARGEST B EVER REQUESTED" in text
+
+
+def test_counters_are_ints():
+    assert isinstance(rr.workspace_bytes(), int)
+    assert rr.workspace_high_water() >= rr.workspace_bytes() >= 0
+
+
+def test_reimport_returns_same_module():
+    run_python("""
+        import sys, importlib
+        import radiredide as a
+        del sys.modules['radiredide']
+        import radiredide as b
+        assert a is b
+    """)
+
+
+def test_version_check_message():
+    # The check runs before anything else: fake the version text in a child.
+    proc = run_python("""
+        import sys, ctypes
+        # Py_GetVersion reads a static buffer; patch the version text it returns.
+        v = ctypes.pythonapi.Py_GetVersion
+        v.restype = ctypes.c_char_p
+        text = v()
+        addr = ctypes.cast(v(), ctypes.c_void_p).value
+        fake = b"3.12.4" + text[6:]
+        ctypes.memmove(addr, fake, len(fake))
+        try:
+            import radiredide
+        except ImportError as e:
+            print(str(e))
+        else:
+            print("imported")
+    """, check=False)
+    out = proc.stdout.strip()
+    if out == "imported":
+        pytest.skip("the interpreter's version text is not writable here")
+    assert out.startswith("Python version mismatch: module was compiled for Python 3.13, "
+                          "but the interpreter version is incompatible: 3.12.4")
+
+
+def test_subinterpreter_refused():
+    run_python("""
+        import _interpreters
+        interp = _interpreters.create()
+        try:
+            r = _interpreters.run_string(interp, "import radiredide")
+        finally:
+            _interpreters.destroy(interp)
+        assert r is not None and "radiredide" in str(r) or "subinterpreter" in str(r).lower(), r
+    """)
+
+
+def test_finalize_semantics():
+    run_python("""
+        import radiredide as rr
+        assert rr.finalize_kokkos() is True
+        assert rr.workspace_bytes() == 0
+        assert rr.finalize_kokkos() is False
+    """)
+
+
+def test_after_finalize_raises_runtime_error():
+    # Anything that would allocate or launch after finalisation is a RuntimeError,
+    # never an abort of the interpreter.
+    run_python("""
+        import numpy as np, radiredide as rr
+        rr.finalize_kokkos()
+        candidates = [n for n in dir(rr) if n in ("evaluate_batch", "pn4_weights_grid", "scatter64")]
+        for n in candidates:
+            try:
+                if n == "evaluate_batch":
+                    rr.evaluate_batch(np.array([0.0, 1.0]), np.zeros((1, 1, 1, 2), complex), np.zeros(3))
+                elif n == "scatter64":
+                    rr.scatter64(np.zeros((1, 1, 2)), np.zeros(1, np.int64), np.zeros(1, np.int64), 4)
+                else:
+                    rr.pn4_weights_grid(np.linspace(0.1, 0.2, 5), 1.0, 0.0, 0.0)
+            except RuntimeError as e:
+                assert "finalize" in str(e)
+            else:
+                raise AssertionError(n + " ran after finalize_kokkos")
+        print("ok", candidates)
+    """)
+
+
+class TestResidency:
+    def test_begin_end_and_nesting(self):
+        rr.residency_begin()
+        try:
+            assert rr.residency_active() is True
+            with pytest.raises(RuntimeError, match=r"^residency tracking is already active \(nesting is not supported: one global Kokkos::Tools callback set\)$"):
+                rr.residency_begin()
+        finally:
+            d = rr.residency_end()
+        assert list(d) == ["h2d", "d2h", "h2h", "d2d", "bytes_h2d", "bytes_d2h", "bytes_h2h",
+                           "bytes_d2d", "fences", "launches", "dropped_events", "events"]
+        assert rr.residency_active() is False
+        with pytest.raises(RuntimeError, match="^residency tracking is not active$"):
+            rr.residency_end()
+
+    @pytest.mark.parametrize("bad", [-1, 1.5, 2**64])
+    def test_max_events_conversion(self, bad):
+        with pytest.raises(TypeError):
+            rr.residency_begin(bad)
+        assert rr.residency_active() is False
+
+    def test_restart_resets(self):
+        rr.residency_begin(0)
+        d1 = rr.residency_end()
+        rr.residency_begin(5)
+        d2 = rr.residency_end()
+        assert d2["events"] == [] and d2["dropped_events"] == 0
