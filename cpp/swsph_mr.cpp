@@ -805,6 +805,8 @@ constexpr const char* kContractDoc =
 
 template <class Space>
 void def_mr_segment_grad(py::module_& m, const char* name) {
+  py::options opts;  // __doc__ is exactly the docstring, alike for every twin
+  opts.disable_function_signatures();
   m.def(name, &mr_segment_grad<Space>, py::arg("ring_breaks"), py::arg("ring_coefficients"),
         py::arg("ring_coefficient_gradients"), py::arg("plunge_breaks"),
         py::arg("plunge_coefficients"), py::arg("plunge_coefficient_gradients"),
@@ -816,6 +818,8 @@ void def_mr_segment_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_imr_join_grad(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &imr_join_grad<Space>, py::arg("h"), py::arg("dh"), py::arg("h_mr"),
         py::arg("dh_mr"), py::arg("dh_mr_dt"), py::arg("ramp"), py::arg("ramp_gradient"),
         py::arg("peak_time_gradient"), py::arg("window_start"), kJoinDoc);
@@ -823,6 +827,8 @@ void def_imr_join_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_theta_contract_grad(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &theta_contract_grad<Space>, py::arg("kernel_coordinates"),
         py::arg("coordinate_jacobian"), py::arg("trend_rows"), py::arg("training_coordinates"),
         py::arg("group_parity_sign"), py::arg("group_length_scale"), py::arg("group_term_count"),
@@ -835,11 +841,15 @@ void def_theta_contract_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_mr_blend64(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &mr_blend<Space, double>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
 }
 
 template <class Space>
 void def_mr_blend32(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &mr_blend<Space, float>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
 }
 
