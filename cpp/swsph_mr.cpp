@@ -1,18 +1,850 @@
+// Merger-ringdown kernels: segment values and parameter gradients, the
+// differentiated inspiral/merger-ringdown join, the symmetrised
+// coefficient-gradient contraction and the merger-ringdown blend.
 #include "swsph.hpp"
 
+#include "common/errors.hpp"
+#include "common/pyarray.hpp"
+#include "common/staging.hpp"
+#include "workspace.hpp"
+
 #include <Kokkos_Core.hpp>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace radiredide {
 namespace py = pybind11;
 
-template <class Space> void def_mr_segment_grad(py::module_&, const char*) {}
-template <class Space> void def_imr_join_grad(py::module_&, const char*) {}
-template <class Space> void def_theta_contract_grad(py::module_&, const char*) {}
-template <class Space> void def_mr_blend64(py::module_&, const char*) {}
-template <class Space> void def_mr_blend32(py::module_&, const char*) {}
+namespace {
 
-#define RADIREDIDE_INSTANTIATE(fn)                                                    \
-  template void fn<Kokkos::DefaultExecutionSpace>(py::module_&, const char*);       \
+constexpr int kMaxNl = 4;  // mixing-block slots a segment kernel item holds on its stack
+constexpr double kPi = 3.141592653589793;
+constexpr double kHalfPi = 1.5707963267948966;
+
+template <class Space>
+using MD2 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<2>, Kokkos::IndexType<int64_t>>;
+template <class Space>
+using MD3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>, Kokkos::IndexType<int64_t>>;
+
+const double* real_pairs(const cplx* p) { return reinterpret_cast<const double*>(p); }
+double* real_pairs(cplx* p) { return reinterpret_cast<double*>(p); }
+
+// ---------------------------------------------------------------- segment helpers
+
+// Element of y among E elements: the last knot not above y, 0 for NaN.
+KOKKOS_INLINE_FUNCTION int32_t mr_find_element(const double* breaks, int32_t E, double y) {
+  if (E <= 1) return 0;
+  int32_t lo = 0, hi = E - 1;
+  while (lo < hi) {
+    const int32_t mid = (lo + hi + 1) / 2;
+    if (y >= breaks[mid])
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  return lo;
+}
+
+// Clamp to [lo, hi]; a NaN x stays NaN.
+KOKKOS_INLINE_FUNCTION double mr_clamp(double x, double lo, double hi) {
+  if (x < lo) return lo;
+  return (hi < x) ? hi : x;
+}
+
+struct Cx {
+  double re, im;
+};
+
+// Clenshaw value of O coefficients (stored as real pairs) at u.
+KOKKOS_INLINE_FUNCTION Cx mr_clenshaw(const double* c, int32_t O, double u) {
+  const double u2 = u + u;
+  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;  // b_(k+1), b_(k+2)
+  for (int32_t k = O - 1; k >= 1; --k) {
+    const double br = ((b1r * u2) + c[2 * k]) - b2r;
+    const double bi = ((b1i * u2) + c[2 * k + 1]) - b2i;
+    b2r = b1r;
+    b1r = br;
+    b2i = b1i;
+    b1i = bi;
+  }
+  return Cx{((b1r * u) + c[0]) - b2r, ((b1i * u) + c[1]) - b2i};
+}
+
+// Value and time derivative (the derivative recurrence run alongside).
+KOKKOS_INLINE_FUNCTION Cx mr_clenshaw_dt(const double* c, int32_t O, double u, double half,
+                                         Cx* deriv) {
+  const double u2 = u + u;
+  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;
+  double d1r = 0.0, d2r = 0.0, d1i = 0.0, d2i = 0.0;
+  for (int32_t k = O - 1; k >= 1; --k) {
+    const double dr = ((b1r + b1r) + (u2 * d1r)) - d2r;
+    const double di = ((b1i + b1i) + (u2 * d1i)) - d2i;
+    const double br = ((b1r * u2) + c[2 * k]) - b2r;
+    const double bi = ((b1i * u2) + c[2 * k + 1]) - b2i;
+    d2r = d1r;
+    d1r = dr;
+    d2i = d1i;
+    d1i = di;
+    b2r = b1r;
+    b1r = br;
+    b2i = b1i;
+    b1i = bi;
+  }
+  deriv->re = ((b1r + (d1r * u)) - d2r) / half;
+  deriv->im = ((b1i + (d1i * u)) - d2i) / half;
+  return Cx{((b1r * u) + c[0]) - b2r, ((b1i * u) + c[1]) - b2i};
+}
+
+KOKKOS_INLINE_FUNCTION void cmul_acc(Cx& acc, double xr, double xi, double yr, double yi) {
+  acc.re = acc.re + ((xr * yr) - (xi * yi));
+  acc.im = acc.im + ((xr * yi) + (xi * yr));
+}
+
+struct SegmentKernel {
+  UView<const double, 2> t;
+  const double* rbrk;
+  const double* pbrk;
+  const double* rc;    // (B, P, Er, O) real pairs
+  const double* rg;    // (B, 3, P, Er, O)
+  const double* pc;    // (B, P, Ep, O)
+  const double* pg;    // (B, 3, P, Ep, O)
+  UView<const double, 2> rate;
+  UView<const double, 3> drate;
+  UView<const int32_t, 2> blocks;
+  const double* mix;   // (B, nblk, nl, nl) real pairs
+  const double* dmix;
+  UView<const double, 2> dchi;
+  double* h;           // (B, P, N) real pairs
+  double* dh;          // (B, 3, P, N)
+  double* dhdt;        // (B, P, N) or null
+  double ts, te;
+  double rb0, rbE, pb0, pbE;
+  int32_t Er, Ep, nblk, nl, O;
+  int64_t P, N;
+  bool want_dt;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t n) const {
+    const double x = t(b, n);
+    double w, dw;
+    if (ts < te) {
+      double s = (x - ts) / (te - ts);
+      s = (s < 0) ? 0.0 : ((1.0 < s) ? 1.0 : s);
+      const double sp = s * kPi;
+      w = (1 - std::cos(sp)) * 0.5;
+      dw = (ts < x && x < te) ? (std::sin(sp) * kHalfPi) / (te - ts) : 0.0;
+    } else {
+      w = (ts <= x) ? 1.0 : 0.0;
+      dw = 0.0;
+    }
+    const double tr = mr_clamp(x, rb0, rbE);
+    const double tp = mr_clamp(x, pb0, pbE);
+    const int32_t er = mr_find_element(rbrk, Er, tr);
+    const int32_t ep = mr_find_element(pbrk, Ep, tp);
+    const double wr = rbrk[er + 1] - rbrk[er];
+    const double ur = ((tr - rbrk[er]) + (tr - rbrk[er])) / wr - 1;
+    const double halfr = wr * 0.5;
+    const double wp = pbrk[ep + 1] - pbrk[ep];
+    const double up = ((tp - pbrk[ep]) + (tp - pbrk[ep])) / wp - 1;
+    const double halfp = wp * 0.5;
+    const int64_t EOr = int64_t(Er) * O, EOp = int64_t(Ep) * O;
+
+    for (int32_t k = 0; k < nblk; ++k) {
+      Cx rot[kMaxNl] = {}, trot[kMaxNl] = {}, grot[3][kMaxNl] = {};
+      int32_t piece[kMaxNl];
+      int32_t L = 0;
+      while (L < nl && blocks(k, L) >= 0) {
+        piece[L] = blocks(k, L);
+        ++L;
+      }
+      for (int32_t q = 0; q < L; ++q) {
+        const int64_t p = piece[q];
+        const double* cr = rc + 2 * ((b * P + p) * EOr + int64_t(er) * O);
+        Cx R, Rd{0.0, 0.0};
+        if (want_dt)
+          R = mr_clenshaw_dt(cr, O, ur, halfr, &Rd);
+        else
+          R = mr_clenshaw(cr, O, ur);
+        const double om = rate(b, p);
+        const double arg = om * tr;
+        const double c = std::cos(arg);
+        const double sg = std::sin(arg);
+        rot[q] = Cx{c * R.re - R.im * sg, R.re * sg + c * R.im};
+        for (int m = 0; m < 3; ++m) {
+          const double* cg = rg + 2 * ((((b * 3 + m) * P) + p) * EOr + int64_t(er) * O);
+          const Cx G = mr_clenshaw(cg, O, ur);
+          const double kap = tr * drate(b, m, p);
+          const double a = ((R.re * 0.0) - (kap * R.im)) + G.re;
+          const double be = ((R.re * kap) + (R.im * 0.0)) + G.im;
+          grot[m][q] = Cx{a * c - be * sg, c * be + a * sg};
+        }
+        if (want_dt) {
+          const double a = Rd.re + ((R.re * 0.0) - (om * R.im));
+          const double be = Rd.im + ((R.re * om) + (R.im * 0.0));
+          trot[q] = Cx{c * a - be * sg, a * sg + c * be};
+        }
+      }
+      for (int32_t j = 0; j < L; ++j) {
+        const int64_t p = piece[j];
+        const int64_t mrow = ((b * nblk + k) * nl + j) * nl;  // M[b, k, j, 0]
+        Cx mixed{0.0, 0.0}, slope{0.0, 0.0}, tmix{0.0, 0.0};
+        Cx gmix[3] = {{0.0, 0.0}, {0.0, 0.0}, {0.0, 0.0}};
+        for (int32_t q = 0; q < L; ++q) {
+          const double Mr = mix[2 * (mrow + q)], Mi = mix[2 * (mrow + q) + 1];
+          const double Sr = dmix[2 * (mrow + q)], Si = dmix[2 * (mrow + q) + 1];
+          cmul_acc(mixed, rot[q].re, rot[q].im, Mr, Mi);
+          cmul_acc(slope, Sr, Si, rot[q].re, rot[q].im);
+          for (int m = 0; m < 3; ++m) cmul_acc(gmix[m], grot[m][q].re, grot[m][q].im, Mr, Mi);
+          if (want_dt) cmul_acc(tmix, trot[q].re, trot[q].im, Mr, Mi);
+        }
+        const double* cp = pc + 2 * ((b * P + p) * EOp + int64_t(ep) * O);
+        Cx Pv, Pd{0.0, 0.0};
+        if (want_dt)
+          Pv = mr_clenshaw_dt(cp, O, up, halfp, &Pd);
+        else
+          Pv = mr_clenshaw(cp, O, up);
+        const int64_t out = 2 * (b * P + p) * N + 2 * n;
+        h[out] = (Pv.re * (1 - w)) + (w * mixed.re);
+        h[out + 1] = (Pv.im * (1 - w)) + (w * mixed.im);
+        for (int m = 0; m < 3; ++m) {
+          const double* cq = pg + 2 * ((((b * 3 + m) * P) + p) * EOp + int64_t(ep) * O);
+          const Cx Q = mr_clenshaw(cq, O, up);
+          const double d = dchi(b, m);
+          const int64_t o = 2 * (((b * 3 + m) * P + p) * N + n);
+          dh[o] = (((slope.re * d) + gmix[m].re) * w) + (Q.re * (1 - w));
+          dh[o + 1] = (((slope.im * d) + gmix[m].im) * w) + (Q.im * (1 - w));
+        }
+        if (want_dt) {
+          dhdt[out] = ((w * tmix.re) + (Pd.re * (1 - w))) + ((mixed.re - Pv.re) * dw);
+          dhdt[out + 1] = ((w * tmix.im) + (Pd.im * (1 - w))) + ((mixed.im - Pv.im) * dw);
+        }
+      }
+    }
+  }
+};
+
+bool same_shape(const py::array& a, std::initializer_list<py::ssize_t> shape) {
+  if (a.ndim() != static_cast<py::ssize_t>(shape.size())) return false;
+  py::ssize_t i = 0;
+  for (py::ssize_t s : shape)
+    if (a.shape(i++) != s) return false;
+  return true;
+}
+
+template <class Space>
+py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coefficients,
+                          carray<cplx> ring_coefficient_gradients, carray<double> plunge_breaks,
+                          carray<cplx> plunge_coefficients,
+                          carray<cplx> plunge_coefficient_gradients, carray<double> rewind_rate,
+                          carray<double> rewind_rate_gradient, carray<int32_t> mixing_blocks,
+                          carray<cplx> mixing_matrices, carray<cplx> mixing_matrix_chi_slopes,
+                          carray<double> remnant_spin_gradient, carray<double> t, double t_split,
+                          double t_blend_end, bool want_time_derivative) {
+  require(ring_coefficients.ndim() == 4, "ring coefficients must be (B, P, E, O)");
+  require(plunge_coefficients.ndim() == 4, "plunge coefficients must be (B, P, E, O)");
+  const py::ssize_t B = ring_coefficients.shape(0), P = ring_coefficients.shape(1);
+  require(plunge_coefficients.shape(0) == B && plunge_coefficients.shape(1) == P,
+          "ring and plunge must share (B, P)");
+  require(plunge_coefficients.shape(3) == ring_coefficients.shape(3),
+          "ring and plunge must share the order O");
+  const py::ssize_t Er = ring_coefficients.shape(2), Ep = plunge_coefficients.shape(2);
+  const py::ssize_t O = ring_coefficients.shape(3);
+  require(extent(ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
+  require(extent(plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
+  require(same_shape(ring_coefficient_gradients, {B, 3, P, Er, O}),
+          "ring gradients must be (B, 3, P, E, O)");
+  require(same_shape(plunge_coefficient_gradients, {B, 3, P, Ep, O}),
+          "plunge gradients must be (B, 3, P, E, O)");
+  require(same_shape(rewind_rate, {B, P}), "rewind rate must be (B, P)");
+  require(same_shape(rewind_rate_gradient, {B, 3, P}), "rewind rate gradient must be (B, 3, P)");
+  require(mixing_blocks.ndim() == 2, "mixing blocks must be (nblk, nlmax)");
+  const py::ssize_t nblk = mixing_blocks.shape(0), nl = mixing_blocks.shape(1);
+  require(nl <= kMaxNl, "nlmax exceeds the kernel's MAXNL of 4");
+  require(same_shape(mixing_matrices, {B, nblk, nl, nl}),
+          "mixing matrices must be (B, nblk, nl, nl)");
+  require(same_shape(mixing_matrix_chi_slopes, {B, nblk, nl, nl}),
+          "mixing slopes must match the matrices");
+  {
+    // Every piece must stand in exactly one block's slot list: the kernel
+    // writes block by block, so anything else leaves output uninitialised
+    // or written twice.
+    std::vector<int32_t> count(static_cast<size_t>(P), 0);
+    std::vector<char> covered(static_cast<size_t>(P), 0);
+    const int32_t* blk = mixing_blocks.data();
+    for (py::ssize_t k = 0; k < nblk; ++k) {
+      bool in_slots = true;
+      for (py::ssize_t q = 0; q < nl; ++q) {
+        const int32_t v = blk[k * nl + q];
+        if (v < 0) {
+          in_slots = false;
+          continue;
+        }
+        require(v < P, "a mixing block names a piece index outside the coefficient tensor");
+        require(count[v]++ == 0, "a piece appears in two mixing blocks");
+        if (in_slots) covered[v] = 1;
+      }
+    }
+    for (py::ssize_t p = 0; p < P; ++p)
+      require(covered[p] != 0,
+              "the mixing blocks do not cover every piece; this kernel writes its output block "
+              "by block, so an uncovered piece would come back uninitialised");
+  }
+  require(same_shape(remnant_spin_gradient, {B, 3}), "dchi_f/dtheta must be (B, 3)");
+  require(t.ndim() == 2 && t.shape(0) == B, "t must be (B, N)");
+  const py::ssize_t N = t.shape(1);
+  // The kernel reads knot e + 1 and coefficient 0 of every sample's element.
+  if (B > 0 && N > 0 && P > 0)
+    require(Er >= 1 && Ep >= 1 && O >= 1,
+            "the ring and plunge fits need at least one element and one coefficient");
+  flat_size_i32("ring gradients", B, 3, P, Er, O);
+  flat_size_i32("plunge gradients", B, 3, P, Ep, O);
+  flat_size_i32("dh", B, 3, P, N);
+  require_kokkos();
+
+  WorkspacePool& ws = thread_workspace();
+  auto rbrk = stage_in(ws, "mrg_rbrk", ring_breaks.data(), Er + 1);
+  auto pbrk = stage_in(ws, "mrg_pbrk", plunge_breaks.data(), Ep + 1);
+  auto rc = stage_in(ws, "mrg_rc", ring_coefficients.data(), B, P, Er, O);
+  auto rg = stage_in(ws, "mrg_rg", ring_coefficient_gradients.data(), B, 3, P, Er, O);
+  auto pc = stage_in(ws, "mrg_pc", plunge_coefficients.data(), B, P, Ep, O);
+  auto pg = stage_in(ws, "mrg_pg", plunge_coefficient_gradients.data(), B, 3, P, Ep, O);
+  auto rate = stage_in(ws, "mrg_rate", rewind_rate.data(), B, P);
+  auto drate = stage_in(ws, "mrg_drate", rewind_rate_gradient.data(), B, 3, P);
+  auto blk = stage_in(ws, "mrg_blk", mixing_blocks.data(), nblk, nl);
+  auto mix = stage_in(ws, "mrg_mix", mixing_matrices.data(), B, nblk, nl, nl);
+  auto dmix = stage_in(ws, "mrg_dmix", mixing_matrix_chi_slopes.data(), B, nblk, nl, nl);
+  auto dchi = stage_in(ws, "mrg_dchi", remnant_spin_gradient.data(), B, 3);
+  auto tv = stage_in(ws, "mrg_t", t.data(), B, N);
+
+  auto h = new_array<cplx>({B, P, N});
+  auto dh = new_array<cplx>({B, 3, P, N});
+  py::object dhdt_obj = py::none();
+  py::array_t<cplx> dhdt;
+  if (want_time_derivative) {
+    dhdt = new_array<cplx>({B, P, N});
+    dhdt_obj = dhdt;
+  }
+  auto h_out = stage_out(ws, "mrg_h", mutable_ptr(h), B, P, N);
+  auto dh_out = stage_out(ws, "mrg_dh", mutable_ptr(dh), B, 3, P, N);
+  StagedOutput<cplx, 3> dhdt_out;
+  if (want_time_derivative) dhdt_out = stage_out(ws, "mrg_dhdt", mutable_ptr(dhdt), B, P, N);
+
+  const double* rb = rbrk.data();
+  const double* pb = pbrk.data();
+  SegmentKernel k{tv,
+                  rb,
+                  pb,
+                  real_pairs(rc.data()),
+                  real_pairs(rg.data()),
+                  real_pairs(pc.data()),
+                  real_pairs(pg.data()),
+                  rate,
+                  drate,
+                  blk,
+                  real_pairs(mix.data()),
+                  real_pairs(dmix.data()),
+                  dchi,
+                  real_pairs(h_out.target.data()),
+                  real_pairs(dh_out.target.data()),
+                  want_time_derivative ? real_pairs(dhdt_out.target.data()) : nullptr,
+                  t_split,
+                  t_blend_end,
+                  rb[0],
+                  rb[Er],
+                  pb[0],
+                  pb[Ep],
+                  static_cast<int32_t>(Er),
+                  static_cast<int32_t>(Ep),
+                  static_cast<int32_t>(nblk),
+                  static_cast<int32_t>(nl),
+                  static_cast<int32_t>(O),
+                  static_cast<int64_t>(P),
+                  static_cast<int64_t>(N),
+                  want_time_derivative};
+  if (B > 0 && N > 0) {
+    Kokkos::parallel_for("mr_segment_grad", MD2<Space>({0, 0}, {int64_t(B), int64_t(N)}), k);
+    Space().fence();
+  }
+  h_out.copy_back();
+  dh_out.copy_back();
+  if (want_time_derivative) dhdt_out.copy_back();
+  return py::make_tuple(h, dh, dhdt_obj);
+}
+
+// ---------------------------------------------------------------- blend
+
+template <class T>
+struct BlendKernel {
+  UView<const double, 2> w;
+  int64_t r;  // 0 when one weight row serves every batch row
+  UView<const T, 3> hp, hr;  // (B, P, 2N)
+  UView<double, 3> out;
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t p, int64_t n) const {
+    const double wv = w(b * r, n);
+    const double v = 1.0 - wv;
+    const double pr = static_cast<double>(hp(b, p, 2 * n)), pi = static_cast<double>(hp(b, p, 2 * n + 1));
+    const double rr = static_cast<double>(hr(b, p, 2 * n)), ri = static_cast<double>(hr(b, p, 2 * n + 1));
+    const double Are = (v * pr) - (pi * 0.0);
+    const double Aim = (v * pi) + (pr * 0.0);
+    const double Wre = (rr * wv) - (ri * 0.0);
+    const double Wim = (ri * wv) + (rr * 0.0);
+    out(b, p, 2 * n) = Wre + Are;
+    out(b, p, 2 * n + 1) = Wim + Aim;
+  }
+};
+
+template <class Space, class T>
+py::array_t<cplx> mr_blend(carray<std::complex<T>> h_p, carray<std::complex<T>> h_r,
+                           carray<double> w) {
+  require(h_p.ndim() == 3 && h_r.ndim() == 3, "h_p and h_r must be (B, P, N)");
+  require(h_p.shape(0) == h_r.shape(0) && h_p.shape(1) == h_r.shape(1) &&
+              h_p.shape(2) == h_r.shape(2),
+          "h_p and h_r must have the same shape");
+  const py::ssize_t B = h_p.shape(0), P = h_p.shape(1), N = h_p.shape(2);
+  require(w.ndim() == 2 && w.shape(1) == N, "w must be (B, N) or (1, N)");
+  require(w.shape(0) == B || w.shape(0) == 1, "w's batch axis must be B or 1");
+  const py::ssize_t wrows = w.shape(0);
+  flat_size_i32("h_p", B, P, 2 * N);
+  require_kokkos();
+
+  WorkspacePool& ws = thread_workspace();
+  auto hp = stage_in_aligned<T>(ws, "blend_hp", reinterpret_cast<const T*>(h_p.data()), sizeof(T),
+                                B, P, 2 * N);
+  auto hr = stage_in_aligned<T>(ws, "blend_hr", reinterpret_cast<const T*>(h_r.data()), sizeof(T),
+                                B, P, 2 * N);
+  auto wv = stage_in(ws, "blend_w", w.data(), wrows, N);
+  auto res = new_array<cplx>({B, P, N});
+  auto out = stage_out_aligned<double>(ws, "blend_out", real_pairs(mutable_ptr(res)), 8, B, P,
+                                       2 * N);
+  BlendKernel<T> k{wv, (wrows == 1) ? int64_t(0) : int64_t(1), hp, hr, out.target};
+  if (B > 0 && P > 0 && N > 0) {
+    Kokkos::parallel_for("mr_blend",
+                         MD3<Space>({0, 0, 0}, {int64_t(B), int64_t(P), int64_t(N)}), k);
+    Space().fence();
+  }
+  out.copy_back();
+  return res;
+}
+
+// ---------------------------------------------------------------- join
+
+struct JoinKernel {
+  int64_t start;
+  UView<const double, 2> ramp;
+  double* h;                 // (B, P, N) real pairs
+  UView<const cplx, 3> hm;
+  UView<const cplx, 3> hmdt;
+  UView<const cplx, 4> dhm;
+  UView<const double, 2> dte;
+  double* dh;                // (B, 3, P, N) real pairs
+  UView<const double, 3> dw;
+  int64_t P, N;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t p, int64_t n) const {
+    const int64_t kk = start + n;
+    const double w = ramp(b, n);
+    const double v = 1.0 - w;
+    const int64_t hi = 2 * ((b * P + p) * N + kk);
+    const double hre = h[hi], him = h[hi + 1];
+    const cplx m = hm(b, p, n);
+    const cplx mdt = hmdt(b, p, n);
+    const double diff_re = m.real() - hre, diff_im = m.imag() - him;
+    for (int i = 0; i < 3; ++i) {
+      const double tau = dte(b, i), g = dw(b, i, n);
+      const cplx dm = dhm(b, i, p, n);
+      const int64_t di = 2 * (((b * 3 + i) * P + p) * N + kk);
+      dh[di] = ((v * dh[di]) + (((tau * mdt.real()) + dm.real()) * w)) + (g * diff_re);
+      dh[di + 1] = ((v * dh[di + 1]) + (((tau * mdt.imag()) + dm.imag()) * w)) + (g * diff_im);
+    }
+    h[hi] = (hre * v) + (m.real() * w);
+    h[hi + 1] = (him * v) + (m.imag() * w);
+  }
+};
+
+// h and dh are updated in place: only a C-contiguous complex128 ndarray can
+// be the caller's own buffer, so anything NumPy would have to convert is
+// refused rather than updated as a temporary copy.
+py::array inplace_complex128(py::handle obj, const char* name) {
+  if (!py::isinstance<py::array>(obj))
+    throw py::type_error(std::string(name) + " must be a C-contiguous complex128 numpy array "
+                                             "(it is updated in place)");
+  auto a = py::reinterpret_borrow<py::array>(obj);
+  if (!a.dtype().equal(py::dtype::of<cplx>()))
+    throw py::type_error(std::string(name) + " must be a C-contiguous complex128 numpy array "
+                                             "(it is updated in place); got dtype " +
+                         std::string(py::str(a.dtype())));
+  if (!(a.flags() & py::array::c_style))
+    throw py::type_error(std::string(name) + " must be a C-contiguous complex128 numpy array "
+                                             "(it is updated in place); got a non-contiguous "
+                                             "array");
+  return a;
+}
+
+template <class Space>
+void imr_join_grad(py::object h_obj, py::object dh_obj, carray<cplx> h_mr, carray<cplx> dh_mr,
+                   carray<cplx> dh_mr_dt, carray<double> ramp, carray<double> ramp_gradient,
+                   carray<double> peak_time_gradient, int64_t window_start) {
+  py::array h = inplace_complex128(h_obj, "h");
+  py::array dh = inplace_complex128(dh_obj, "dh");
+  require(h.ndim() == 3, "h must be (B, P, N)");
+  const py::ssize_t B = h.shape(0), P = h.shape(1), N = h.shape(2);
+  require(same_shape(dh, {B, 3, P, N}), "dh must be (B, 3, P, N)");
+  require(h_mr.ndim() == 3 && h_mr.shape(0) == B && h_mr.shape(1) == P,
+          "h_mr must be (B, P, Nw)");
+  const py::ssize_t Nw = h_mr.shape(2);
+  require(same_shape(dh_mr, {B, 3, P, Nw}), "dh_mr must be (B, 3, P, Nw)");
+  require(same_shape(dh_mr_dt, {B, P, Nw}), "dh_mr/dt must be (B, P, Nw)");
+  require(same_shape(ramp, {B, Nw}), "the ramp must be (B, Nw)");
+  require(same_shape(ramp_gradient, {B, 3, Nw}), "the ramp gradient must be (B, 3, Nw)");
+  require(same_shape(peak_time_gradient, {B, 3}), "dtau_end/dtheta must be (B, 3)");
+  // N and Nw are non-negative, so N - Nw cannot overflow.
+  require(window_start >= 0 && window_start <= static_cast<int64_t>(N) - static_cast<int64_t>(Nw),
+          "the join window leaves the sample grid");
+  if (!h.writeable()) value_error("array is not writeable");
+  if (!dh.writeable()) value_error("array is not writeable");
+  flat_size_i32("dh", B, 3, P, N);
+  require_kokkos();
+
+  WorkspacePool& ws = thread_workspace();
+  auto hm = stage_in(ws, "join_hm", h_mr.data(), B, P, Nw);
+  auto dhm = stage_in(ws, "join_dhm", dh_mr.data(), B, 3, P, Nw);
+  auto hmdt = stage_in(ws, "join_dhmdt", dh_mr_dt.data(), B, P, Nw);
+  auto wv = stage_in(ws, "join_w", ramp.data(), B, Nw);
+  auto dwv = stage_in(ws, "join_dw", ramp_gradient.data(), B, 3, Nw);
+  auto dte = stage_in(ws, "join_dte", peak_time_gradient.data(), B, 3);
+
+  // h and dh are read and written as float64 pairs in place; only a buffer
+  // not even aligned to 8 bytes goes through a slot and back.
+  auto* hp = static_cast<double*>(h.mutable_data());
+  auto* dhp = static_cast<double*>(dh.mutable_data());
+  auto h_io = stage_out_aligned<double>(ws, "join_h", hp, 8, B, P, 2 * N);
+  auto dh_io = stage_out_aligned<double>(ws, "join_dh", dhp, 8, B, 3, P, 2 * N);
+  copy_bytes(h_io.target.data(), hp, h_io.target.span() * sizeof(double));
+  copy_bytes(dh_io.target.data(), dhp, dh_io.target.span() * sizeof(double));
+
+  JoinKernel k{window_start, wv, h_io.target.data(), hm, hmdt, dhm, dte, dh_io.target.data(),
+               dwv, int64_t(P), int64_t(N)};
+  if (B > 0 && P > 0 && Nw > 0) {
+    Kokkos::parallel_for("imr_join_grad",
+                         MD3<Space>({0, 0, 0}, {int64_t(B), int64_t(P), int64_t(Nw)}), k);
+    Space().fence();
+  }
+  h_io.copy_back();
+  dh_io.copy_back();
+}
+
+// ---------------------------------------------------------------- contraction
+
+struct ContractRowsKernel {
+  UView<const double, 2> u;
+  UView<const double, 3> jac;
+  UView<const double, 2> trainU;
+  UView<const double, 1> sign;
+  UView<const double, 2> ls;
+  UView<double, 4> rows;  // (B, G, 4, n_train)
+  int32_t n_train;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t g) const {
+    const double uu[3] = {u(b, 0), u(b, 1), u(b, 2)};
+    const double um[3] = {-uu[0], uu[1], -uu[2]};
+    const double sig[3] = {-1.0, 1.0, -1.0};
+    const double l[3] = {ls(g, 0), ls(g, 1), ls(g, 2)};
+    const double s = sign(g);
+    for (int32_t i = 0; i < n_train; ++i) {
+      const double U[3] = {trainU(i, 0), trainU(i, 1), trainU(i, 2)};
+      double z[3], zm[3];
+      for (int d = 0; d < 3; ++d) {
+        z[d] = (uu[d] - U[d]) / l[d];
+        zm[d] = (um[d] - U[d]) / l[d];
+      }
+      const double S = ((0.0 + z[0] * z[0]) + z[1] * z[1]) + z[2] * z[2];
+      const double Sm = ((0.0 + zm[0] * zm[0]) + zm[1] * zm[1]) + zm[2] * zm[2];
+      const double k = std::exp(S * (-0.5));
+      const double km = std::exp(Sm * (-0.5));
+      rows(b, g, 0, i) = ((km * s) + k) * 0.5;
+      double R[3];
+      for (int d = 0; d < 3; ++d) {
+        const double lam = l[d] * l[d];
+        R[d] = ((((-(uu[d] - U[d] * sig[d])) / lam) * km) * s + ((-(uu[d] - U[d])) / lam) * k) *
+               0.5;
+      }
+      for (int m = 0; m < 3; ++m)
+        rows(b, g, 1 + m, i) = (R[0] * jac(b, 0, m) + R[1] * jac(b, 1, m)) + R[2] * jac(b, 2, m);
+    }
+  }
+};
+
+struct ContractApplyKernel {
+  Kokkos::View<const int32_t*, Kokkos::HostSpace> tile_g, tile_c0;
+  UView<const double, 4> trend;  // (B, G, 4, nt_max)
+  UView<const double, 4> rows;   // (B, G, 4, n_train)
+  UView<const int32_t, 1> nt, nc, np, pofs, pidx;
+  UView<const int64_t, 1> bofs;
+  const double* re;
+  const double* im;
+  double* C;   // (B, P*E*O) real pairs
+  double* dC;  // (B, 3, P*E*O) real pairs
+  int64_t B, PEO;
+  int32_t n_train, EO;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t item, int64_t ch) const {
+    const int32_t g = tile_g(item), c0 = tile_c0(item);
+    const int32_t tg = nt(g), cg = nc(g), wg = np(g);
+    const int64_t off = bofs(g) + c0;
+    const int32_t nrows = tg + n_train;
+    int64_t pos[8];
+    int32_t ncols = 0;
+    for (int32_t j = 0; j < 8 && c0 + j < cg; ++j, ++ncols) {
+      const int32_t kcol = c0 + j;
+      const int64_t p = pidx(pofs(g) + kcol / EO);
+      pos[j] = p * EO + (kcol % EO);
+    }
+    for (int64_t b = 0; b < B; ++b) {
+      double tre[8] = {0, 0, 0, 0, 0, 0, 0, 0}, tim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+      for (int32_t r0 = 0; r0 < nrows; r0 += 32) {
+        const int32_t r1 = (r0 + 32 < nrows) ? r0 + 32 : nrows;
+        double pre[8] = {0, 0, 0, 0, 0, 0, 0, 0}, pim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (int32_t r = r0; r < r1; ++r) {
+          const double v = (r < tg) ? trend(b, g, ch, r) : rows(b, g, ch, r - tg);
+          const double* wr = re + off + int64_t(r) * wg;
+          const double* wi = im + off + int64_t(r) * wg;
+          for (int j = 0; j < 8; ++j) {
+            pre[j] = (v * wr[j]) + pre[j];
+            pim[j] = (v * wi[j]) + pim[j];
+          }
+        }
+        for (int j = 0; j < 8; ++j) {
+          tre[j] = tre[j] + pre[j];
+          tim[j] = tim[j] + pim[j];
+        }
+      }
+      double* dst = (ch == 0) ? C + 2 * (b * PEO) : dC + 2 * ((b * 3 + (ch - 1)) * PEO);
+      for (int32_t j = 0; j < ncols; ++j) {
+        dst[2 * pos[j]] = tre[j];
+        dst[2 * pos[j] + 1] = tim[j];
+      }
+    }
+  }
+};
+
+template <class Space>
+py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> coordinate_jacobian,
+                              carray<double> trend_rows, carray<double> training_coordinates,
+                              carray<double> group_parity_sign, carray<double> group_length_scale,
+                              carray<int32_t> group_term_count, carray<int32_t> group_column_count,
+                              carray<int32_t> group_padded_column_count,
+                              carray<int32_t> group_piece_offset, carray<int32_t> group_piece_index,
+                              carray<int64_t> group_block_offset,
+                              carray<double> coefficient_blocks_real,
+                              carray<double> coefficient_blocks_imag, int32_t n_pieces,
+                              int32_t n_elements, int32_t n_order) {
+  require(kernel_coordinates.ndim() == 2 && kernel_coordinates.shape(1) == 3,
+          "the kernel coordinates must be (B, 3)");
+  const py::ssize_t B = kernel_coordinates.shape(0);
+  require(coordinate_jacobian.ndim() == 3 && coordinate_jacobian.shape(1) == 3 &&
+              coordinate_jacobian.shape(2) == 3,
+          "the coordinate Jacobian must be (B, 3, 3)");
+  require(training_coordinates.ndim() == 2 && training_coordinates.shape(1) == 3,
+          "the training coordinates must be (n, 3)");
+  require(coordinate_jacobian.shape(0) == B,
+          "the Jacobian and the coordinates disagree about the batch size");
+  const py::ssize_t G = extent(group_parity_sign, 0);
+  require(group_length_scale.ndim() == 2 && group_length_scale.shape(0) == G &&
+              group_length_scale.shape(1) == 3,
+          "the group length scales must be (G, 3)");
+  const py::ssize_t n_train = training_coordinates.shape(0);
+  require(extent(group_term_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(group_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(group_padded_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  require(extent(group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  require(coefficient_blocks_real.size() == coefficient_blocks_imag.size(),
+          "the two coefficient planes differ in size");
+  require(trend_rows.ndim() == 4 && trend_rows.shape(0) == B && trend_rows.shape(1) == G &&
+              trend_rows.shape(2) == 4,
+          "the trend rows must be (B, G, 4, nt_max)");
+  const py::ssize_t nt_max = trend_rows.shape(3);
+  require(n_elements >= 1 && n_order >= 1 && n_pieces >= 1, "the output shape must be positive");
+  const int64_t EO = checked_mul(n_elements, n_order, "E x O");
+  fit_i32(EO, "E x O");
+  const py::ssize_t L = extent(group_piece_index, 0);
+  const int32_t* nt = group_term_count.data();
+  const int32_t* nc = group_column_count.data();
+  const int32_t* npad = group_padded_column_count.data();
+  const int32_t* pofs = group_piece_offset.data();
+  const int32_t* pidx = group_piece_index.data();
+  const int64_t* bofs = group_block_offset.data();
+  const int64_t plane = static_cast<int64_t>(coefficient_blocks_real.size());
+  std::vector<int32_t> tiles_g, tiles_c0;
+  std::vector<char> listed(static_cast<size_t>(n_pieces), 0);
+  for (py::ssize_t g = 0; g < G; ++g) {
+    require(nt[g] >= 0 && nt[g] <= nt_max,
+            "a group's term count exceeds the trend rows it was given");
+    const int64_t npieces = int64_t(pofs[g + 1]) - int64_t(pofs[g]);
+    require(npieces >= 1, "a group carries no pieces");
+    int64_t cols = 0;
+    require(!__builtin_mul_overflow(npieces, EO, &cols) && nc[g] == cols,
+            "a group's column count is not (pieces x E x O)");
+    require(npad[g] % 8 == 0 && npad[g] >= nc[g] && npad[g] - nc[g] <= 7,
+            "a group's padded column count must be its column count rounded up to a whole "
+            "number of column tiles");
+    const int64_t rows = int64_t(nt[g]) + int64_t(n_train);
+    int64_t need = 0;
+    require(!__builtin_sub_overflow(bofs[g + 1], bofs[g], &need) &&
+                need == int64_t(npad[g]) * rows,
+            "a group's coefficient block is not (terms + n_train) by its padded column count");
+    // Beyond the shape rules: the piece list and the block must lie inside
+    // their arrays, and no piece may be written by two groups.
+    require(pofs[g] >= 0 && pofs[g + 1] <= L,
+            "a group's piece offsets fall outside the piece index list");
+    require(bofs[g] >= 0 && bofs[g + 1] <= plane,
+            "a group's coefficient block lies outside the coefficient planes");
+    for (int32_t i = pofs[g]; i < pofs[g + 1]; ++i) {
+      require(pidx[i] >= 0 && pidx[i] < n_pieces,
+              "a group's piece index lies outside 0 ... n_pieces - 1");
+      require(!listed[pidx[i]], "a piece is listed by two groups");
+      listed[pidx[i]] = 1;
+    }
+    for (int32_t c0 = 0; c0 < npad[g]; c0 += 8) {
+      tiles_g.push_back(static_cast<int32_t>(g));
+      tiles_c0.push_back(c0);
+    }
+  }
+  require(bofs[G] == plane, "the block offsets do not cover the blocks");
+  const int64_t PEO = checked_mul(n_pieces, EO, "P x E x O");
+  flat_size_i32("dC", B, 3, PEO);
+  flat_size_i32("kernel rows", B, G, 4, n_train);
+  require_kokkos();
+
+  WorkspacePool& ws = thread_workspace();
+  auto u = stage_in(ws, "tcg_u", kernel_coordinates.data(), B, 3);
+  auto jac = stage_in(ws, "tcg_jac", coordinate_jacobian.data(), B, 3, 3);
+  auto trend = stage_in(ws, "tcg_trend", trend_rows.data(), B, G, 4, nt_max);
+  auto trainU = stage_in(ws, "tcg_trainU", training_coordinates.data(), n_train, 3);
+  auto sign = stage_in(ws, "tcg_sign", group_parity_sign.data(), G);
+  auto ls = stage_in(ws, "tcg_ls", group_length_scale.data(), G, 3);
+  auto ntv = stage_in(ws, "tcg_nt", nt, G);
+  auto ncv = stage_in(ws, "tcg_nc", nc, G);
+  auto npv = stage_in(ws, "tcg_np", npad, G);
+  auto pofsv = stage_in(ws, "tcg_pofs", pofs, G + 1);
+  auto pidxv = stage_in(ws, "tcg_pidx", pidx, L);
+  auto bofsv = stage_in(ws, "tcg_bofs", bofs, G + 1);
+  auto bre = stage_in(ws, "tcg_blk_re", coefficient_blocks_real.data(), plane);
+  auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
+
+  const int64_t n_items = static_cast<int64_t>(tiles_g.size());
+  Kokkos::View<int32_t*, Kokkos::HostSpace> tg("tcg_tile_g", n_items), tc0("tcg_tile_c0", n_items);
+  for (int64_t i = 0; i < n_items; ++i) {
+    tg(i) = tiles_g[i];
+    tc0(i) = tiles_c0[i];
+  }
+  Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_kernel_rows"), B, G, 4, n_train);
+
+  auto C = new_array<cplx>({B, n_pieces, n_elements, n_order});
+  auto dC = new_array<cplx>({B, 3, n_pieces, n_elements, n_order});
+  auto C_out = stage_out(ws, "tcg_C", mutable_ptr(C), B, PEO);
+  auto dC_out = stage_out(ws, "tcg_dC", mutable_ptr(dC), B, 3, PEO);
+
+  // A piece that no group lists receives zeros rather than uninitialised memory.
+  for (int32_t p = 0; p < n_pieces; ++p) {
+    if (listed[p]) continue;
+    for (py::ssize_t b = 0; b < B; ++b) {
+      for (int64_t e = 0; e < EO; ++e) {
+        C_out.target(b, p * EO + e) = cplx(0.0, 0.0);
+        for (int m = 0; m < 3; ++m) dC_out.target(b, m, p * EO + e) = cplx(0.0, 0.0);
+      }
+    }
+  }
+
+  if (B > 0 && G > 0) {
+    Kokkos::parallel_for("theta_contract_grad_rows",
+                         MD2<Space>({0, 0}, {int64_t(B), int64_t(G)}),
+                         ContractRowsKernel{u, jac, trainU, sign, ls, krows,
+                                            static_cast<int32_t>(n_train)});
+    Space().fence();
+  }
+  if (n_items > 0 && B > 0) {
+    ContractApplyKernel k{tg,    tc0,   trend, krows, ntv,        ncv,
+                          npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
+                          real_pairs(C_out.target.data()), real_pairs(dC_out.target.data()),
+                          int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO)};
+    Kokkos::parallel_for("theta_contract_grad_apply", MD2<Space>({0, 0}, {n_items, 4}), k);
+    Space().fence();
+  }
+  C_out.copy_back();
+  dC_out.copy_back();
+  return py::make_tuple(C, dC);
+}
+
+constexpr const char* kSegmentDoc =
+    "Merger-ringdown values and parameter gradients for a batch: the per-sample body of "
+    "physics.spin_weighted_angular_harmonics.spherical_plunge_spheroidal_ringdown_grad, fused. "
+    "Returns (h (B,P,N), dh (B,3,P,N), dh/dt (B,P,N) or None). All three theta channels -- "
+    "coefficients, detrend, mixing -- are carried.";
+constexpr const char* kBlendDoc =
+    "Fused merger-ringdown blend: (1 - w) h_p + w h_r over (B, P, N) in one pass, no "
+    "temporaries. w is (B, N) or (1, N). Returns complex128 in BOTH precisions, reproducing the "
+    "numpy path's complex64 * float64 -> complex128 promotion. Bitwise vs numpy: the "
+    "complex-times-real products carry numpy's dead +0.0 terms.";
+constexpr const char* kJoinDoc =
+    "The inspiral/merger-ringdown cosine join, differentiated, applied IN PLACE to h and dh over "
+    "the contiguous sample window [window_start, window_start + Nw). Carries the dw (h_MR - "
+    "h_insp) term and the peak-alignment clock term dh_MR/dt dtau_end/dtheta.";
+constexpr const char* kContractDoc =
+    "gradients._symmetrised_gradient for a batch: the exchange-adapted coefficient tensor C (B, "
+    "P, E, O) and its parameter gradient dC (B, 3, P, E, O), with the coordinate Jacobian folded "
+    "into the rows so the (B, 3, P, E, O) d/du tensor is never materialised. NOT bitwise vs "
+    "numpy (the reference goes through BLAS); bitwise across execution spaces at fixed flags.";
+
+}  // namespace
+
+template <class Space>
+void def_mr_segment_grad(py::module_& m, const char* name) {
+  m.def(name, &mr_segment_grad<Space>, py::arg("ring_breaks"), py::arg("ring_coefficients"),
+        py::arg("ring_coefficient_gradients"), py::arg("plunge_breaks"),
+        py::arg("plunge_coefficients"), py::arg("plunge_coefficient_gradients"),
+        py::arg("rewind_rate"), py::arg("rewind_rate_gradient"), py::arg("mixing_blocks"),
+        py::arg("mixing_matrices"), py::arg("mixing_matrix_chi_slopes"),
+        py::arg("remnant_spin_gradient"), py::arg("t"), py::arg("t_split"),
+        py::arg("t_blend_end"), py::arg("want_time_derivative") = false, kSegmentDoc);
+}
+
+template <class Space>
+void def_imr_join_grad(py::module_& m, const char* name) {
+  m.def(name, &imr_join_grad<Space>, py::arg("h"), py::arg("dh"), py::arg("h_mr"),
+        py::arg("dh_mr"), py::arg("dh_mr_dt"), py::arg("ramp"), py::arg("ramp_gradient"),
+        py::arg("peak_time_gradient"), py::arg("window_start"), kJoinDoc);
+}
+
+template <class Space>
+void def_theta_contract_grad(py::module_& m, const char* name) {
+  m.def(name, &theta_contract_grad<Space>, py::arg("kernel_coordinates"),
+        py::arg("coordinate_jacobian"), py::arg("trend_rows"), py::arg("training_coordinates"),
+        py::arg("group_parity_sign"), py::arg("group_length_scale"), py::arg("group_term_count"),
+        py::arg("group_column_count"), py::arg("group_padded_column_count"),
+        py::arg("group_piece_offset"), py::arg("group_piece_index"),
+        py::arg("group_block_offset"), py::arg("coefficient_blocks_real"),
+        py::arg("coefficient_blocks_imag"), py::arg("n_pieces"), py::arg("n_elements"),
+        py::arg("n_order"), kContractDoc);
+}
+
+template <class Space>
+void def_mr_blend64(py::module_& m, const char* name) {
+  m.def(name, &mr_blend<Space, double>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
+}
+
+template <class Space>
+void def_mr_blend32(py::module_& m, const char* name) {
+  m.def(name, &mr_blend<Space, float>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
+}
+
+#define RADIREDIDE_INSTANTIATE(fn)                                              \
+  template void fn<Kokkos::DefaultExecutionSpace>(py::module_&, const char*); \
   template void fn<Kokkos::Serial>(py::module_&, const char*);
 RADIREDIDE_INSTANTIATE(def_mr_segment_grad)
 RADIREDIDE_INSTANTIATE(def_imr_join_grad)
