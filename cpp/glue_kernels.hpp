@@ -335,10 +335,13 @@ inline py::tuple grid_bounds(const carray<double>& tau_start, const carray<doubl
 
 // ------------------------------------------------------------------ scatter_rows
 
-// The scatter only moves elements: it copies them as unsigned words of the
-// element's size, so NaN payloads, -0.0 and subnormals arrive bit for bit.
+// The scatter only moves elements, as opaque words of the element's size: plain
+// loads and stores with no arithmetic, so NaN payloads, -0.0 and subnormals
+// arrive bit for bit.  The 4- and 8-byte words are floating types so that
+// stores through them do not alias the integer extents and strides of the
+// views and the policy, which the compiler would otherwise reload per element.
 struct Word128 {
-  uint64_t lo, hi;
+  double lo, hi;
 };
 template <std::size_t Size>
 struct word_of;
@@ -348,11 +351,11 @@ struct word_of<1> {
 };
 template <>
 struct word_of<4> {
-  using type = uint32_t;
+  using type = float;
 };
 template <>
 struct word_of<8> {
-  using type = uint64_t;
+  using type = double;
 };
 template <>
 struct word_of<16> {
