@@ -95,3 +95,32 @@ def test_results_do_not_depend_on_thread_count():
     digests = {run_python(_THREADS_CODE, env={"KOKKOS_NUM_THREADS": t}).stdout.strip()
                for t in ("1", "2")}
     assert len(digests) == 1
+
+
+def test_calls_after_finalize_raise_runtime_error():
+    code = """
+    import numpy as np, radiredide as rr
+    assert rr.finalize_kokkos()
+    z, i = np.zeros(2), np.zeros(2, np.int32)
+    calls = [
+        lambda: rr.fmin_starts64(np.zeros((2, 1, 1)), np.zeros((2, 1, 1)), i, np.zeros((2, 1)), z),
+        lambda: rr.span_pack64(np.zeros((2, 3)), z, 0.0, 1.0, 0.5, 0.0),
+        lambda: rr.scatter64_serial(np.zeros((2, 1, 3)), i, i, 4),
+        lambda: rr.scatterb(np.zeros((2, 1, 3), np.uint8), i, i, 4),
+        lambda: rr.grid_bounds64(z, z, z, 1.0, 0.0, 1.0, True),
+    ]
+    for call in calls:
+        try:
+            call()
+        except RuntimeError as e:
+            assert "finalize_kokkos" in str(e), e
+        else:
+            raise AssertionError("no error")
+    # Shape errors are still reported first.
+    try:
+        rr.scatter64(np.zeros(3), i, i, 4)
+    except ValueError as e:
+        assert str(e) == "rows_pack must be collapsed to (B, L, J)"
+    print("ok")
+    """
+    assert run_python(code).stdout.strip() == "ok"
