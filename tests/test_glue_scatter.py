@@ -101,7 +101,7 @@ def test_shapes_and_degenerate_extents(fn, dtype, B, L, J, N, n0, n1):
     same_bits(got, reference(rows, n0, n1, N))
 
 
-SPECIAL_BITS = {
+PAYLOAD_BITS = {
     np.float64: [0x7FF0000000000123, 0xFFF8DEADBEEF0001, 0x8000000000000000, 0x0000000000000001,
                  0x7FF0000000000000],
     np.float32: [0x7F800123, 0xFFC0BEEF, 0x80000000, 0x00000001, 0x7F800000],
@@ -112,7 +112,7 @@ SPECIAL_BITS = {
                          ids=[i for i in IDS if not i.startswith("scatterb")])
 def test_nan_payloads_and_negative_zero_move_bit_for_bit(fn, dtype):
     real = np.float32 if dtype in (np.float32, np.complex64) else np.float64
-    words = np.array(SPECIAL_BITS[real], dtype=np.uint64 if real == np.float64 else np.uint32)
+    words = np.array(PAYLOAD_BITS[real], dtype=np.uint64 if real == np.float64 else np.uint32)
     per = np.dtype(dtype).itemsize // np.dtype(real).itemsize
     flat = np.resize(words, 5 * per * 2).view(real)
     rows = flat.view(dtype).reshape(1, 2, 5)
