@@ -92,17 +92,20 @@ KOKKOS_INLINE_FUNCTION void map_row(const MapInputs& in, int32_t b, MapRow& r) {
 // Squared-exponential kernel values of training point j at the mapped point
 // (k) and at the mirrored point (km); the squared distance is a short sum
 // started from +0.0.
-KOKKOS_INLINE_FUNCTION void rbf_pair(const MapInputs& in, const MapRow& r, int32_t j, double& k,
-                                     double& km) {
-  double d[3], dm[3];
-  for (int c = 0; c < 3; ++c) {
-    const double u = in.U(j, c);
-    const double l = in.ls(c);
-    d[c] = (r.x[c] - u) / l;
-    dm[c] = (r.xm[c] - u) / l;
-  }
-  const double s = ((0.0 + d[0] * d[0]) + d[1] * d[1]) + d[2] * d[2];
-  const double sm = ((0.0 + dm[0] * dm[0]) + dm[1] * dm[1]) + dm[2] * dm[2];
+// The mirror leaves coordinate 1 unchanged (xm[1] is x[1]), so its distance
+// and square are the direct ones, bit for bit, and are formed once.
+KOKKOS_FORCEINLINE_FUNCTION void rbf_pair(const MapInputs& in, const MapRow& r, int32_t j,
+                                          double& k, double& km) {
+  const double u0 = in.U(j, 0), u1 = in.U(j, 1), u2 = in.U(j, 2);
+  const double l0 = in.ls(0), l1 = in.ls(1), l2 = in.ls(2);
+  const double d0 = (r.x[0] - u0) / l0;
+  const double dm0 = (r.xm[0] - u0) / l0;
+  const double d1 = (r.x[1] - u1) / l1;
+  const double d2 = (r.x[2] - u2) / l2;
+  const double dm2 = (r.xm[2] - u2) / l2;
+  const double q1 = d1 * d1;
+  const double s = ((0.0 + d0 * d0) + q1) + d2 * d2;
+  const double sm = ((0.0 + dm0 * dm0) + q1) + dm2 * dm2;
   k = std::exp(s * -0.5);
   km = std::exp(sm * -0.5);
 }
@@ -190,10 +193,10 @@ struct ScalarMapGradKernel {
           v.v[0] = ((k + km) * 0.5) * a;
           for (int p = 0; p < 3; ++p) {
             const double u = in.U(j, p);
-            v.v[1 + p] =
-                (((((((u - r.xm[p]) / lam[p]) * km) * sigma[p]) + (((u - r.x[p]) / lam[p]) * k)) *
-                  0.5) *
-                 a);
+            // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).
+            const double e = (u - r.x[p]) / lam[p];
+            const double em = (p == 1) ? e : (u - r.xm[p]) / lam[p];
+            v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
           }
           return v;
         },
@@ -353,7 +356,7 @@ struct RatesKernel {
   double s_rot;
   UView<const double, 1> M_f;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t b, const int64_t p) const {
+  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b, const int64_t p) const {
     if (is_mode(p) == 0) {
       rates(b, p) = R(0);
       return;
@@ -366,6 +369,7 @@ struct RatesKernel {
 template <class R>
 struct MixingKernel {
   int64_t nlmax;
+  int32_t nlmax32;
   UView<const int32_t, 1> kvalid;
   UView<R, 4> mix;  // (B, nblk, nlmax, 2 nlmax): real part at 2j, imaginary at 2j + 1
   int32_t G;
@@ -374,9 +378,13 @@ struct MixingKernel {
   UView<const double, 4> ctab_re;  // (nblk, nlmax, nlmax, G)
   UView<const double, 4> ctab_im;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t b, const int64_t k, const int64_t c) const {
-    const int64_t i = c / nlmax;
-    const int64_t j = c % nlmax;
+  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b, const int64_t k,
+                                              const int64_t c) const {
+    // c < nlmax * nlmax < 2^31 whenever the range is not empty (the call refuses
+    // mixing tensors of 2^31 or more real parts), so the 32-bit quotient and
+    // remainder are those of the 64-bit division.
+    const int64_t i = static_cast<int32_t>(c) / nlmax32;
+    const int64_t j = static_cast<int32_t>(c) % nlmax32;
     const int64_t kv = static_cast<int64_t>(kvalid(k));
     if (i < kv && j < kv) {
       const int64_t off = ((k * nlmax + i) * nlmax + j) * int64_t(G);
@@ -455,7 +463,7 @@ py::tuple swsph_extras(carray<double> chi_grid, carray<double> wtab, carray<int3
   Kokkos::parallel_for("swsph_rates",
                        Policy2({int64_t(0), int64_t(0)}, {int64_t(B), int64_t(P)}), rk);
 
-  MixingKernel<R> mk{int64_t(nlmax), kv_v, mix_out.target, G, chif_v, grid_v, re_v, im_v};
+  MixingKernel<R> mk{int64_t(nlmax), static_cast<int32_t>(nlmax), kv_v, mix_out.target, G, chif_v, grid_v, re_v, im_v};
   using Policy3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>, Kokkos::IndexType<int64_t>>;
   Kokkos::parallel_for(
       "swsph_mixing",

@@ -117,7 +117,7 @@ KOKKOS_INLINE_FUNCTION auto pairwise_sum(const Term& term, int32_t n)
 // NumPy's interp for one x on a table row whose left and right values are the
 // row's first and last entries, with a NaN x returned as it is before any
 // search.  n >= 1.
-KOKKOS_INLINE_FUNCTION double interp_row(double x, const double* grid, const double* row,
+KOKKOS_FORCEINLINE_FUNCTION double interp_row(double x, const double* grid, const double* row,
                                          int32_t n) {
   if (std::isnan(x)) return x;
   return interp_scalar(x, grid, row, n);
