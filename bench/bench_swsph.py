@@ -130,3 +130,6 @@ def cases():
                lambda: rr.swsph_extras64(*e), lambda: np_extras(*e))
     yield Case("swsph_extras32", "B=1024 G=101 P=16 nblk=4 nlmax=5",
                lambda: rr.swsph_extras32(*e), None)
+    s = extras_problem(B=64)
+    yield Case("swsph_extras64", "B=64 G=101 P=16 nblk=4 nlmax=5",
+               lambda: rr.swsph_extras64(*s), lambda: np_extras(*s))
