@@ -24,6 +24,24 @@ MAP_ARGS = ["thetas", "terms", "trend", "alpha", "U", "ls", "L0", "chi_lo", "chi
 
 # ---------------------------------------------------------------- registration
 
+NINE = ["swsph_scalar_map", "swsph_scalar_map_grad", "swsph_extras64", "swsph_extras32",
+        "mr_segment_grad", "imr_join_grad", "theta_contract_grad", "mr_blend64", "mr_blend32"]
+HOST_ORDER = NINE[7:] + NINE[:7]
+
+
+def test_registration_order():
+    expected = (["theta_contract_column_tile"] + NINE + [n + "_host" for n in HOST_ORDER]
+                + [n + "_serial" for n in NINE])
+    names = [n for n in vars(rr) if n in expected]
+    assert names == [n for n in expected if hasattr(rr, n)]
+    assert set(UNIT) <= set(names)
+    # The unit sits between the residency functions and the spherical-harmonic weights.
+    order = list(vars(rr))
+    if "swsh_weights64" in order:
+        assert order.index("residency_active") < order.index(names[0])
+        assert order.index(names[-1]) < order.index("swsh_weights64")
+
+
 def test_column_tile_attribute():
     assert type(rr.theta_contract_column_tile) is int and rr.theta_contract_column_tile == 8
 
@@ -600,3 +618,16 @@ def test_thread_count_independence():
     for threads in ("1", "2"):
         out = run_python(code, env={"KOKKOS_NUM_THREADS": threads, "OMP_NUM_THREADS": threads})
         assert out.stdout.strip().splitlines()[-1] == here
+
+
+@pytest.mark.parametrize("name", sorted(UNIT))
+def test_serial_twin_reuses_the_staging_slots(name):
+    args = all_calls(5)[name]
+    moved = [misaligned(a) if isinstance(a, np.ndarray) and a.size else a for a in args]
+    rr.release_workspaces()
+    getattr(rr, name)(*moved)
+    held = rr.workspace_bytes()
+    assert held > 0
+    getattr(rr, name + "_serial")(*moved)
+    getattr(rr, name)(*moved)
+    assert rr.workspace_bytes() == held
