@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import radiredide as rr
-from conftest import assert_bitwise, bits, misaligned, run_python
+from conftest import assert_bitwise, misaligned, run_python
 
 MAP_DOC = ("swsph._ScalarMap.predict for a batch, WITHOUT the target transform. Bitwise: numpy "
            "pairwise reductions, _rbf's leading 0. + , and std::exp (bitwise numpy's on this build).")
