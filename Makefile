@@ -3,7 +3,7 @@
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup demo test test-python test-cpp bench clean
+.PHONY: setup demo test test-python test-cpp test-sanitize bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -21,6 +21,9 @@ test-python:
 test-cpp:
 	@echo "[test] C++ unit tests (ctest)"
 	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j 2
+
+test-sanitize:
+	@bash scripts/sanitize.sh
 
 bench: setup
 	@$(PY) bench/run.py

@@ -86,6 +86,8 @@ LIST
   fi
 fi
 
+mkdir -p build && echo "$kokkos_root" > build/kokkos-root.txt
+
 # ---------------------------------------------------------------- module
 say "building and installing radiredide into .venv (incremental)"
 export Kokkos_ROOT=$kokkos_root

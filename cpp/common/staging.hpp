@@ -36,6 +36,15 @@ inline bool is_aligned(const void* p, std::size_t align) {
   return (reinterpret_cast<std::uintptr_t>(p) & (align - 1)) == 0;
 }
 
+// Element i of a buffer that may not be aligned to its element size (host-side
+// reads of index and offset arrays during validation, before any staging).
+template <class T>
+inline T load_unaligned(const T* base, int64_t i) {
+  T v;
+  std::memcpy(&v, reinterpret_cast<const unsigned char*>(base) + i * int64_t(sizeof(T)), sizeof(T));
+  return v;
+}
+
 // Extents of staged views are 32-bit: check every extent and their product.
 template <class... I>
 inline int64_t staged_count(I... extents) {

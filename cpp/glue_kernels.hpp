@@ -1,0 +1,429 @@
+#pragma once
+// Kernels and implementations of the time-grid glue, templated on the
+// execution space (and, for the row scatter, on the element type).  The
+// bindings in glue.cpp instantiate them on the default space and on Serial.
+#include "common/errors.hpp"
+#include "common/interp.hpp"
+#include "common/pyarray.hpp"
+#include "common/staging.hpp"
+#include "workspace.hpp"
+
+#include <Kokkos_Core.hpp>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+namespace radiredide::glue {
+
+// ------------------------------------------------------------------ helpers
+
+// An array with trailing axes beyond the ones a function reads is read as its
+// first `need` elements in row-major order; a trailing extent of 0 leaves it
+// with fewer than that, which is refused instead of read past its end.
+inline void require_elements(const py::array& a, int64_t need, const char* msg) {
+  if (static_cast<int64_t>(a.size()) < need) value_error(msg);
+}
+
+inline int64_t as_i64(py::ssize_t v) { return static_cast<int64_t>(v); }
+
+template <class Space>
+using Policy1 = Kokkos::RangePolicy<Space>;
+template <class Space>
+using Policy2 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<2>>;
+template <class Space>
+using Policy3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>>;
+
+// ------------------------------------------------------------------ fmin_starts
+
+constexpr double kXFloor = 1e-8;
+constexpr double kFreqExponent = 1.5;
+constexpr double kPi = 3.141592653589793;
+constexpr double kReachFactor = 1.000000000001;
+
+struct FminStencil {
+  UView<const double, 3> c_tau, c_x;
+  UView<const int32_t, 1> kidx;
+  UView<const double, 2> v;
+  UView<double, 2> taug, f22;
+  int32_t o;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t j) const {
+    const int32_t k = kidx(j);
+    double st = 0.0;
+    double sx = 0.0;
+    for (int32_t c = 0; c < o; ++c) {
+      const double pt = v(j, c) * c_tau(b, k, c);
+      st = st + pt;
+      const double px = v(j, c) * c_x(b, k, c);
+      sx = sx + px;
+    }
+    taug(b, j) = st;
+    const double m = (sx > kXFloor) ? sx : kXFloor;
+    f22(b, j) = std::pow(m, kFreqExponent) / kPi;
+  }
+};
+
+struct FminSolve {
+  UView<const double, 2> taug, f22;
+  UView<const double, 1> f_min;
+  UView<double, 1> starts, f22_first;
+  UView<uint8_t, 1> low_flag;
+  int32_t s;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
+    const double first = f22(b, 0);
+    f22_first(b) = first;
+    const double reach = f_min(b) * kReachFactor;
+    low_flag(b) = (first > reach) ? uint8_t(1) : uint8_t(0);
+    starts(b) = interp_scalar(f_min(b), &f22(b, 0), &taug(b, 0), s);
+  }
+};
+
+template <class Space>
+py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
+                      const carray<int32_t>& kidx, const carray<double>& V,
+                      const carray<double>& f_min_geo) {
+  WorkspacePool& pool = thread_workspace();
+
+  const int64_t B = as_i64(extent(C_tau, 0));
+  const int64_t E = as_i64(extent(C_tau, 1));
+  const int64_t O = as_i64(extent(C_tau, 2));
+  const int64_t S = as_i64(extent(kidx, 0));
+  require(as_i64(extent(C_x, 0)) == B && as_i64(extent(C_x, 1)) == E &&
+              as_i64(extent(C_x, 2)) == O,
+          "C_x must match C_tau's shape");
+  require(as_i64(extent(V, 0)) == S && as_i64(extent(V, 1)) == O,
+          "V must be (S, O) matching kidx and C_tau");
+  require(as_i64(extent(f_min_geo, 0)) == B, "f_min_geo must be (B,)");
+  require(S >= 2, "the phi stencil needs >= 2 nodes");
+
+  // Kernels index with 32-bit integers, and arrays with trailing axes must
+  // still hold every element read.
+  const int64_t beo = flat_size_i32("C_tau (B, E, O)", B, E, O);
+  flat_size_i32("V (S, O)", S, O);
+  const int64_t bs = flat_size_i32("the (B, S) node tables", B, S);
+  require_elements(C_tau, beo, "C_tau must be (B, E, O)");
+  require_elements(C_x, beo, "C_x must match C_tau's shape");
+  require_elements(kidx, S, "kidx must be (S,)");
+  require_elements(V, S * O, "V must be (S, O) matching kidx and C_tau");
+  require_elements(f_min_geo, B, "f_min_geo must be (B,)");
+  {
+    const auto* kp = reinterpret_cast<const unsigned char*>(kidx.data());
+    for (int64_t j = 0; j < S; ++j) {
+      int32_t k;
+      std::memcpy(&k, kp + j * int64_t(sizeof(int32_t)), sizeof(int32_t));
+      if (k < 0 || k >= E) value_error("kidx entries must lie in [0, E)");
+    }
+  }
+  require_kokkos();
+
+  auto ct = stage_in(pool, "glue.fs.C_tau", C_tau.data(), B, E, O);
+  auto cx = stage_in(pool, "glue.fs.C_x", C_x.data(), B, E, O);
+  auto kv = stage_in(pool, "glue.fs.kidx", kidx.data(), S);
+  auto vv = stage_in(pool, "glue.fs.V", V.data(), S, O);
+  auto fm = stage_in(pool, "glue.fs.f_min", f_min_geo.data(), B);
+  auto taug = make_view(pool.acquire<double>("glue.fs.taug", uint64_t(bs)), B, S);
+  auto f22 = make_view(pool.acquire<double>("glue.fs.f22", uint64_t(bs)), B, S);
+
+  auto starts = new_array<double>({B});
+  auto f22_first = new_array<double>({B});
+  auto low_flag = new_array<uint8_t>({B});
+  auto st_out = stage_out(pool, "glue.fs.st", mutable_ptr(starts), B);
+  auto f0_out = stage_out(pool, "glue.fs.f0", mutable_ptr(f22_first), B);
+  auto flag = make_view(mutable_ptr(low_flag), B);
+
+  const Space space;
+  Kokkos::parallel_for("fmin_starts.stencil", Policy2<Space>(space, {0, 0}, {B, S}),
+                       FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O)});
+  Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
+                       FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
+                                 static_cast<int32_t>(S)});
+  space.fence();
+
+  st_out.copy_back();
+  f0_out.copy_back();
+  return py::make_tuple(starts, f22_first, low_flag);
+}
+
+// ------------------------------------------------------------------ span_pack
+
+struct SpanBounds {
+  UView<const double, 2> t_geo;
+  UView<const double, 1> tau0;
+  UView<int32_t, 1> n0, n1;
+  double mr_hi, tol;
+  int32_t n;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
+    const double* t = &t_geo(b, 0);
+    const double lower = tau0(b) - tol;
+    int32_t lo = 0, hi = n;
+    while (lo < hi) {
+      const int32_t mid = lo + ((hi - lo) >> 1);
+      if (lower > t[mid])
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    const int32_t first = lo;
+    const double upper = tol + mr_hi;
+    lo = 0;
+    hi = n;
+    while (lo < hi) {
+      const int32_t mid = lo + ((hi - lo) >> 1);
+      if (t[mid] > upper)
+        hi = mid;
+      else
+        lo = mid + 1;
+    }
+    n0(b) = first;
+    n1(b) = (lo > first + 1) ? lo : first + 1;
+  }
+};
+
+struct SpanGather {
+  UView<const double, 2> t_geo;
+  UView<const double, 1> tau0;
+  UView<const int32_t, 1> n0, n1;
+  UView<double, 2> tg_pack, t_eval;
+  double mr_hi;
+  int32_t n;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t j) const {
+    const int32_t last = (n1(b) - 1 >= n - 1) ? n - 1 : n1(b) - 1;
+    // n0 + j can pass 2^31 for a narrow row of a wide pack: compare in 64 bits.
+    const int64_t want = int64_t(n0(b)) + j;
+    const int32_t idx = (want < last) ? static_cast<int32_t>(want) : last;
+    const double t = t_geo(b, idx);
+    tg_pack(b, j) = t;
+    const double a = (t > tau0(b)) ? t : tau0(b);
+    t_eval(b, j) = (a < mr_hi) ? a : mr_hi;
+  }
+};
+
+struct SpanTail {
+  UView<const double, 2> t_eval;
+  UView<double, 2> tail;
+  double mr_lo, mr_hi;
+  int32_t i0;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t k) const {
+    const double v = t_eval(b, i0 + k);
+    const double a = (v > mr_lo) ? v : mr_lo;
+    tail(b, k) = (a < mr_hi) ? a : mr_hi;
+  }
+};
+
+template <class Space>
+py::tuple span_pack(const carray<double>& t_geo, const carray<double>& tau0, double mr_lo,
+                    double mr_hi, double b0, double tol) {
+  const int64_t B = as_i64(extent(t_geo, 0));
+  const int64_t N = as_i64(extent(t_geo, 1));
+  require(as_i64(extent(tau0, 0)) == B, "tau0 must be (B,)");
+  require(B >= 1 && N >= 1, "t_geo must be non-empty");
+  // The packed tables are at most N + 1 wide (n1 may reach N + 1).
+  flat_size_i32("the packed (B, N + 1) tables", B, N + 1);
+  require_elements(t_geo, B * N, "t_geo must be (B, N)");
+  require_elements(tau0, B, "tau0 must be (B,)");
+  require_kokkos();
+
+  WorkspacePool& pool = thread_workspace();
+  auto tg = stage_in(pool, "glue.sp.t_geo", t_geo.data(), B, N);
+  auto t0 = stage_in(pool, "glue.sp.tau0", tau0.data(), B);
+  auto n0 = new_array<int32_t>({B});
+  auto n0_out = stage_out(pool, "glue.sp.n0", mutable_ptr(n0), B);
+  auto n1 = new_array<int32_t>({B});
+  auto n1_out = stage_out(pool, "glue.sp.n1", mutable_ptr(n1), B);
+
+  const Space space;
+  const int32_t n = static_cast<int32_t>(N);
+  Kokkos::parallel_for("span_pack.bounds", Policy1<Space>(space, 0, B),
+                       SpanBounds{tg, t0, n0_out.target, n1_out.target, mr_hi, tol, n});
+  space.fence();
+
+  int32_t J = 0;
+  for (int64_t b = 0; b < B; ++b) {
+    const int32_t w = n1_out.target(b) - n0_out.target(b);
+    if (w > J) J = w;
+  }
+
+  auto tg_pack = new_array<double>({B, J});
+  auto pk_out = stage_out(pool, "glue.sp.pk", mutable_ptr(tg_pack), B, int64_t(J));
+  auto t_eval = new_array<double>({B, J});
+  auto ev_out = stage_out(pool, "glue.sp.ev", mutable_ptr(t_eval), B, int64_t(J));
+  Kokkos::parallel_for(
+      "span_pack.gather", Policy2<Space>(space, {0, 0}, {B, int64_t(J)}),
+      SpanGather{tg, t0, n0_out.target, n1_out.target, pk_out.target, ev_out.target, mr_hi, n});
+  space.fence();
+
+  // Blend start: the first packed column at which some row reaches b0.
+  int32_t i0 = J;
+  for (int64_t b = 0; b < B; ++b) {
+    const double* row = &ev_out.target(b, 0);
+    int32_t lo = 0, hi = J;
+    while (lo < hi) {
+      const int32_t mid = lo + ((hi - lo) >> 1);
+      if (b0 > row[mid])
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    if (lo < i0) i0 = lo;
+  }
+
+  const int32_t width = (J - i0 > 0) ? J - i0 : 0;
+  auto tail = new_array<double>({B, int64_t(width)});
+  auto tl_out = stage_out(pool, "glue.sp.tl", mutable_ptr(tail), B, int64_t(width));
+  if (width > 0) {
+    Kokkos::parallel_for("span_pack.tail", Policy2<Space>(space, {0, 0}, {B, int64_t(width)}),
+                         SpanTail{ev_out.target, tl_out.target, mr_lo, mr_hi, i0});
+    space.fence();
+  }
+
+  pk_out.copy_back();
+  ev_out.copy_back();
+  tl_out.copy_back();
+  n0_out.copy_back();
+  n1_out.copy_back();
+  return py::make_tuple(tg_pack, t_eval, tail, n0, n1, py::int_(i0));
+}
+
+// ------------------------------------------------------------------ grid_bounds
+
+inline py::tuple grid_bounds(const carray<double>& tau_start, const carray<double>& msec,
+                             const carray<double>& tc, double mr_hi, double t_first,
+                             double t_last, bool check) {
+  constexpr const char* kShare = "tau_start/msec/tc must share (B,)";
+  const int64_t B = as_i64(extent(tau_start, 0));
+  require(as_i64(extent(msec, 0)) == B, kShare);
+  require(as_i64(extent(tc, 0)) == B, kShare);
+  fit_i32(B, "B");
+  require_elements(tau_start, B, kShare);
+  require_elements(msec, B, kShare);
+  require_elements(tc, B, kShare);
+  require_kokkos();
+
+  WorkspacePool& pool = thread_workspace();
+  auto ts = stage_in(pool, "glue.gb.tau_start", tau_start.data(), B);
+  auto ms = stage_in(pool, "glue.gb.msec", msec.data(), B);
+  auto tv = stage_in(pool, "glue.gb.tc", tc.data(), B);
+
+  const double lo_limit = t_first - 1e-12;
+  const double hi_limit = 1e-12 + t_last;
+  double t_lo_min = std::numeric_limits<double>::infinity();
+  double t_hi_max = -std::numeric_limits<double>::infinity();
+  long long bad_lo = -1, bad_hi = -1;
+  for (int64_t i = 0; i < B; ++i) {
+    const double lo_p = ms(i) * ts(i);
+    const double lo = lo_p + tv(i);
+    const double hi_p = ms(i) * mr_hi;
+    const double hi = hi_p + tv(i);
+    t_lo_min = (lo < t_lo_min) ? lo : t_lo_min;
+    t_hi_max = (hi > t_hi_max) ? hi : t_hi_max;
+    if (check) {
+      if (lo_limit > lo && bad_lo < 0) bad_lo = i;
+      if (hi > hi_limit && bad_hi < 0) bad_hi = i;
+    }
+  }
+  return py::make_tuple(py::float_(t_lo_min), py::float_(t_hi_max), py::int_(bad_lo),
+                        py::int_(bad_hi));
+}
+
+// ------------------------------------------------------------------ scatter_rows
+
+// The scatter only moves elements, as opaque words of the element's size: plain
+// loads and stores with no arithmetic, so NaN payloads, -0.0 and subnormals
+// arrive bit for bit.  The 4- and 8-byte words are floating types so that
+// stores through them do not alias the integer extents and strides of the
+// views and the policy, which the compiler would otherwise reload per element.
+struct Word128 {
+  double lo, hi;
+};
+template <std::size_t Size>
+struct word_of;
+template <>
+struct word_of<1> {
+  using type = uint8_t;
+};
+template <>
+struct word_of<4> {
+  using type = float;
+};
+template <>
+struct word_of<8> {
+  using type = double;
+};
+template <>
+struct word_of<16> {
+  using type = Word128;
+};
+
+template <class W>
+struct ScatterZero {
+  UView<W, 3> out;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t l, const int32_t n) const {
+    out(b, l, n) = W{};
+  }
+};
+
+template <class W>
+struct ScatterRows {
+  UView<const int32_t, 1> n1, n0;
+  int32_t J, N;
+  UView<W, 3> out;
+  UView<const W, 3> rows;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t l, const int32_t j) const {
+    // Window arithmetic in 64 bits: no n0/n1 values can wrap it.
+    const int64_t s = n0(b);
+    const int64_t w = int64_t(n1(b)) - s;
+    const int64_t d = s + j;
+    if (j < w && d >= 0 && d < N) out(b, l, static_cast<int32_t>(d)) = rows(b, l, j);
+  }
+};
+
+template <class T, class Space>
+py::array_t<T> scatter_rows(const carray<T>& rows_pack, const carray<int32_t>& n0,
+                            const carray<int32_t>& n1, int32_t N) {
+  using W = typename word_of<sizeof(T)>::type;
+  static_assert(sizeof(W) == sizeof(T));
+  if (rows_pack.ndim() != 3) value_error("rows_pack must be collapsed to (B, L, J)");
+  const int64_t B = as_i64(rows_pack.shape(0));
+  const int64_t L = as_i64(rows_pack.shape(1));
+  const int64_t J = as_i64(rows_pack.shape(2));
+  require(as_i64(extent(n0, 0)) == B, "n0/n1 must be (B,)");
+  require(as_i64(extent(n1, 0)) == B, "n0/n1 must be (B,)");
+  require_elements(n0, B, "n0/n1 must be (B,)");
+  require_elements(n1, B, "n0/n1 must be (B,)");
+  flat_size_i32("rows_pack (B, L, J)", B, L, J);
+  // A negative N is left to NumPy, which refuses to create the result.
+  const int64_t N_out = N > 0 ? int64_t(N) : 0;
+  flat_size_i32("the result (B, L, N)", B, L, N_out);
+  require_kokkos();
+
+  WorkspacePool& pool = thread_workspace();
+  const W* rows_data = reinterpret_cast<const W*>(rows_pack.data());
+  auto rv = stage_in_aligned(pool, "glue.sc.rows", rows_data, sizeof(T), B, L, J);
+  auto v0 = stage_in(pool, "glue.sc.n0", n0.data(), B);
+  auto v1 = stage_in(pool, "glue.sc.n1", n1.data(), B);
+
+  auto out = new_array<T>({B, L, int64_t(N)});
+  auto out_s = stage_out_aligned(pool, "glue.sc.out", reinterpret_cast<W*>(mutable_ptr(out)),
+                                 sizeof(T), B, L, N_out);
+
+  const Space space;
+  Kokkos::parallel_for("scatter_rows.zero", Policy3<Space>(space, {0, 0, 0}, {B, L, N_out}),
+                       ScatterZero<W>{out_s.target});
+  Kokkos::parallel_for("scatter_rows", Policy3<Space>(space, {0, 0, 0}, {B, L, J}),
+                       ScatterRows<W>{v1, v0, static_cast<int32_t>(J), N, out_s.target, rv});
+  space.fence();
+  out_s.copy_back();
+  return out;
+}
+
+}  // namespace radiredide::glue
