@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace radiredide {
@@ -278,7 +279,7 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
     for (py::ssize_t k = 0; k < nblk; ++k) {
       bool in_slots = true;
       for (py::ssize_t q = 0; q < nl; ++q) {
-        const int32_t v = blk[k * nl + q];
+        const int32_t v = load_unaligned(blk, k * nl + q);
         if (v < 0) {
           in_slots = false;
           continue;
@@ -672,12 +673,18 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   const int64_t EO = checked_mul(n_elements, n_order, "E x O");
   fit_i32(EO, "E x O");
   const py::ssize_t L = extent(group_piece_index, 0);
-  const int32_t* nt = group_term_count.data();
-  const int32_t* nc = group_column_count.data();
-  const int32_t* npad = group_padded_column_count.data();
-  const int32_t* pofs = group_piece_offset.data();
-  const int32_t* pidx = group_piece_index.data();
-  const int64_t* bofs = group_block_offset.data();
+  // Host-side copies for validation (the buffers need not be aligned).
+  auto host_copy = [](const auto* p, py::ssize_t n) {
+    std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i) v[i] = load_unaligned(p, i);
+    return v;
+  };
+  const auto nt = host_copy(group_term_count.data(), G);
+  const auto nc = host_copy(group_column_count.data(), G);
+  const auto npad = host_copy(group_padded_column_count.data(), G);
+  const auto pofs = host_copy(group_piece_offset.data(), G + 1);
+  const auto pidx = host_copy(group_piece_index.data(), L);
+  const auto bofs = host_copy(group_block_offset.data(), G + 1);
   const int64_t plane = static_cast<int64_t>(coefficient_blocks_real.size());
   std::vector<int32_t> tiles_g, tiles_c0;
   std::vector<char> listed(static_cast<size_t>(n_pieces), 0);
@@ -727,12 +734,12 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   auto trainU = stage_in(ws, "tcg_trainU", training_coordinates.data(), n_train, 3);
   auto sign = stage_in(ws, "tcg_sign", group_parity_sign.data(), G);
   auto ls = stage_in(ws, "tcg_ls", group_length_scale.data(), G, 3);
-  auto ntv = stage_in(ws, "tcg_nt", nt, G);
-  auto ncv = stage_in(ws, "tcg_nc", nc, G);
-  auto npv = stage_in(ws, "tcg_np", npad, G);
-  auto pofsv = stage_in(ws, "tcg_pofs", pofs, G + 1);
-  auto pidxv = stage_in(ws, "tcg_pidx", pidx, L);
-  auto bofsv = stage_in(ws, "tcg_bofs", bofs, G + 1);
+  auto ntv = stage_in(ws, "tcg_nt", group_term_count.data(), G);
+  auto ncv = stage_in(ws, "tcg_nc", group_column_count.data(), G);
+  auto npv = stage_in(ws, "tcg_np", group_padded_column_count.data(), G);
+  auto pofsv = stage_in(ws, "tcg_pofs", group_piece_offset.data(), G + 1);
+  auto pidxv = stage_in(ws, "tcg_pidx", group_piece_index.data(), L);
+  auto bofsv = stage_in(ws, "tcg_bofs", group_block_offset.data(), G + 1);
   auto bre = stage_in(ws, "tcg_blk_re", coefficient_blocks_real.data(), plane);
   auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
 
