@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace radiredide {
@@ -278,7 +279,7 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
     for (py::ssize_t k = 0; k < nblk; ++k) {
       bool in_slots = true;
       for (py::ssize_t q = 0; q < nl; ++q) {
-        const int32_t v = blk[k * nl + q];
+        const int32_t v = load_unaligned(blk, k * nl + q);
         if (v < 0) {
           in_slots = false;
           continue;
@@ -672,12 +673,18 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   const int64_t EO = checked_mul(n_elements, n_order, "E x O");
   fit_i32(EO, "E x O");
   const py::ssize_t L = extent(group_piece_index, 0);
-  const int32_t* nt = group_term_count.data();
-  const int32_t* nc = group_column_count.data();
-  const int32_t* npad = group_padded_column_count.data();
-  const int32_t* pofs = group_piece_offset.data();
-  const int32_t* pidx = group_piece_index.data();
-  const int64_t* bofs = group_block_offset.data();
+  // Host-side copies for validation (the buffers need not be aligned).
+  auto host_copy = [](const auto* p, py::ssize_t n) {
+    std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));
+    for (py::ssize_t i = 0; i < n; ++i) v[i] = load_unaligned(p, i);
+    return v;
+  };
+  const auto nt = host_copy(group_term_count.data(), G);
+  const auto nc = host_copy(group_column_count.data(), G);
+  const auto npad = host_copy(group_padded_column_count.data(), G);
+  const auto pofs = host_copy(group_piece_offset.data(), G + 1);
+  const auto pidx = host_copy(group_piece_index.data(), L);
+  const auto bofs = host_copy(group_block_offset.data(), G + 1);
   const int64_t plane = static_cast<int64_t>(coefficient_blocks_real.size());
   std::vector<int32_t> tiles_g, tiles_c0;
   std::vector<char> listed(static_cast<size_t>(n_pieces), 0);
@@ -727,12 +734,12 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   auto trainU = stage_in(ws, "tcg_trainU", training_coordinates.data(), n_train, 3);
   auto sign = stage_in(ws, "tcg_sign", group_parity_sign.data(), G);
   auto ls = stage_in(ws, "tcg_ls", group_length_scale.data(), G, 3);
-  auto ntv = stage_in(ws, "tcg_nt", nt, G);
-  auto ncv = stage_in(ws, "tcg_nc", nc, G);
-  auto npv = stage_in(ws, "tcg_np", npad, G);
-  auto pofsv = stage_in(ws, "tcg_pofs", pofs, G + 1);
-  auto pidxv = stage_in(ws, "tcg_pidx", pidx, L);
-  auto bofsv = stage_in(ws, "tcg_bofs", bofs, G + 1);
+  auto ntv = stage_in(ws, "tcg_nt", group_term_count.data(), G);
+  auto ncv = stage_in(ws, "tcg_nc", group_column_count.data(), G);
+  auto npv = stage_in(ws, "tcg_np", group_padded_column_count.data(), G);
+  auto pofsv = stage_in(ws, "tcg_pofs", group_piece_offset.data(), G + 1);
+  auto pidxv = stage_in(ws, "tcg_pidx", group_piece_index.data(), L);
+  auto bofsv = stage_in(ws, "tcg_bofs", group_block_offset.data(), G + 1);
   auto bre = stage_in(ws, "tcg_blk_re", coefficient_blocks_real.data(), plane);
   auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
 
@@ -805,6 +812,8 @@ constexpr const char* kContractDoc =
 
 template <class Space>
 void def_mr_segment_grad(py::module_& m, const char* name) {
+  py::options opts;  // __doc__ is exactly the docstring, alike for every twin
+  opts.disable_function_signatures();
   m.def(name, &mr_segment_grad<Space>, py::arg("ring_breaks"), py::arg("ring_coefficients"),
         py::arg("ring_coefficient_gradients"), py::arg("plunge_breaks"),
         py::arg("plunge_coefficients"), py::arg("plunge_coefficient_gradients"),
@@ -816,6 +825,8 @@ void def_mr_segment_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_imr_join_grad(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &imr_join_grad<Space>, py::arg("h"), py::arg("dh"), py::arg("h_mr"),
         py::arg("dh_mr"), py::arg("dh_mr_dt"), py::arg("ramp"), py::arg("ramp_gradient"),
         py::arg("peak_time_gradient"), py::arg("window_start"), kJoinDoc);
@@ -823,6 +834,8 @@ void def_imr_join_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_theta_contract_grad(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &theta_contract_grad<Space>, py::arg("kernel_coordinates"),
         py::arg("coordinate_jacobian"), py::arg("trend_rows"), py::arg("training_coordinates"),
         py::arg("group_parity_sign"), py::arg("group_length_scale"), py::arg("group_term_count"),
@@ -835,11 +848,15 @@ void def_theta_contract_grad(py::module_& m, const char* name) {
 
 template <class Space>
 void def_mr_blend64(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &mr_blend<Space, double>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
 }
 
 template <class Space>
 void def_mr_blend32(py::module_& m, const char* name) {
+  py::options opts;
+  opts.disable_function_signatures();
   m.def(name, &mr_blend<Space, float>, py::arg("h_p"), py::arg("h_r"), py::arg("w"), kBlendDoc);
 }
 

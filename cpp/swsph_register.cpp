@@ -29,7 +29,7 @@ void register_swsph(py::module_& m) {
   for (const char* name : {"mr_blend64", "mr_blend32", "swsph_scalar_map", "swsph_scalar_map_grad",
                            "swsph_extras64", "swsph_extras32", "mr_segment_grad", "imr_join_grad",
                            "theta_contract_grad"}) {
-    if (py::hasattr(m, name)) m.attr((std::string(name) + "_host").c_str()) = m.attr(name);
+    m.attr((std::string(name) + "_host").c_str()) = m.attr(name);
   }
   def_all<Kokkos::Serial>(m, "_serial");
 }
