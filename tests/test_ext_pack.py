@@ -191,7 +191,7 @@ def test_pack_continues_the_pn_orbit():
     assert rep["Phi_edge"] == M.breaks[0]
     # Phase at f_low: the PN phase of x_low.
     x_low = (math.pi * f_of_x(0.035)) ** (2 / 3)
-    assert abs(rep["Phi_start"] - float(M.phi_of_x(x_low))) < 1e-6 * abs(rep["Phi_start"])
+    assert abs(rep["Phi_start"] - float(M.phi_of_x(x_low))) < 1e-4
     assert rep["orbits_added"] == pytest.approx((M.breaks[0] - rep["Phi_start"]) / TWO_PI, rel=1e-12)
     assert rep["f22_start"] == pytest.approx(f_of_x(0.035), rel=1e-12)
     assert rep["f22_edge"] == pytest.approx(f_of_x(0.045), rel=1e-8)
@@ -201,10 +201,10 @@ def test_pack_continues_the_pn_orbit():
     assert rep["x_anchor"] == pytest.approx(float(M.x_of_phi(rep["Phi_anchor"])), rel=1e-9)
     assert rep["J_anchor"] == pytest.approx(float(M.L_of_phi(rep["Phi_anchor"])), rel=1e-11)
     t_scale = rep["t_added"]
-    assert t_scale == pytest.approx(float(M.t_of_phi(M.breaks[0]) - M.t_of_phi(pk[0])), rel=1e-6)
-    assert abs(rep["dt_edge"]) < 1e-6 * t_scale
+    assert t_scale == pytest.approx(float(M.t_of_phi(pk[i_edge]) - M.t_of_phi(pk[0])), rel=1e-7)
+    assert abs(rep["dt_edge"]) < 1e-7 * t_scale
     # Time at every knot, PN arm and model alike.
-    assert np.max(np.abs(tk - M.t_of_phi(pk))) < 1e-6 * t_scale
+    assert np.max(np.abs(tk - M.t_of_phi(pk))) < 1e-7 * t_scale
     # Mode content at every knot: the rotated PN weights, continuous across the edge.
     truth = M.content(pk)
     got = p["mode_c"][:, 3, :]
@@ -286,7 +286,8 @@ def test_single_row_is_the_same_with_kernels_and_loops():
     # builder launches them: the rows must agree bit for bit.
     M = model()
     p = base_pack()
-    b = rr.build_extension_pack_batch(*M.args(), np.array([M.theta]), np.array([f_of_x(0.035)]), n_per_orbit=64)
+    b = rr.build_extension_pack_batch(M.breaks, M.tau[None], M.J[None], M.modes[None], M.l, M.m, M.w,
+                                      np.array([M.theta]), np.array([f_of_x(0.035)]), n_per_orbit=64)
     for key in ("t_knots", "phi_knots", "phi_c", "mode_c"):
         assert_bitwise(b[key], p[key])
     assert list(b["offsets"]) == [0, len(p["t_knots"])]
@@ -308,8 +309,9 @@ def test_kernel_labels():
     assert names == ["pack_time_map", "pack_mode_content", "pack_mode_splines"]
     rr.residency_begin()
     try:
-        rr.build_extension_pack_batch(*M.args(), np.array([M.theta] * 2), np.array([f_of_x(0.035)] * 2),
-                                      n_per_orbit=16, n_x=400)
+        rr.build_extension_pack_batch(M.breaks, np.stack([M.tau] * 2), np.stack([M.J] * 2),
+                                      np.stack([M.modes] * 2), M.l, M.m, M.w, np.array([M.theta] * 2),
+                                      np.array([f_of_x(0.035)] * 2), n_per_orbit=16, n_x=400)
     finally:
         d = rr.residency_end()
     names = [e[1] for e in d["events"] if e[1] in ours]
@@ -401,13 +403,18 @@ def test_batch_failure_is_the_lowest_row_after_all_rows():
     fl[1] = 0.0
     with pytest.raises(ValueError, match=r"\(batch row 1, "):
         rr.build_extension_pack_batch(breaks, tau, J, modes, l, m, w, th, fl, n_per_orbit=16)
-    # RuntimeError for the other statuses; "%f" of a huge value is not cut short.
-    th[0, 0] = 1e300
+    # RuntimeError for the other statuses.
     with pytest.raises(RuntimeError) as ei:
-        rr.build_extension_pack_batch(breaks, tau, J, modes, l, m, w, th, f_low, n_x=3)
-    msg = str(ei.value)
-    assert msg.startswith("spline_nak needs n >= 4 (batch row 0, (q, chi1z, chi2z) = (1" )
-    assert msg.endswith(", 0.200000, -0.100000))") and len(msg) > 300
+        rr.build_extension_pack_batch(breaks, tau, J, modes, l, m, w, thetas, f_low, n_x=3)
+    assert str(ei.value) == ("spline_nak needs n >= 4 (batch row 0, (q, chi1z, chi2z) = "
+                             "(1.500000, 0.200000, -0.100000))")
+    # "%f" of a huge value is not cut short.
+    th[0, 0] = 1e300
+    fl[0] = 0.0
+    with pytest.raises(ValueError) as ei:
+        rr.build_extension_pack_batch(breaks, tau, J, modes, l, m, w, th, fl)
+    assert str(ei.value) == ("f_low must be positive (cycles/M) (batch row 0, (q, chi1z, chi2z) = (" +
+                             "%f" % 1e300 + ", 0.200000, -0.100000))")
 
 
 def test_pn_grid_not_increasing_is_refused():
@@ -479,7 +486,7 @@ SINGLE_ERRORS = [
     (dict(breaks=np.array([0.0]), tau_coefs=np.zeros((0, 4), complex), J_coefs=np.zeros((0, 4), complex),
           mode_coefs=np.zeros((2, 0, 4), complex)), ValueError, r"breaks must hold at least 2 knots"),
     (dict(tau_coefs=np.zeros((3, 0), complex), J_coefs=np.zeros((3, 0), complex),
-          mode_coefs=np.zeros((2, 3, 0), complex)), ValueError, r"O >= 1"),
+          mode_coefs=np.zeros((2, 3, 0), complex)), ValueError, r"coefs must hold at least one coefficient per element \(O >= 1\)"),
     (dict(n_x=0), ValueError, r"n_x must be >= 1"),
     (dict(f_low=math.nan), ValueError, "f_low must be finite"),
     (dict(f_low=math.inf), ValueError, "f_low must be finite"),
@@ -527,9 +534,10 @@ def test_batch_argument_errors(change, exc, msg):
 
 def test_binding_signatures():
     for fn in (rr.build_extension_pack, rr.build_extension_pack_batch):
-        assert "-> object" in fn.__doc__.splitlines()[0]
-        assert "n_x_err_target: float = 1e-06" in fn.__doc__
-        assert "n_per_orbit: int = 256" in fn.__doc__
+        sig = fn.__doc__.splitlines()[0]
+        assert sig.endswith("-> object")
+        assert "n_x_err_target: typing.SupportsFloat = 1e-06" in sig
+        assert "n_per_orbit: typing.SupportsInt = 256" in sig
     assert "Returns None when f_low is inside the model's reach." in rr.build_extension_pack.__doc__
     assert "per-row arithmetic bitwise the scalar builder's." in rr.build_extension_pack_batch.__doc__
     with pytest.raises(TypeError):
