@@ -426,18 +426,20 @@ def test_pn_grid_not_increasing_is_refused():
         M.single(f_of_x(0.06), seam_anchor_omega=True)
 
 
-def test_thread_count_independence():
+def test_thread_count_independence(tmp_path):
+    names = ["breaks", "tau", "J", "modes", "l", "m", "w", "thetas", "f_low"]
+    np.savez(tmp_path / "rows.npz", **dict(zip(names, shared_model_rows())))
     code = """
-        import hashlib, pickle, sys
-        sys.path.insert(0, {tests!r})
+        import hashlib
         import numpy as np
-        import test_ext_pack as t
-        b = t.rr.build_extension_pack_batch(*t.shared_model_rows(), n_per_orbit=32, n_x=2000)
+        import radiredide as rr
+        z = np.load({path!r})
+        b = rr.build_extension_pack_batch(*[z[k] for k in {names!r}], n_per_orbit=32, n_x=2000)
         h = hashlib.sha256()
         for k in ("offsets", "t_knots", "phi_knots", "phi_c", "mode_c", "engaged"):
             h.update(np.ascontiguousarray(b[k]).tobytes())
         print(h.hexdigest())
-    """.format(tests=str(__import__("pathlib").Path(__file__).parent))
+    """.format(path=str(tmp_path / "rows.npz"), names=names)
     outs = {n: run_python(code, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)}).stdout.split()[-1]
             for n in (1, 2, 3)}
     assert len(set(outs.values())) == 1, outs
@@ -542,3 +544,44 @@ def test_binding_signatures():
     assert "per-row arithmetic bitwise the scalar builder's." in rr.build_extension_pack_batch.__doc__
     with pytest.raises(TypeError):
         rr.build_extension_pack(**small_args(), q=1.0, chi1z=0.0, chi2z=0.0, f_low=0.001, n_x=6000.5)
+
+
+def test_power_law_roll_follows_the_fitted_exponent():
+    # Modes that deviate from PN as 1 + a (v/v_a)^p give |ratio - 1| a clean
+    # power law in v: the roll below the edge then follows (v/v_edge)^p.
+    a, p_exp = 0.01, 3.0
+    v_a = math.sqrt(0.045)
+    M = Model(mode_scale=lambda v: 1.0 + a * (v / v_a) ** p_exp)
+    f_low = f_of_x(0.035)
+    on = M.single(f_low, n_per_orbit=64, ratio_powerlaw=True)
+    off = M.single(f_low, n_per_orbit=64)
+    rep = on["report"]
+    pk = on["phi_knots"]
+    i_edge = int(np.searchsorted(pk, M.breaks[0], side="left"))
+    v = np.sqrt(M.x_of_phi(pk[:i_edge]))
+    v_edge = (math.pi * rep["f22_edge"]) ** (1 / 3)
+    B = np.clip(v / v_edge, 0.0, 1.0) ** p_exp
+    h = M.content(pk[:i_edge])
+    for k, key in enumerate(["22", "21", "33", "44"]):
+        R = complex(*rep["modes"][key]["R_edge"])
+        assert abs(R - (1 + a)) < 2 * a  # the median ratio over the roll window
+        want = h[k] * ((R - 1.0) * B + 1.0)
+        got = on["mode_c"][k, 3, :i_edge]
+        assert np.max(np.abs(got - want) / np.abs(h[k])) < 1e-7
+        # Without the power law the raised cosine rolls over four orbits only.
+        assert np.max(np.abs(off["mode_c"][k, 3, :i_edge] - want) / np.abs(h[k])) > 1e-4
+    # The model's own part is the same either way.
+    assert_bitwise(on["mode_c"][:, 3, i_edge:], off["mode_c"][:, 3, i_edge:])
+
+
+def test_mode_without_pn_weight():
+    # Equal masses and spins: the (2, 1) and (3, 3) weights vanish exactly, so
+    # these modes get no PN content and a zero edge ratio.
+    M = model(q=1.0, chi1z=0.1, chi2z=0.1)
+    p = M.single(f_of_x(0.035), n_per_orbit=32)
+    i_edge = int(np.searchsorted(p["phi_knots"], M.breaks[0], side="left"))
+    modes = p["report"]["modes"]
+    for k, key in ((1, "21"), (2, "33")):
+        assert modes[key]["R_edge"] == (0.0, 0.0)
+        assert not p["mode_c"][k, :, :i_edge - 1].any()
+    assert modes["22"]["R_edge"] == pytest.approx((1.0, 0.0), abs=1e-8)
