@@ -417,6 +417,30 @@ def test_batch_failure_is_the_lowest_row_after_all_rows():
                              "%f" % 1e300 + ", 0.200000, -0.100000))")
 
 
+@pytest.mark.parametrize("change, msg", [
+    # J far below the PN angular momentum: L(x) = J_anchor has no root below x = 0.2.
+    (dict(J=0.2), r"J anchor has no root in the 4PN bracket"),
+    # A time map 100 times too fast puts the omega seam far outside the PN trust region.
+    (dict(tau=0.01, seam_anchor_omega=True), r"PN dt/dx not positive on the requested x range; "
+                                             r"the 4PN flux is outside its trust region"),
+    # A time map that runs backwards cannot join the PN arm.
+    (dict(tau=-1.0), r"hybrid time map is not monotonic; the PN arm and the model disagree too "
+                     r"strongly at the edge"),
+])
+def test_row_failures(change, msg):
+    M = model()
+    change = dict(change)
+    tau = M.tau * change.pop("tau", 1.0)
+    J = M.J * change.pop("J", 1.0)
+    args = (M.breaks, tau, J, M.modes, M.l, M.m, M.w)
+    with pytest.raises(RuntimeError, match="^" + msg + "$"):
+        rr.build_extension_pack(*args, *M.theta, f_of_x(0.035), n_per_orbit=16, **change)
+    with pytest.raises(RuntimeError, match="^" + msg + r" \(batch row 1, "):
+        rr.build_extension_pack_batch(M.breaks, np.stack([M.tau, tau]), np.stack([M.J, J]),
+                                      np.stack([M.modes] * 2), M.l, M.m, M.w, np.array([M.theta] * 2),
+                                      np.array([f_of_x(0.035)] * 2), n_per_orbit=16, **change)
+
+
 def test_pn_grid_not_increasing_is_refused():
     # A J track far below the PN angular momentum makes an f_low above the
     # model's edge frequency look out of reach; with the omega seam the PN grid
