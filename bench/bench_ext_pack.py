@@ -2,8 +2,9 @@
 
 The rows come from the synthetic 4PN surrogate of the tests (element fits of
 the PN orbit itself), at default options (n_x = 6000, 256 knots per orbit).
-The ratio column is the speed-up of the batch over the single-row loop; rows
-per second are B / module time.
+The loop side builds the same ragged result a Python caller would need for the
+hybrid synthesis (row packs concatenated, prefix offsets).  The ratio column is
+the speed-up of the batch over that loop; rows per second are B / module time.
 """
 import pathlib
 import sys
@@ -38,8 +39,14 @@ def cases():
         return rr.build_extension_pack_batch(*args)
 
     def loop():
-        return [rr.build_extension_pack(breaks, tau[b], J[b], modes[b], l, m, w, *thetas[b], f_low[b])
-                for b in range(B)]
+        packs = [rr.build_extension_pack(breaks, tau[b], J[b], modes[b], l, m, w, *thetas[b], f_low[b])
+                 for b in range(B)]
+        packs = [p for p in packs if p is not None]
+        n = [len(p["t_knots"]) for p in packs]
+        return (np.concatenate([[0], np.cumsum(n)]), np.concatenate([p["t_knots"] for p in packs]),
+                np.concatenate([p["phi_knots"] for p in packs]),
+                np.concatenate([p["phi_c"] for p in packs], axis=1),
+                np.concatenate([p["mode_c"] for p in packs], axis=2))
 
     yield Case("build_extension_pack_batch", f"B={B} K=4 n_x=6000 (vs row loop)", batch, loop,
                repeats=3, note="ratio = speed-up over the single-row loop")
