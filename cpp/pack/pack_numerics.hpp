@@ -1,0 +1,388 @@
+#pragma once
+// Double-precision numerics of the extension-pack builder: element-fit
+// evaluation (real part, complex value, derivative of the real part), the
+// Chebyshev derivative series, the not-a-knot cubic spline with its evaluation
+// and exact running integral, grids with exact end points, clamped linear
+// interpolation and k-th-smallest selection.
+//
+// The single-row and the batched builders promise bitwise equal rows, and both
+// rest on these routines: every expression is written in the order it has to
+// be rounded in (the build forbids FMA contraction).  These are deliberately
+// not the evaluator's Clenshaw helpers: the operation order and the handling of
+// one-coefficient series differ.
+//
+// Complex coefficients are read as interleaved (re, im) double pairs, and the
+// real and imaginary parts follow the same real steps.
+#include <Kokkos_Core.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+namespace radiredide {
+
+// NaN-last total order: a strict weak ordering on all doubles (NaN compares
+// equal to NaN and greater than every number), equal to `<` on numbers.
+KOKKOS_INLINE_FUNCTION bool nan_last_less(double a, double b) {
+  if (b != b) return a == a;
+  return a < b;
+}
+
+// Index of the first of the n values greater than x (std::upper_bound): a NaN
+// x gives n.
+KOKKOS_INLINE_FUNCTION int32_t upper_index(const double* a, int32_t n, double x) {
+  int32_t lo = 0;
+  int32_t count = n;
+  while (count > 0) {
+    const int32_t step = count / 2;
+    const int32_t it = lo + step;
+    if (!(x < a[it])) {
+      lo = it + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return lo;
+}
+
+// Index of the first of the n values not less than x (std::lower_bound).
+KOKKOS_INLINE_FUNCTION int32_t lower_index(const double* a, int32_t n, double x) {
+  int32_t lo = 0;
+  int32_t count = n;
+  while (count > 0) {
+    const int32_t step = count / 2;
+    const int32_t it = lo + step;
+    if (a[it] < x) {
+      lo = it + 1;
+      count -= step + 1;
+    } else {
+      count = step;
+    }
+  }
+  return lo;
+}
+
+// ------------------------------------------------------------ element fits
+
+// Non-owning view of one element fit: E + 1 increasing breaks and E x O
+// complex coefficients (entry e*O + k, interleaved re/im).
+struct PackFit {
+  const double* breaks = nullptr;
+  const double* coefs = nullptr;  // 2 * E * O doubles
+  int32_t E = 0;
+  int32_t O = 0;
+};
+
+// Element of x: last element whose left knot is not above x, clamped; a NaN x
+// lands in the last element.
+KOKKOS_INLINE_FUNCTION int32_t pack_element(const double* breaks, int32_t E, double x) {
+  int32_t e = upper_index(breaks, E + 1, x) - 1;
+  if (e < 0) e = 0;
+  if (e > E - 1) e = E - 1;
+  return e;
+}
+
+KOKKOS_INLINE_FUNCTION double pack_local_u(const double* breaks, int32_t e, double x) {
+  const double d = x - breaks[e];
+  return (d + d) / (breaks[e + 1] - breaks[e]) - 1.0;
+}
+
+// Clenshaw sum of n real coefficients with stride `stride` (n >= 1).
+KOKKOS_INLINE_FUNCTION double clenshaw_real(double u, const double* c, int32_t n,
+                                            int32_t stride) {
+  if (n == 1) return c[0];
+  if (n == 2) return u * c[stride] + c[0];
+  const double t = u + u;
+  double b = c[static_cast<int64_t>(n - 1) * stride];
+  double a = c[static_cast<int64_t>(n - 2) * stride];
+  for (int32_t k = n - 3; k >= 0; --k) {
+    const double nb = a + t * b;
+    a = c[static_cast<int64_t>(k) * stride] - b;
+    b = nb;
+  }
+  return a + b * u;
+}
+
+// Complex Chebyshev sum at u of n interleaved coefficients.
+KOKKOS_INLINE_FUNCTION void clenshaw_complex(double u, const double* c, int32_t n, double* re,
+                                             double* im) {
+  *re = clenshaw_real(u, c, n, 2);
+  *im = clenshaw_real(u, c + 1, n, 2);
+}
+
+// Real part of the fit at x.
+KOKKOS_INLINE_FUNCTION double chebyshev_fit_eval(const PackFit& f, double x) {
+  const int32_t e = pack_element(f.breaks, f.E, x);
+  const double* c = f.coefs + 2 * static_cast<int64_t>(e) * f.O;
+  if (f.O == 1) return c[0];
+  const double u = pack_local_u(f.breaks, e, x);
+  return clenshaw_real(u, c, f.O, 2);
+}
+
+// Complex value of the fit at x.
+KOKKOS_INLINE_FUNCTION void chebyshev_fit_eval_complex(const PackFit& f, double x, double* re,
+                                                       double* im) {
+  const int32_t e = pack_element(f.breaks, f.E, x);
+  const double* c = f.coefs + 2 * static_cast<int64_t>(e) * f.O;
+  if (f.O == 1) {
+    *re = c[0];
+    *im = c[1];
+    return;
+  }
+  const double u = pack_local_u(f.breaks, e, x);
+  clenshaw_complex(u, c, f.O, re, im);
+}
+
+// Coefficients of the u-derivative of a Chebyshev series (max(1, n - 1) of
+// them), with the recurrence folded into a working copy of the input.
+inline std::vector<double> chebyshev_derivative_series(const std::vector<double>& c) {
+  const int32_t n = static_cast<int32_t>(c.size());
+  std::vector<double> out(static_cast<size_t>(n > 1 ? n - 1 : 1), 0.0);
+  if (n <= 1) return out;
+  std::vector<double> w(c);
+  for (int32_t k = n - 1; k >= 3; --k) {
+    const double dk = static_cast<double>(k);
+    out[k - 1] = (dk + dk) * w[k];
+    w[k - 2] = (dk * w[k]) / static_cast<double>(k - 2) + w[k - 2];
+  }
+  if (n >= 3) out[1] = w[2] * 4.0;
+  out[0] = w[1];
+  return out;
+}
+
+// Derivative fit of the real part of a PackFit, flat: element e's nd
+// coefficients of d(Re f)/dx start at entry e*nd.
+struct PackFitDerivative {
+  std::vector<double> coefs;
+  const double* breaks = nullptr;
+  int32_t E = 0;
+  int32_t nd = 1;
+};
+
+inline PackFitDerivative derivative_fit(const PackFit& f) {
+  PackFitDerivative d;
+  d.breaks = f.breaks;
+  d.E = f.E;
+  d.nd = f.O > 1 ? f.O - 1 : 1;
+  d.coefs.resize(static_cast<size_t>(f.E) * static_cast<size_t>(d.nd));
+  std::vector<double> re(static_cast<size_t>(f.O));
+  for (int32_t e = 0; e < f.E; ++e) {
+    const double* c = f.coefs + 2 * static_cast<int64_t>(e) * f.O;
+    for (int32_t k = 0; k < f.O; ++k) re[k] = c[2 * k];
+    const std::vector<double> s = chebyshev_derivative_series(re);
+    const double scale = 2.0 / (f.breaks[e + 1] - f.breaks[e]);
+    double* out = d.coefs.data() + static_cast<int64_t>(e) * d.nd;
+    for (int32_t k = 0; k < d.nd; ++k) out[k] = s[k] * scale;
+  }
+  return d;
+}
+
+// Kernel-callable view of a PackFitDerivative.
+struct PackFitDerivativeView {
+  const double* coefs = nullptr;
+  const double* breaks = nullptr;
+  int32_t E = 0;
+  int32_t nd = 1;
+};
+
+inline PackFitDerivativeView view_of(const PackFitDerivative& d) {
+  return PackFitDerivativeView{d.coefs.data(), d.breaks, d.E, d.nd};
+}
+
+KOKKOS_INLINE_FUNCTION double derivative_fit_eval(const PackFitDerivativeView& d, double x) {
+  const int32_t e = pack_element(d.breaks, d.E, x);
+  const double* c = d.coefs + static_cast<int64_t>(e) * d.nd;
+  if (d.nd == 1) return c[0];
+  const double u = pack_local_u(d.breaks, e, x);
+  return clenshaw_real(u, c, d.nd, 1);
+}
+
+inline double derivative_fit_eval(const PackFitDerivative& d, double x) {
+  return derivative_fit_eval(view_of(d), x);
+}
+
+// ------------------------------------------------------------ cubic splines
+
+// Not-a-knot cubic spline through (s_j, y_j), j < n: the (4, n - 1) table, rows
+// cubic .. constant in powers of (s - s_j).  False, output untouched, when
+// n < 4.  No pivoting and no knot check: repeated knots give inf/NaN.
+inline bool spline_nak(const double* s, const double* y, int32_t n, std::vector<double>& out) {
+  if (n < 4) return false;
+  const size_t nn = static_cast<size_t>(n);
+  std::vector<double> h(nn - 1), m(nn - 1), l(nn), g(nn), p(nn), r(nn);
+  for (int32_t j = 0; j <= n - 2; ++j) {
+    h[j] = s[j + 1] - s[j];
+    m[j] = (y[j + 1] - y[j]) / h[j];
+  }
+  for (int32_t i = 1; i <= n - 2; ++i) {
+    l[i] = h[i];
+    g[i] = (h[i - 1] + h[i]) + (h[i - 1] + h[i]);
+    p[i] = h[i - 1];
+    r[i] = (h[i - 1] * m[i] + m[i - 1] * h[i]) * 3.0;
+  }
+  {
+    const double w = s[2] - s[0];
+    l[0] = 0.0;
+    g[0] = h[1];
+    p[0] = w;
+    r[0] = ((((w + w) + h[0]) * h[1]) * m[0] + (h[0] * h[0]) * m[1]) / w;
+  }
+  {
+    const int32_t z = n - 1;
+    const double w = s[n - 1] - s[n - 3];
+    l[z] = w;
+    g[z] = h[n - 3];
+    p[z] = 0.0;
+    r[z] = ((((w + w) + h[n - 2]) * h[n - 3]) * m[n - 2] + (h[n - 2] * h[n - 2]) * m[n - 3]) / w;
+  }
+  for (int32_t j = 1; j <= n - 1; ++j) {
+    const double f = l[j] / g[j - 1];
+    g[j] = g[j] - f * p[j - 1];
+    r[j] = r[j] - f * r[j - 1];
+  }
+  std::vector<double>& D = l;  // l is no longer needed
+  D[n - 1] = r[n - 1] / g[n - 1];
+  for (int32_t k = n - 2; k >= 0; --k) D[k] = (r[k] - D[k + 1] * p[k]) / g[k];
+  const int64_t ni = n - 1;
+  out.resize(static_cast<size_t>(4 * ni));
+  for (int32_t j = 0; j < n - 1; ++j) {
+    const double K = ((D[j + 1] + D[j]) - (m[j] + m[j])) / h[j];
+    out[j] = K / h[j];
+    out[ni + j] = (m[j] - D[j]) / h[j] - K;
+    out[2 * ni + j] = D[j];
+    out[3 * ni + j] = y[j];
+  }
+  return true;
+}
+
+inline bool spline_nak(const std::vector<double>& s, const double* y, int32_t n,
+                       std::vector<double>& out) {
+  return spline_nak(s.data(), y, n, out);
+}
+
+// Value at x of the spline with n_int intervals over knots s (n_int + 1 of
+// them) and (4, n_int) table c; the end cubics extrapolate.
+KOKKOS_INLINE_FUNCTION double spline_eval(const double* s, const double* c, int32_t n_int,
+                                          double x) {
+  int32_t j = upper_index(s, n_int + 1, x) - 1;
+  if (j < 0) j = 0;
+  if (j > n_int - 1) j = n_int - 1;
+  const double d = x - s[j];
+  const int64_t st = n_int;
+  return (((0.0 + c[3 * st + j]) + d * c[2 * st + j]) + (d * d) * c[st + j]) +
+         ((d * d) * d) * c[j];
+}
+
+inline double spline_eval(const std::vector<double>& s, const std::vector<double>& c,
+                          int32_t n_int, double x) {
+  return spline_eval(s.data(), c.data(), n_int, x);
+}
+
+// Running integral from x_0 of the not-a-knot spline through (x_i, y_i).
+inline bool cumulative_spline_integral(const std::vector<double>& x, const double* y, int32_t n,
+                                       std::vector<double>& out) {
+  std::vector<double> c;
+  if (!spline_nak(x.data(), y, n, c)) return false;
+  out.assign(static_cast<size_t>(n), 0.0);
+  const int64_t st = n - 1;
+  for (int32_t i = 0; i <= n - 2; ++i) {
+    const double h = x[i + 1] - x[i];
+    const double h2 = h * h;
+    const double h3 = h2 * h;
+    const double h4 = h3 * h;
+    out[i + 1] = (((((0.0 + out[i]) + h * c[3 * st + i]) + (0.5 * c[2 * st + i]) * h2) +
+                   (c[st + i] / 3.0) * h3) +
+                  (0.25 * c[i]) * h4);
+  }
+  return true;
+}
+
+// ------------------------------------------------------------ grids
+
+// n >= 1 points from a to b; the last is b exactly (n = 1 gives [b]).
+inline std::vector<double> linspace(double a, double b, int32_t n) {
+  std::vector<double> v(static_cast<size_t>(n));
+  const double step = (b - a) / static_cast<double>(n - 1);
+  for (int32_t i = 0; i < n; ++i) v[i] = static_cast<double>(i) * step + a;
+  v[n - 1] = b;
+  return v;
+}
+
+// n >= 1 logarithmically spaced points from a to b (both positive), with both
+// ends exact.
+inline std::vector<double> logspace(double a, double b, int32_t n) {
+  const double lb = std::log10(b);
+  const double la = std::log10(a);
+  std::vector<double> v = linspace(la, lb, n);
+  for (double& e : v) e = std::pow(10.0, e);
+  v[0] = a;
+  v[n - 1] = b;
+  return v;
+}
+
+// Linear interpolation on an increasing non-empty grid, clamped to the end
+// values.  A NaN x reads only points inside the grid.
+inline double interp_linear_clamped(double x, const std::vector<double>& g,
+                                    const double* v) {
+  const int32_t n = static_cast<int32_t>(g.size());
+  if (x < g[0]) return v[0];
+  if (x >= g[n - 1]) return v[n - 1];
+  if (n < 2) return v[0];
+  int32_t j = upper_index(g.data(), n, x);
+  if (j < 1) j = 1;
+  if (j > n - 1) j = n - 1;
+  return ((v[j] - v[j - 1]) / (g[j] - g[j - 1])) * (x - g[j - 1]) + v[j - 1];
+}
+
+inline double interp_linear_clamped(double x, const std::vector<double>& g,
+                                    const std::vector<double>& v) {
+  return interp_linear_clamped(x, g, v.data());
+}
+
+// ------------------------------------------------------------ selection
+
+// k-th smallest of n >= 1 values (k in [0, n)), reordering them in place by
+// Hoare's selection around the middle pivot.  Comparisons use the NaN-last
+// total order, so NaN-free data behaves exactly as with `<`, and data with NaN
+// still partitions soundly (NaN sorts above every number).  On return no value
+// before position k is greater and none after it is smaller.
+KOKKOS_INLINE_FUNCTION double select_kth(double* values, int32_t n, int32_t k) {
+  int32_t lo = 0;
+  int32_t hi = n - 1;
+  while (lo < hi) {
+    const double pivot = values[(lo + hi) / 2];
+    int32_t i = lo;
+    int32_t j = hi;
+    do {
+      while (nan_last_less(values[i], pivot)) ++i;
+      while (nan_last_less(pivot, values[j])) --j;
+      if (i <= j) {
+        const double t = values[i];
+        values[i] = values[j];
+        values[j] = t;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (k <= j)
+      hi = j;
+    else if (k >= i)
+      lo = i;
+    else
+      break;
+  }
+  return values[k];
+}
+
+// Median by sorting a copy (NaN-last order): s[n/2] for odd n, else
+// (s[n/2 - 1] + s[n/2]) * 0.5.  n >= 1.
+inline double sort_median(const double* v, int32_t n) {
+  std::vector<double> s(v, v + n);
+  std::sort(s.begin(), s.end(), nan_last_less);
+  if (n % 2 == 1) return s[n / 2];
+  return (s[n / 2 - 1] + s[n / 2]) * 0.5;
+}
+
+}  // namespace radiredide

@@ -1,0 +1,589 @@
+// The extension-pack row builder and the launch-or-loop wrappers of its three
+// inner loops.
+#include "pack/pack_row.hpp"
+
+#include <Kokkos_Core.hpp>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "pack/pack_numerics.hpp"
+#include "pack/pn4.hpp"
+
+namespace radiredide {
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwoThirds = 0.6666666666666666;
+constexpr double kOneThird = 0.3333333333333333;
+constexpr int32_t kRollSamples = 256;
+constexpr int32_t kPowerlawSamples = 64;
+constexpr int32_t kPowerlawMinPoints = 32;
+
+// a * b elements of `elem` bytes each, or bad_alloc when that cannot be a
+// buffer size.
+size_t checked_count(int64_t a, int64_t b, size_t elem) {
+  int64_t n;
+  if (a < 0 || b < 0 || __builtin_mul_overflow(a, b, &n) ||
+      static_cast<uint64_t>(n) > static_cast<uint64_t>(PTRDIFF_MAX) / elem)
+    throw std::bad_alloc();
+  return static_cast<size_t>(n);
+}
+
+// Run f(i) for i in [0, n): a labelled Kokkos launch on the default execution
+// space, or a plain ascending loop on the calling thread.
+template <class F>
+void launch_or_loop(bool use_kernels, const char* label, int32_t n, const F& f) {
+  if (use_kernels) {
+    Kokkos::parallel_for(label, Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace>(0, n), f);
+    Kokkos::DefaultExecutionSpace().fence();
+  } else {
+    for (int32_t i = 0; i < n; ++i) f(i);
+  }
+}
+
+// Model-to-PN ratio (a + ib)/(c + id) with NaN for a NaN or vanishing
+// denominator.
+inline void complex_divide(double a, double b, double c, double d, double* re, double* im) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (c != c || d != d) {
+    *re = *im = nan;
+    return;
+  }
+  if (std::fabs(c) > std::fabs(d)) {
+    const double r = d / c;
+    const double den = r * d + c;
+    if (den != den || den == 0.0) {
+      *re = *im = nan;
+      return;
+    }
+    *re = (r * b + a) / den;
+    *im = (b - r * a) / den;
+    return;
+  }
+  if (d == 0.0) {
+    *re = a / c;
+    *im = b / c;
+    return;
+  }
+  const double r = c / d;
+  const double den = r * c + d;
+  if (den != den || den == 0.0) {
+    *re = *im = nan;
+    return;
+  }
+  *re = (r * a + b) / den;
+  *im = (r * b - a) / den;
+}
+
+// ---------------------------------------------------------------- items
+
+// "pack_time_map", knot i.
+struct PackTimeMapItem {
+  const double* phi_knots;
+  double* t_knots;
+  int32_t i_edge;
+  const double* pn_phase;  // knots of S_t
+  const double* S_t;
+  int32_t n_int;
+  double dt_edge;
+  PackFit tau;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+    const double x = phi_knots[i];
+    if (i < i_edge)
+      t_knots[i] = spline_eval(pn_phase, S_t, n_int, x) + dt_edge;
+    else
+      t_knots[i] = chebyshev_fit_eval(tau, x);
+  }
+};
+
+// "pack_mode_content", knot i: the K content values of the knot.
+struct PackModeContentItem {
+  const double* phi_knots;
+  int32_t i_edge;
+  int32_t C;
+  int32_t K;
+  const double* pn_phase;  // knots of S_x
+  const double* S_x;
+  int32_t n_int;
+  double phi_edge;
+  double roll_width;
+  double v_edge;
+  const double* weight_table;
+  const double* cos_m;
+  const double* sin_m;
+  const int32_t* widx;
+  const double* p_exp;
+  const double* R_edge;  // K interleaved
+  const unsigned char* no_pn;
+  const double* breaks;
+  const double* mode_coefs;  // (K, E, O) interleaved
+  int32_t E;
+  int32_t O;
+  double* content;  // (K, C) interleaved
+
+  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+    const double phi = phi_knots[i];
+    if (i >= i_edge) {
+      for (int32_t k = 0; k < K; ++k) {
+        const PackFit f{breaks, mode_coefs + 2 * static_cast<int64_t>(k) * E * O, E, O};
+        double* out = content + 2 * (static_cast<int64_t>(k) * C + i);
+        chebyshev_fit_eval_complex(f, phi, out, out + 1);
+      }
+      return;
+    }
+    double xs = spline_eval(pn_phase, S_x, n_int, phi);
+    if (1e-10 > xs) xs = 1e-10;
+    const double v = std::sqrt(xs);
+    double a = (phi - (phi_edge - roll_width)) / roll_width;
+    if (0.0 > a) a = 0.0;
+    if (1.0 < a) a = 1.0;
+    const double w_roll = (1.0 - std::cos(a * kPi)) * 0.5;
+    double wre[kModeSlots], wim[kModeSlots];
+    mode_weights(v, weight_table, wre, wim);
+    for (int32_t k = 0; k < K; ++k) {
+      double* out = content + 2 * (static_cast<int64_t>(k) * C + i);
+      if (no_pn[k]) {
+        out[0] = 0.0;
+        out[1] = 0.0;
+        continue;
+      }
+      const double cs = cos_m[k], sn = sin_m[k];
+      const double wr = wre[widx[k]], wi = wim[widx[k]];
+      double B;
+      if (p_exp[k] > 0.0) {
+        double r = v / v_edge;
+        if (0.0 > r) r = 0.0;
+        if (1.0 < r) r = 1.0;
+        B = std::pow(r, p_exp[k]);
+      } else {
+        B = w_roll;
+      }
+      const double Cr = (R_edge[2 * k] - 1.0) * B + 1.0;
+      const double Ci = B * R_edge[2 * k + 1];
+      const double Er = Cr * wr - Ci * wi;
+      const double Fi = Cr * wi + Ci * wr;
+      out[0] = Er * cs - Fi * sn;
+      out[1] = Fi * cs + Er * sn;
+    }
+  }
+};
+
+// "pack_mode_splines", mode k: real and imaginary splines of its content.  An
+// allocation failure is recorded for the mode (never thrown out of an item).
+struct PackModeSplinesItem {
+  const double* phi_knots;
+  int32_t C;
+  const double* content;  // (K, C) interleaved
+  double* mode_c;         // (K, 4, C - 1) interleaved
+  unsigned char* failed;  // K
+
+  void operator()(int32_t k) const {
+    try {
+      const size_t nc = static_cast<size_t>(C);
+      std::vector<double> re(nc), im(nc), tre, tim;
+      const double* src = content + 2 * static_cast<int64_t>(k) * C;
+      for (int32_t i = 0; i < C; ++i) {
+        re[i] = src[2 * i];
+        im[i] = src[2 * i + 1];
+      }
+      spline_nak(phi_knots, re.data(), C, tre);
+      spline_nak(phi_knots, im.data(), C, tim);
+      const int64_t nt = 4 * static_cast<int64_t>(C - 1);
+      double* dst = mode_c + 2 * static_cast<int64_t>(k) * nt;
+      for (int64_t idx = 0; idx < nt; ++idx) {
+        dst[2 * idx] = tre[idx];
+        dst[2 * idx + 1] = tim[idx];
+      }
+    } catch (...) {
+      failed[k] = 1;
+    }
+  }
+};
+
+}  // namespace
+
+const char* pack_failure_message(int32_t status) {
+  switch (status) {
+    case kPackBadFlow:
+      return "f_low must be positive (cycles/M)";
+    case kPackNoJRoot:
+      return "J anchor has no root in the 4PN bracket";
+    case kPackBadDtDx:
+      return "PN dt/dx not positive on the requested x range; the 4PN flux is outside its "
+             "trust region";
+    case kPackNotMonotonic:
+      return "hybrid time map is not monotonic; the PN arm and the model disagree too strongly "
+             "at the edge";
+    case kPackSplineRefused:
+      return "spline_nak needs n >= 4";
+    case kPackGridNotIncreasing:
+      return "PN quadrature grid is not increasing; f_low lies at or above the PN anchor "
+             "frequency";
+    case kPackNoMemory:
+      return "out of memory while building the extension pack";
+    default:
+      return "unknown extension-pack failure";
+  }
+}
+
+int32_t quadrature_grid_size(double q, double /*chi1z*/, double /*chi2z*/, double x_grid_lo,
+                             double x_grid_hi, int32_t n_x_max, double err_target) {
+  const double x_lo = x_grid_lo, x_hi = x_grid_hi;
+  const double Nc = (std::pow(x_lo, -2.5) - std::pow(x_hi, -2.5)) /
+                    ((q / ((q + 1.0) * (q + 1.0))) * 100.53096491487338);
+  const double nc1 = (1.0 > Nc) ? 1.0 : Nc;
+  const double d = err_target / (std::pow(nc1, 0.77) * 4.4);
+  const double h = std::sqrt(d);
+  const double L = std::log(x_hi / x_lo);
+  if (L > 0.0 && h > 0.0) {
+    const double m = std::ceil(L / h) + 1.0;
+    if (m > 0.0 && m < static_cast<double>(n_x_max)) {
+      int32_t r = static_cast<int32_t>(m);
+      if (r < 256) r = 256;
+      if (r > n_x_max) r = n_x_max;
+      return r;
+    }
+  }
+  return n_x_max;
+}
+
+int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels) {
+  const int32_t E = req.E, O = req.O, K = req.K;
+  const double* breaks = req.breaks;
+  const double q = req.q, chi1z = req.chi1z, chi2z = req.chi2z;
+  const PackFit tau{breaks, req.tau_coefs, E, O};
+  const PackFit Jfit{breaks, req.J_coefs, E, O};
+  auto mode_fit = [&](int32_t k) {
+    return PackFit{breaks, req.mode_coefs + 2 * static_cast<int64_t>(k) * E * O, E, O};
+  };
+  auto L_of = [&](double x) { return pn4_angular_momentum(x, q, chi1z, chi2z); };
+  auto dE_of = [&](double x) { return pn4_energy_derivative(x, q, chi1z, chi2z); };
+  auto F_of = [&](double x) { return pn4_flux(x, q, chi1z, chi2z); };
+
+  const double phi_start = breaks[0];
+  const double phi_end = breaks[E];
+  const double span = phi_end - phi_start;
+  const double eps = span * 1e-9;
+
+  // 1. Edge frequency.
+  const PackFitDerivative dtau_owned = derivative_fit(tau);
+  const PackFitDerivativeView dtau = view_of(dtau_owned);
+  const double omega_edge = 1.0 / derivative_fit_eval(dtau, eps + phi_start);
+  row.f22_edge = omega_edge / kPi;
+
+  // 2. Low end.
+  const double c_low = kPi * req.f_low;
+  if (c_low <= 0.0) return kPackBadFlow;
+  const double x_low = std::pow(c_low, kTwoThirds);
+
+  // 3. Reach test.
+  const double J0 = chebyshev_fit_eval(Jfit, phi_start);
+  if (L_of(x_low) <= J0 * 1.000000000001) return kPackDeclined;
+  if (dE_of(x_low) >= 0.0) return kPackDeclined;
+
+  // 4. Anchor.
+  const double a_span = span * 0.2;
+  const double a_orb = req.anchor_orbits * kTwoPi;
+  double phi_anchor = ((a_span < a_orb) ? a_span : a_orb) + phi_start;
+  const double roll_width = req.roll_orbits * kTwoPi;
+  const double J_anchor = chebyshev_fit_eval(Jfit, phi_anchor);
+  double x_anchor, x_hi;
+  if (req.seam_anchor_omega) {
+    x_anchor = std::pow(omega_edge, kTwoThirds);
+    phi_anchor = phi_start;
+    x_hi = x_anchor;
+  } else {
+    auto g_le0 = [&](double x) { return L_of(x) - J_anchor <= 0.0; };
+    const bool s_lo = g_le0(1e-4);
+    const bool s_hi = g_le0(0.2);
+    if (s_lo == s_hi) return kPackNoJRoot;
+    double lo = 1e-4, hi = 0.2;
+    int32_t count = 0;
+    while (hi - lo > hi * 1e-17 && count < 200) {
+      const double mid = (hi + lo) * 0.5;
+      if (g_le0(mid) == s_lo)
+        lo = mid;
+      else
+        hi = mid;
+      ++count;
+    }
+    x_anchor = (hi + lo) * 0.5;
+    const double xo = std::pow(omega_edge, kTwoThirds);
+    x_hi = (xo > x_anchor) ? xo : x_anchor;
+  }
+
+  // 5. PN grid.
+  int32_t n = req.n_x;
+  if (req.n_x_rule)
+    n = quadrature_grid_size(q, chi1z, chi2z, x_low * 0.995, x_hi * 1.05, req.n_x,
+                             req.n_x_err_target);
+  row.n_x = static_cast<double>(n);
+  const std::vector<double> grid = logspace(x_low * 0.995, x_hi * 1.05, n);
+
+  // 6. PN integrands dt/dx and dphi/dx.
+  const size_t nn = static_cast<size_t>(n);
+  std::vector<double> tx(nn), px(nn);
+  for (int32_t j = 0; j < n; ++j) {
+    const double t = (-dE_of(grid[j])) / F_of(grid[j]);
+    if (!(t > 0.0)) return kPackBadDtDx;
+    tx[j] = t;
+    px[j] = std::pow(grid[j], 1.5) * t;
+  }
+  // A grid that does not increase (its ends out of order) would give the
+  // splines below unordered knots.
+  for (int32_t j = 1; j < n; ++j)
+    if (!(grid[j] > grid[j - 1])) return kPackGridNotIncreasing;
+
+  // 7. PN time and phase, pinned to the model at the anchor.
+  std::vector<double> t_pn, phi_pn;
+  if (!cumulative_spline_integral(grid, tx.data(), n, t_pn)) return kPackSplineRefused;
+  if (!cumulative_spline_integral(grid, px.data(), n, phi_pn)) return kPackSplineRefused;
+  {
+    const double t_last = t_pn[n - 1];
+    const double p_last = phi_pn[n - 1];
+    for (int32_t j = 0; j < n; ++j) {
+      t_pn[j] = t_pn[j] - t_last;
+      phi_pn[j] = phi_pn[j] - p_last;
+    }
+    const double a_p = interp_linear_clamped(x_anchor, grid, phi_pn);
+    const double a_t = interp_linear_clamped(x_anchor, grid, t_pn);
+    const double tau_a = chebyshev_fit_eval(tau, phi_anchor);
+    for (int32_t j = 0; j < n; ++j) {
+      phi_pn[j] = (phi_pn[j] - a_p) + phi_anchor;
+      t_pn[j] = (t_pn[j] - a_t) + tau_a;
+    }
+  }
+  for (int32_t j = 1; j < n; ++j)
+    if (!(phi_pn[j] > phi_pn[j - 1])) return kPackGridNotIncreasing;
+
+  // 8. PN maps of phase.
+  std::vector<double> S_x, S_t;
+  if (!spline_nak(phi_pn, grid.data(), n, S_x)) return kPackSplineRefused;
+  if (!spline_nak(phi_pn, t_pn.data(), n, S_t)) return kPackSplineRefused;
+  const double Phi_start = interp_linear_clamped(x_low, grid, phi_pn);
+  const double dt_edge = chebyshev_fit_eval(tau, phi_start) -
+                         spline_eval(phi_pn, S_t, n - 1, phi_start);
+
+  // 9. Knots.
+  int32_t C = 64;
+  {
+    const double cd =
+        ((phi_end - Phi_start) / kTwoPi) * static_cast<double>(req.n_per_orbit);
+    if (cd > -2147483649.0 && cd < 2147483648.0) {
+      const int32_t ct = static_cast<int32_t>(cd);
+      if (ct > 64) C = ct;
+    }
+  }
+  std::vector<double> phi_knots = linspace(Phi_start, phi_end, C);
+  const int32_t i_edge = lower_index(phi_knots.data(), C, phi_start);
+
+  // 10. Time knots.
+  std::vector<double> t_knots(static_cast<size_t>(C));
+  launch_or_loop(use_kernels, "pack_time_map", C,
+                 PackTimeMapItem{phi_knots.data(), t_knots.data(), i_edge, phi_pn.data(),
+                                 S_t.data(), n - 1, dt_edge, tau});
+  for (int32_t i = 1; i < C; ++i)
+    if (!(t_knots[i] > t_knots[i - 1])) return kPackNotMonotonic;
+
+  // Per-mode weight slot and phase factor exp(i (m pi/2 - pi)).
+  const size_t kk = static_cast<size_t>(K);
+  std::vector<double> cos_m(kk), sin_m(kk);
+  for (int32_t k = 0; k < K; ++k) {
+    const double ang = ((static_cast<double>(req.m[k]) * kPi) * 0.5) - kPi;
+    cos_m[k] = std::cos(ang);
+    sin_m[k] = std::sin(ang);
+  }
+  std::vector<double> table(kModeCoeffCount);
+  mode_coeffs(q, chi1z, chi2z, table.data());
+  double wre[kModeSlots], wim[kModeSlots];
+  // PN value of mode k from the eight weights: slot weight_index[k] turned by
+  // the mode's phase factor.
+  auto pn_mode = [&](int32_t k, double* re, double* im) {
+    const int32_t w = req.weight_index[k];
+    *re = cos_m[k] * wre[w] - sin_m[k] * wim[w];
+    *im = cos_m[k] * wim[w] + sin_m[k] * wre[w];
+  };
+
+  // 11. Edge ratios: medians over 256 roll samples.
+  std::vector<double> R_edge(2 * kk, 0.0);
+  std::vector<unsigned char> no_pn(kk, 0);
+  {
+    const double a0 = kTwoPi + phi_start;
+    const double b_cap = a0 + roll_width;
+    const double b_end = phi_end - eps;
+    const std::vector<double> psi =
+        linspace(a0, (b_end < b_cap) ? b_end : b_cap, kRollSamples);
+    const size_t ns = checked_count(K, kRollSamples, sizeof(double));
+    std::vector<double> rre(ns), rim(ns), mag(ns);
+    for (int32_t s = 0; s < kRollSamples; ++s) {
+      const double v = std::pow(1.0 / derivative_fit_eval(dtau, psi[s]), kOneThird);
+      mode_weights(v, table.data(), wre, wim);
+      for (int32_t k = 0; k < K; ++k) {
+        double pr, pi, fr, fi;
+        pn_mode(k, &pr, &pi);
+        chebyshev_fit_eval_complex(mode_fit(k), psi[s], &fr, &fi);
+        const size_t at = static_cast<size_t>(k) * kRollSamples + s;
+        complex_divide(fr, fi, pr, pi, &rre[at], &rim[at]);
+        mag[at] = std::hypot(pr, pi);
+      }
+    }
+    for (int32_t k = 0; k < K; ++k) {
+      const size_t at = static_cast<size_t>(k) * kRollSamples;
+      if (sort_median(mag.data() + at, kRollSamples) == 0.0) {
+        no_pn[k] = 1;
+        continue;
+      }
+      R_edge[2 * k] = sort_median(rre.data() + at, kRollSamples);
+      R_edge[2 * k + 1] = sort_median(rim.data() + at, kRollSamples);
+    }
+  }
+
+  // 12. Roll exponents.
+  std::vector<double> p_exp(kk, -1.0);
+  if (req.ratio_powerlaw) {
+    const std::vector<double> ph =
+        linspace(eps + phi_start, span * 0.6 + phi_start, kPowerlawSamples);
+    std::vector<double> sv, sphi, sabs;
+    for (int32_t s = 0; s < kPowerlawSamples; ++s) {
+      const double v = std::pow(1.0 / derivative_fit_eval(dtau, ph[s]), kOneThird);
+      if (!(v > 0.0 && std::isfinite(v))) continue;
+      const double x = v * v;
+      const double e = dE_of(x);
+      const double f = F_of(x);
+      const double r = (-e) / f;
+      if (!(r > 0.0 && std::isfinite(r) && e < 0.0)) continue;
+      sv.push_back(v);
+      sphi.push_back(ph[s]);
+      sabs.push_back(std::fabs(e));
+    }
+    double e_max = 0.0;
+    for (double a : sabs)
+      if (a > e_max) e_max = a;
+    std::vector<double> kv, kphi;
+    for (size_t s = 0; s < sabs.size(); ++s)
+      if (sabs[s] > 0.2 * e_max) {
+        kv.push_back(sv[s]);
+        kphi.push_back(sphi[s]);
+      }
+    const int32_t nk = static_cast<int32_t>(kv.size());
+    if (nk >= kPowerlawMinPoints) {
+      // The eight weights at every kept sample, shared by all modes.
+      std::vector<double> kw(static_cast<size_t>(nk) * 2 * kModeSlots);
+      for (int32_t s = 0; s < nk; ++s)
+        mode_weights(kv[s], table.data(), &kw[static_cast<size_t>(s) * 2 * kModeSlots],
+                     &kw[static_cast<size_t>(s) * 2 * kModeSlots + kModeSlots]);
+      std::vector<double> X, Y;
+      for (int32_t k = 0; k < K; ++k) {
+        if (no_pn[k]) continue;
+        X.clear();
+        Y.clear();
+        for (int32_t s = 0; s < nk; ++s) {
+          for (int32_t w = 0; w < kModeSlots; ++w) {
+            wre[w] = kw[static_cast<size_t>(s) * 2 * kModeSlots + w];
+            wim[w] = kw[static_cast<size_t>(s) * 2 * kModeSlots + kModeSlots + w];
+          }
+          double pr, pi;
+          pn_mode(k, &pr, &pi);
+          if (std::hypot(pr, pi) <= 0.0) continue;
+          double fr, fi, rr, ri;
+          chebyshev_fit_eval_complex(mode_fit(k), kphi[s], &fr, &fi);
+          complex_divide(fr, fi, pr, pi, &rr, &ri);
+          const double y = std::fabs(std::hypot(rr, ri) - 1.0);
+          if (!(y > 0.0 && std::isfinite(y))) continue;
+          X.push_back(std::log(kv[s]));
+          Y.push_back(std::log(y));
+        }
+        const int32_t np = static_cast<int32_t>(X.size());
+        if (np < kPowerlawMinPoints) continue;
+        const double N = static_cast<double>(np);
+        double Sx = 0.0, Sy = 0.0, Sxx = 0.0, Sxy = 0.0;
+        for (int32_t i = 0; i < np; ++i) {
+          Sx = Sx + X[i];
+          Sy = Sy + Y[i];
+          Sxx = Sxx + X[i] * X[i];
+          Sxy = Sxy + X[i] * Y[i];
+        }
+        const double den = N * Sxx - Sx * Sx;
+        if (!(std::fabs(den) > 0.0)) continue;
+        const double slope = (N * Sxy - Sy * Sx) / den;
+        const double icpt = (Sy - slope * Sx) / N;
+        const double ybar = Sy / N;
+        double SSres = 0.0, SStot = 0.0;
+        for (int32_t i = 0; i < np; ++i) {
+          const double r1 = Y[i] - (slope * X[i] + icpt);
+          SSres = SSres + r1 * r1;
+          const double r2 = Y[i] - ybar;
+          SStot = SStot + r2 * r2;
+        }
+        const double R2 = (SStot > 0.0) ? 1.0 - SSres / SStot : 0.0;
+        if (std::isfinite(slope) && R2 >= 0.9 && slope >= 1.0 && slope <= 12.0) p_exp[k] = slope;
+      }
+    }
+  }
+
+  // 13. Mode content on every knot.
+  const double v_edge = std::pow(omega_edge, kOneThird);
+  std::vector<double> content(2 * checked_count(K, C, 2 * sizeof(double)));
+  launch_or_loop(use_kernels, "pack_mode_content", C,
+                 PackModeContentItem{phi_knots.data(), i_edge, C, K, phi_pn.data(), S_x.data(),
+                                     n - 1, phi_start, roll_width, v_edge, table.data(),
+                                     cos_m.data(), sin_m.data(), req.weight_index, p_exp.data(),
+                                     R_edge.data(), no_pn.data(), breaks, req.mode_coefs, E, O,
+                                     content.data()});
+
+  // 14. Splines: phase of time, and every mode's content of phase.
+  std::vector<double> phi_c;
+  if (!spline_nak(t_knots, phi_knots.data(), C, phi_c)) return kPackSplineRefused;
+  std::vector<std::complex<double>> mode_c(checked_count(K, 4 * static_cast<int64_t>(C - 1),
+                                                         sizeof(std::complex<double>)));
+  {
+    std::vector<unsigned char> failed(kk, 0);
+    launch_or_loop(use_kernels, "pack_mode_splines", K,
+                   PackModeSplinesItem{phi_knots.data(), C, content.data(),
+                                       reinterpret_cast<double*>(mode_c.data()), failed.data()});
+    for (int32_t k = 0; k < K; ++k)
+      if (failed[k]) throw std::bad_alloc();
+  }
+
+  // 15. Report.
+  std::vector<double> edge_step_rel(kk, 0.0);
+  if (0 < i_edge && i_edge < C) {
+    for (int32_t k = 0; k < K; ++k) {
+      const double* c1 = &content[2 * (static_cast<size_t>(k) * C + i_edge)];
+      const double* c0 = c1 - 2;
+      const double mag = std::hypot(c1[0], c1[1]);
+      const double d = (1e-300 > mag) ? 1e-300 : mag;
+      edge_step_rel[k] = std::hypot(c1[0] - c0[0], c1[1] - c0[1]) / d;
+    }
+  }
+  std::vector<std::complex<double>> r_edge(kk);
+  for (int32_t k = 0; k < K; ++k) r_edge[k] = std::complex<double>(R_edge[2 * k], R_edge[2 * k + 1]);
+
+  row.C = C;
+  row.i_edge = i_edge;
+  row.Phi_start = Phi_start;
+  row.Phi_edge = phi_start;
+  row.Phi_anchor = phi_anchor;
+  row.x_anchor = x_anchor;
+  row.J_anchor = J_anchor;
+  row.orbits_added = (phi_start - Phi_start) / kTwoPi;
+  row.t_added = t_knots[i_edge < C ? i_edge : C - 1] - t_knots[0];
+  row.f22_start = std::pow(x_low, 1.5) / kPi;
+  row.dt_edge = dt_edge;
+  row.edge_step_rel = std::move(edge_step_rel);
+  row.R_edge = std::move(r_edge);
+  row.t_knots = std::move(t_knots);
+  row.phi_knots = std::move(phi_knots);
+  row.phi_c = std::move(phi_c);
+  row.mode_c = std::move(mode_c);
+  return kPackBuilt;
+}
+
+}  // namespace radiredide

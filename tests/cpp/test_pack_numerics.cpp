@@ -1,0 +1,219 @@
+// Extension-pack numerics: element fits, derivative series, not-a-knot spline,
+// running integral, grids, interpolation and selection.
+#include "pack/pack_numerics.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <vector>
+
+using namespace radiredide;
+
+namespace {
+
+double cheb_direct(const std::vector<double>& c, double u) {
+  double s = 0.0;
+  for (size_t k = 0; k < c.size(); ++k) s += c[k] * std::cos(k * std::acos(u));
+  return s;
+}
+
+double cheb_direct_deriv(const std::vector<double>& c, double u) {
+  // d/du T_k(u) = k U_{k-1}(u), U_{k-1}(cos t) = sin(k t)/sin t.
+  const double t = std::acos(u);
+  double s = 0.0;
+  for (size_t k = 1; k < c.size(); ++k) s += c[k] * k * std::sin(k * t) / std::sin(t);
+  return s;
+}
+
+}  // namespace
+
+TEST(PackNumerics, ClenshawMatchesDirectSumForEveryOrder) {
+  std::mt19937 gen(7);
+  std::uniform_real_distribution<double> dist(-1.0, 1.0);
+  for (int n = 1; n <= 9; ++n) {
+    std::vector<double> c(n);
+    for (double& x : c) x = dist(gen);
+    for (double u : {-0.93, -0.3, 0.0, 0.41, 0.97})
+      EXPECT_NEAR(clenshaw_real(u, c.data(), n, 1), cheb_direct(c, u), 1e-13) << n;
+  }
+}
+
+TEST(PackNumerics, OneCoefficientElementSkipsTheLocalCoordinate) {
+  // A zero-width element would make u NaN; one coefficient never forms u.
+  const double breaks[2] = {1.0, 1.0};
+  const double coefs[2] = {2.5, -0.5};
+  const PackFit f{breaks, coefs, 1, 1};
+  EXPECT_EQ(chebyshev_fit_eval(f, 1.0), 2.5);
+  double re, im;
+  chebyshev_fit_eval_complex(f, 7.0, &re, &im);
+  EXPECT_EQ(re, 2.5);
+  EXPECT_EQ(im, -0.5);
+}
+
+TEST(PackNumerics, ElementSearchOnKnotsAndOutside) {
+  const double b[4] = {0.0, 1.0, 2.0, 4.0};
+  EXPECT_EQ(pack_element(b, 3, 1.0), 1);  // interior knot: its own element
+  EXPECT_EQ(pack_element(b, 3, 4.0), 2);  // last knot: last element
+  EXPECT_EQ(pack_element(b, 3, -5.0), 0);
+  EXPECT_EQ(pack_element(b, 3, 9.0), 2);
+  EXPECT_EQ(pack_element(b, 3, std::nan("")), 2);
+  EXPECT_EQ(pack_local_u(b, 1, 1.0), -1.0);
+  EXPECT_EQ(pack_local_u(b, 2, 4.0), 1.0);
+}
+
+TEST(PackNumerics, DerivativeSeriesIsTheDerivative) {
+  EXPECT_EQ(chebyshev_derivative_series({3.0}), std::vector<double>{0.0});
+  EXPECT_EQ(chebyshev_derivative_series({3.0, -2.0}), std::vector<double>{-2.0});
+  std::mt19937 gen(11);
+  std::uniform_real_distribution<double> dist(-1.0, 1.0);
+  for (int n = 3; n <= 10; ++n) {
+    std::vector<double> c(n);
+    for (double& x : c) x = dist(gen);
+    const std::vector<double> d = chebyshev_derivative_series(c);
+    ASSERT_EQ(static_cast<int>(d.size()), n - 1);
+    for (double u : {-0.8, -0.1, 0.35, 0.9})
+      EXPECT_NEAR(clenshaw_real(u, d.data(), n - 1, 1), cheb_direct_deriv(c, u), 1e-11) << n;
+  }
+}
+
+TEST(PackNumerics, DerivativeFitScalesToX) {
+  // Re f = x^3 on [1, 3] in two elements, written exactly in Chebyshev form.
+  const double breaks[3] = {1.0, 2.0, 3.0};
+  // Per element, coefficients of x^3 in u: x = mid + half*u.
+  std::vector<double> coefs(2 * 2 * 4, 0.0);
+  for (int e = 0; e < 2; ++e) {
+    const double mid = breaks[e] + 0.5, half = 0.5;
+    // (mid + half u)^3 = mid^3 + 3 mid^2 half u + 3 mid half^2 u^2 + half^3 u^3
+    // u^2 = (T0 + T2)/2, u^3 = (3 T1 + T3)/4
+    const double a0 = mid * mid * mid, a1 = 3 * mid * mid * half, a2 = 3 * mid * half * half,
+                 a3 = half * half * half;
+    const double t[4] = {a0 + a2 / 2, a1 + 3 * a3 / 4, a2 / 2, a3 / 4};
+    for (int k = 0; k < 4; ++k) coefs[2 * (e * 4 + k)] = t[k];
+  }
+  const PackFit f{breaks, coefs.data(), 2, 4};
+  const PackFitDerivative d = derivative_fit(f);
+  for (double x : {1.0, 1.3, 2.0, 2.7, 3.0}) {
+    EXPECT_NEAR(chebyshev_fit_eval(f, x), x * x * x, 1e-13);
+    EXPECT_NEAR(derivative_fit_eval(d, x), 3 * x * x, 1e-12);
+  }
+}
+
+TEST(PackNumerics, SplineReproducesCubicAndIntegratesExactly) {
+  auto p = [](double x) { return 0.5 * x * x * x - 2.0 * x * x + x - 3.0; };
+  auto P = [](double x) { return 0.125 * x * x * x * x - 2.0 / 3.0 * x * x * x + 0.5 * x * x - 3.0 * x; };
+  std::vector<double> s = {0.0, 0.3, 1.1, 1.5, 2.8, 3.0, 4.2};
+  std::vector<double> y(s.size());
+  for (size_t i = 0; i < s.size(); ++i) y[i] = p(s[i]);
+  std::vector<double> c;
+  ASSERT_TRUE(spline_nak(s, y.data(), 7, c));
+  ASSERT_EQ(c.size(), 24u);
+  for (double x : {-0.5, 0.0, 0.2, 1.3, 2.9, 4.2, 5.0})
+    EXPECT_NEAR(spline_eval(s, c, 6, x), p(x), 1e-11);
+  std::vector<double> I;
+  ASSERT_TRUE(cumulative_spline_integral(s, y.data(), 7, I));
+  EXPECT_EQ(std::memcmp(&I[0], "\0\0\0\0\0\0\0\0", 8), 0);  // +0.0 exactly
+  for (size_t i = 0; i < s.size(); ++i) EXPECT_NEAR(I[i], P(s[i]) - P(s[0]), 1e-11);
+  // Knot values are the constant row.
+  for (int j = 0; j < 6; ++j) EXPECT_EQ(c[3 * 6 + j], y[j]);
+}
+
+TEST(PackNumerics, SplineRefusesFewerThanFourPoints) {
+  std::vector<double> s = {0.0, 1.0, 2.0, 3.0}, y = {1.0, 2.0, 0.0, 5.0};
+  std::vector<double> out = {42.0};
+  EXPECT_FALSE(spline_nak(s, y.data(), 3, out));
+  EXPECT_EQ(out, std::vector<double>{42.0});
+  std::vector<double> I = {7.0};
+  EXPECT_FALSE(cumulative_spline_integral(std::vector<double>{0.0, 1.0, 2.0}, y.data(), 3, I));
+  EXPECT_EQ(I, std::vector<double>{7.0});
+  EXPECT_TRUE(spline_nak(s, y.data(), 4, out));
+  EXPECT_EQ(out.size(), 12u);
+  // Four points: the not-a-knot spline is the interpolating cubic itself.
+  for (int j = 0; j < 3; ++j) {
+    EXPECT_NEAR(out[j], out[0], 1e-10);  // one cubic coefficient across intervals
+  }
+}
+
+TEST(PackNumerics, GridsEndExactly) {
+  EXPECT_EQ(linspace(3.0, 7.0, 1), std::vector<double>{7.0});
+  const std::vector<double> a = linspace(0.1, 0.7, 13);
+  EXPECT_EQ(a.front(), 0.1);
+  EXPECT_EQ(a.back(), 0.7);
+  for (int i = 0; i < 13; ++i) EXPECT_EQ(a[i], i == 12 ? 0.7 : i * ((0.7 - 0.1) / 12.0) + 0.1);
+  const std::vector<double> g = logspace(0.013, 0.21, 1000);
+  EXPECT_EQ(g.front(), 0.013);
+  EXPECT_EQ(g.back(), 0.21);
+  for (int i = 1; i < 1000; ++i) EXPECT_GT(g[i], g[i - 1]);
+  EXPECT_EQ(logspace(0.2, 0.5, 1), std::vector<double>{0.5});
+}
+
+TEST(PackNumerics, InterpClamps) {
+  const std::vector<double> g = {1.0, 2.0, 4.0}, v = {10.0, 20.0, 0.0};
+  EXPECT_EQ(interp_linear_clamped(0.0, g, v), 10.0);
+  EXPECT_EQ(interp_linear_clamped(4.0, g, v), 0.0);
+  EXPECT_EQ(interp_linear_clamped(9.0, g, v), 0.0);
+  EXPECT_EQ(interp_linear_clamped(1.5, g, v), 15.0);
+  EXPECT_EQ(interp_linear_clamped(3.0, g, v), 10.0);
+  // NaN: any value, but only from inside the grid.
+  const double r = interp_linear_clamped(std::nan(""), g, v);
+  (void)r;
+  const std::vector<double> one = {1.0}, vone = {5.0};
+  EXPECT_EQ(interp_linear_clamped(1.0, one, vone), 5.0);
+}
+
+TEST(PackNumerics, SelectKthAndMedianRule) {
+  std::vector<double> a = {3.0, 1.0, 2.0, 4.0};
+  EXPECT_EQ(select_kth(a.data(), 4, 2), 3.0);
+  const double lower = *std::max_element(a.begin(), a.begin() + 2);
+  EXPECT_EQ((lower + 3.0) * 0.5, 2.5);
+  std::vector<double> dup(50, 1.5);
+  EXPECT_EQ(select_kth(dup.data(), 50, 17), 1.5);
+  std::mt19937 gen(3);
+  std::uniform_int_distribution<int> small(0, 5);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int n = 1 + trial % 37;
+    std::vector<double> v(n);
+    for (double& x : v) x = small(gen);  // many duplicates
+    std::vector<double> sorted(v);
+    std::sort(sorted.begin(), sorted.end());
+    const int k = trial % n;
+    const double got = select_kth(v.data(), n, k);
+    ASSERT_EQ(got, sorted[k]);
+    for (int i = 0; i < k; ++i) ASSERT_LE(v[i], got);
+    for (int i = k + 1; i < n; ++i) ASSERT_GE(v[i], got);
+  }
+}
+
+TEST(PackNumerics, NaNSortsLastInSelectionAndMedian) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::mt19937 gen(5);
+  std::uniform_real_distribution<double> dist(-1.0, 1.0);
+  for (int trial = 0; trial < 200; ++trial) {
+    const int n = 2 + trial % 31;
+    std::vector<double> v(n);
+    int nnan = 0;
+    for (double& x : v) {
+      x = (gen() % 3 == 0) ? nan : dist(gen);
+      nnan += x != x;
+    }
+    std::vector<double> sorted(v);
+    std::sort(sorted.begin(), sorted.end(), nan_last_less);
+    for (int i = 0; i < n - nnan; ++i) ASSERT_FALSE(std::isnan(sorted[i]));
+    const int k = trial % n;
+    std::vector<double> w(v);
+    const double got = select_kth(w.data(), n, k);
+    if (k >= n - nnan)
+      ASSERT_TRUE(std::isnan(got));
+    else
+      ASSERT_EQ(got, sorted[k]);
+    const double med = sort_median(v.data(), n);
+    const double ref = (n % 2) ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) * 0.5;
+    if (std::isnan(ref))
+      ASSERT_TRUE(std::isnan(med));
+    else
+      ASSERT_EQ(med, ref);
+  }
+}
