@@ -11,6 +11,10 @@
 
 #include <Kokkos_Core.hpp>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -72,6 +76,106 @@ void launch_range(const char* label, int64_t n, const F& f) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- instruction sets
+
+Isa detected_isa() {
+  static const Isa isa = [] {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::avx2;
+#endif
+    return Isa::generic;
+  }();
+  return isa;
+}
+
+#if defined(__x86_64__)
+void contract_rows_avx2(const BatchContractArgs& a, int32_t i) { contract_rows<vec4d, 4>(a, i); }
+void contract_rows_avx512(const BatchContractArgs& a, int32_t i) {
+  contract_rows<vec8d, 2>(a, i);
+}
+
+namespace {
+__attribute__((target("avx2,fma"), always_inline)) inline void dot2_step_avx2(__m256d x, __m256d y,
+                                                                              __m256d& S,
+                                                                              __m256d& cc) {
+  const __m256d p = _mm256_mul_pd(x, y);
+  const __m256d s = _mm256_add_pd(S, p);
+  const __m256d z = _mm256_sub_pd(s, S);
+  const __m256d e = _mm256_add_pd(_mm256_sub_pd(S, _mm256_sub_pd(s, z)), _mm256_sub_pd(p, z));
+  const __m256d err = _mm256_fmsub_pd(x, y, p);
+  cc = _mm256_add_pd(cc, _mm256_add_pd(err, e));
+  S = s;
+}
+
+__attribute__((target("avx512f"), always_inline)) inline void dot2_step_avx512(__m512d x,
+                                                                               __m512d y,
+                                                                               __m512d& S,
+                                                                               __m512d& cc) {
+  const __m512d p = _mm512_mul_pd(x, y);
+  const __m512d s = _mm512_add_pd(S, p);
+  const __m512d z = _mm512_sub_pd(s, S);
+  const __m512d e = _mm512_add_pd(_mm512_sub_pd(S, _mm512_sub_pd(s, z)), _mm512_sub_pd(p, z));
+  const __m512d err = _mm512_fmsub_pd(x, y, p);
+  cc = _mm512_add_pd(cc, _mm512_add_pd(err, e));
+  S = s;
+}
+}  // namespace
+
+// Two vectors of (re, im) pairs: columns c0 .. c0 + 3.
+void anchor_tile_avx2(const AnchorArgs& a, int32_t r, int32_t c0) {
+  const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
+  const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
+  const int64_t C = a.C;
+  __m256d S0 = _mm256_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
+  for (int32_t j = 0; j < a.Kt; ++j) {
+    const __m256d x = _mm256_set1_pd(xr[j]);
+    const double* y = a.trend + 2 * (j * C + c0);
+    dot2_step_avx2(x, _mm256_loadu_pd(y), S0, q0);
+    dot2_step_avx2(x, _mm256_loadu_pd(y + 4), S1, q1);
+  }
+  const __m256d pt0 = _mm256_add_pd(q0, S0), pt1 = _mm256_add_pd(q1, S1);
+  S0 = _mm256_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
+  for (int32_t j = 0; j < a.Kk; ++j) {
+    const __m256d x = _mm256_set1_pd(xk[j]);
+    const double* y = a.alpha + 2 * (j * C + c0);
+    dot2_step_avx2(x, _mm256_loadu_pd(y), S0, q0);
+    dot2_step_avx2(x, _mm256_loadu_pd(y + 4), S1, q1);
+  }
+  const __m256d pk0 = _mm256_add_pd(q0, S0), pk1 = _mm256_add_pd(q1, S1);
+  double* o = a.out + 2 * (r * C + c0);
+  _mm256_storeu_pd(o, _mm256_add_pd(pk0, pt0));
+  _mm256_storeu_pd(o + 4, _mm256_add_pd(pk1, pt1));
+}
+
+// Two vectors of (re, im) pairs: columns c0 .. c0 + 7.
+void anchor_tile_avx512(const AnchorArgs& a, int32_t r, int32_t c0) {
+  const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
+  const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
+  const int64_t C = a.C;
+  __m512d S0 = _mm512_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
+  for (int32_t j = 0; j < a.Kt; ++j) {
+    const __m512d x = _mm512_set1_pd(xr[j]);
+    const double* y = a.trend + 2 * (j * C + c0);
+    dot2_step_avx512(x, _mm512_loadu_pd(y), S0, q0);
+    dot2_step_avx512(x, _mm512_loadu_pd(y + 8), S1, q1);
+  }
+  const __m512d pt0 = _mm512_add_pd(q0, S0), pt1 = _mm512_add_pd(q1, S1);
+  S0 = _mm512_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
+  for (int32_t j = 0; j < a.Kk; ++j) {
+    const __m512d x = _mm512_set1_pd(xk[j]);
+    const double* y = a.alpha + 2 * (j * C + c0);
+    dot2_step_avx512(x, _mm512_loadu_pd(y), S0, q0);
+    dot2_step_avx512(x, _mm512_loadu_pd(y + 8), S1, q1);
+  }
+  const __m512d pk0 = _mm512_add_pd(q0, S0), pk1 = _mm512_add_pd(q1, S1);
+  double* o = a.out + 2 * (r * C + c0);
+  _mm512_storeu_pd(o, _mm512_add_pd(pk0, pt0));
+  _mm512_storeu_pd(o + 8, _mm512_add_pd(pk1, pt1));
+}
+#endif
 
 // ---------------------------------------------------------------- configuration
 
@@ -322,9 +426,11 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
     rows[3 * b + 2] = thetas[3 * b + 2];
   }
 
-  constexpr int RB = 8;
-  const bool one_row = B <= 2;
-  const int32_t Bp = one_row ? B : static_cast<int32_t>((static_cast<int64_t>(B) + RB - 1) / RB * RB);
+  const int32_t Bp = B <= 2 ? B
+                             : static_cast<int32_t>((static_cast<int64_t>(B) + kRowPad - 1) /
+                                                    kRowPad * kRowPad);
+  const int32_t W = B <= 2 ? 1 : kRowPad;
+  const Isa isa = detected_isa();
 
   for (const GPRGroup& g : groups_) {
     const int32_t Pg = static_cast<int32_t>(g.gidx.size());
@@ -355,28 +461,19 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
       A[j] = g.blocks[j].A.data();
     }
 
-    auto featT = scratch<double>(static_cast<int64_t>(g.n_terms) * Bp);
-    auto krowT = scratch<double>(static_cast<int64_t>(nb) * g.n_train * Bp);
+    auto feat = scratch<double>(static_cast<int64_t>(g.n_terms) * Bp);
+    auto krow = scratch<double>(static_cast<int64_t>(nb) * g.n_train * Bp);
     auto sym = scratch<double>(g.scheme == 1 ? static_cast<int64_t>(Bp) * g.n_train : 0);
     launch_range("gpr_batch_rows", Bp,
-                 BatchRows{cp_, g.scheme, g.parity, rows.get(), B, Bp, g.U.data(), g.n_train,
-                           g.terms.data(), g.n_terms, ls.data(), nb, featT.get(), krowT.get(),
+                 BatchRows{cp_, g.scheme, g.parity, rows.get(), B, Bp, W, g.U.data(), g.n_train,
+                           g.terms.data(), g.n_terms, ls.data(), nb, feat.get(), krow.get(),
                            sym.get()});
 
-    const int64_t n_items = static_cast<int64_t>(Pg) * EO_;
-    if (one_row) {
-      launch_range("gpr_batch_contract", n_items,
-                   BatchContract<double, 1>{featT.get(), g.T.data(), g.n_terms, krowT.get(),
-                                            g.n_train, B, Bp, EO_, g.gidx.data(), off,
-                                            cov_start.data(), cov_block.data(), cov_pos.data(),
-                                            A.data(), dest, stride});
-    } else {
-      launch_range("gpr_batch_contract", n_items,
-                   BatchContract<vec8d, RB>{featT.get(), g.T.data(), g.n_terms, krowT.get(),
-                                            g.n_train, B, Bp, EO_, g.gidx.data(), off,
-                                            cov_start.data(), cov_block.data(), cov_pos.data(),
-                                            A.data(), dest, stride});
-    }
+    launch_range("gpr_batch_contract", static_cast<int64_t>(Pg) * EO_,
+                 BatchContract{{feat.get(), g.T.data(), g.n_terms, krow.get(), g.n_train, B, Bp,
+                                W, EO_, g.gidx.data(), off, cov_start.data(), cov_block.data(),
+                                cov_pos.data(), A.data(), dest, stride},
+                               isa});
   }
 
   if (piece_key_.empty()) {
@@ -532,14 +629,22 @@ py::array_t<cplx> anchor_contract_impl(const carray<double>& rows, const carray<
   auto v_alpha = stage_in(pool, "anch_alpha", alpha.data(), Kk, C);
   auto result = new_array<cplx>({R, C});
   auto out = stage_out(pool, "anch_out", mutable_ptr(result), R, C);
-  const int64_t n = R * C;
-  if (n > 0) {
-    Kokkos::parallel_for(
-        "anchor_contract", Kokkos::RangePolicy<gpr::ExecSpace>(0, n),
-        gpr::AnchorContract{v_rows.data(), reinterpret_cast<const double*>(v_trend.data()),
-                            v_krows.data(), reinterpret_cast<const double*>(v_alpha.data()),
-                            reinterpret_cast<double*>(out.target.data()), static_cast<int32_t>(C),
-                            static_cast<int32_t>(Kt), static_cast<int32_t>(Kk)});
+  if (R * C > 0) {
+    const gpr::Isa isa = gpr::detected_isa();
+    int32_t tile = 1;
+#if defined(__x86_64__)
+    if (isa == gpr::Isa::avx512) tile = gpr::kAnchorTileAvx512;
+    if (isa == gpr::Isa::avx2) tile = gpr::kAnchorTileAvx2;
+#endif
+    const int32_t tiles_per_row = static_cast<int32_t>((C + tile - 1) / tile);
+    const gpr::AnchorArgs args{v_rows.data(), reinterpret_cast<const double*>(v_trend.data()),
+                               v_krows.data(), reinterpret_cast<const double*>(v_alpha.data()),
+                               reinterpret_cast<double*>(out.target.data()),
+                               static_cast<int32_t>(C), static_cast<int32_t>(Kt),
+                               static_cast<int32_t>(Kk)};
+    Kokkos::parallel_for("anchor_contract",
+                         Kokkos::RangePolicy<gpr::ExecSpace>(0, R * tiles_per_row),
+                         gpr::AnchorContract{args, static_cast<int32_t>(R), tile, isa});
     gpr::ExecSpace().fence();
   }
   out.copy_back();

@@ -72,10 +72,16 @@ struct ContractKernel {
 
 // ---------------------------------------------------------------- batch
 
+// Row panels of the batch scratch: rows are grouped in panels of W
+// consecutive rows (W = 1 for the one-row form), and inside a panel value v
+// of row b stands at v*W + b mod W, so that the W rows one contraction item
+// serves are contiguous and a sweep over the values is one sequential stream.
+KOKKOS_INLINE_FUNCTION int64_t panel_base(int32_t b, int32_t W, int32_t n_values) {
+  return static_cast<int64_t>(b / W) * n_values * W + b % W;
+}
+
 // "gpr_batch_rows": per (padded) row, the group's coordinates, features and
-// kernel rows, stored row-minor (value v of row b at v*Bp + b) so that the
-// rows served by one contraction item are contiguous.  Padding rows repeat
-// the last row.
+// kernel rows, written into the row panels.  Padding rows repeat the last row.
 struct BatchRows {
   CoordParams cp;
   int32_t scheme;
@@ -83,14 +89,15 @@ struct BatchRows {
   const double* rows;  // B x (lq, chi1z, chi2z)
   int32_t B;
   int32_t Bp;
+  int32_t W;
   const double* U;
   int32_t n_train;
   const int32_t* terms;
   int32_t n_terms;
   const double* ls;  // n_blocks x 3
   int32_t n_blocks;
-  double* featT;     // n_terms x Bp
-  double* krowT;     // n_blocks x n_train x Bp
+  double* feat;      // Bp x n_terms in panels
+  double* krow;      // n_blocks x (Bp x n_train in panels)
   double* sym;       // Bp x n_train (scheme 1 only)
 
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
@@ -98,48 +105,46 @@ struct BatchRows {
     double x[3];
     double T[3][kTable];
     group_coords(cp, scheme, rows[3 * s], rows[3 * s + 1], rows[3 * s + 2], x, T);
-    features(T, terms, n_terms, featT + b, Bp);
+    features(T, terms, n_terms, feat + panel_base(b, W, n_terms), W);
     for (int32_t j = 0; j < n_blocks; ++j) {
-      double* out = krowT + static_cast<int64_t>(j) * n_train * Bp + b;
-      rbf_row(x, U, n_train, ls + 3 * j, out, Bp);
+      double* out = krow + static_cast<int64_t>(j) * n_train * Bp + panel_base(b, W, n_train);
+      rbf_row(x, U, n_train, ls + 3 * j, out, W);
       if (scheme == 1)
-        symmetrise(x, U, n_train, ls + 3 * j, parity, out, Bp,
+        symmetrise(x, U, n_train, ls + 3 * j, parity, out, W,
                    sym + static_cast<int64_t>(b) * n_train);
     }
   }
 };
 
 #if defined(__GNUC__)
+typedef double vec2d __attribute__((vector_size(16)));
 typedef double vec4d __attribute__((vector_size(32)));
 typedef double vec8d __attribute__((vector_size(64)));
+#define RADIREDIDE_GPR_ALWAYS_INLINE __attribute__((always_inline)) inline
+#else
+#error "the batched contraction needs GCC-style vector extensions"
 #endif
 
 template <class V>
-KOKKOS_INLINE_FUNCTION double lane(const V& v, int l) {
-  return v[l];
-}
-KOKKOS_INLINE_FUNCTION double lane(const double& v, int) { return v; }
-
-template <class V>
-KOKKOS_INLINE_FUNCTION V load_rows(const double* p) {
+RADIREDIDE_GPR_ALWAYS_INLINE V load_rows(const double* p) {
   V v;
   std::memcpy(&v, p, sizeof(V));
   return v;
 }
 
-// "gpr_batch_contract": item i is one group coefficient for every row, RB rows
-// at a time.  Per row: trend sums ascending from +0.0, then, for each block
-// serving the position in block order, its kernel sum ascending from +0.0,
-// added to the running value.  Rows are independent lanes.
-template <class V, int RB>
-struct BatchContract {
-  const double* featT;
+// Rows of the batch scratch are padded to a multiple of this.
+inline constexpr int kRowPad = 16;
+
+// Arguments of "gpr_batch_contract".
+struct BatchContractArgs {
+  const double* feat;
   const double* T;
   int32_t n_terms;
-  const double* krowT;
+  const double* krow;
   int32_t n_train;
   int32_t B;
   int32_t Bp;
+  int32_t W;
   int32_t EO;
   const int32_t* gidx;
   const int64_t* off;
@@ -149,43 +154,147 @@ struct BatchContract {
   const double* const* A;    // per block
   double* dest;              // pairs
   int64_t stride;            // complex elements per row
+};
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
-    const int32_t p = i / EO;
-    const int32_t r = i - p * EO;
-    const int64_t o = off[gidx[p]];
-    if (o < 0) return;
-    const double* Ti = T + 2 * static_cast<int64_t>(i) * n_terms;
-    for (int32_t b0 = 0; b0 < B; b0 += RB) {
-      V re{};
-      V im{};
-      for (int32_t t = 0; t < n_terms; ++t) {
-        const V f = load_rows<V>(featT + static_cast<int64_t>(t) * Bp + b0);
-        re = re + f * Ti[2 * t];
-        im = im + f * Ti[2 * t + 1];
-      }
-      for (int32_t q = cov_start[p]; q < cov_start[p + 1]; ++q) {
-        const int32_t j = cov_block[q];
-        const int64_t c = static_cast<int64_t>(cov_pos[q]) * EO + r;
-        const double* Ac = A[j] + 2 * c * n_train;
-        const double* kr = krowT + static_cast<int64_t>(j) * n_train * Bp + b0;
-        V kre{};
-        V kim{};
-        for (int32_t n = 0; n < n_train; ++n) {
-          const V x = load_rows<V>(kr + static_cast<int64_t>(n) * Bp);
-          kre = kre + x * Ac[2 * n];
-          kim = kim + x * Ac[2 * n + 1];
-        }
-        re = re + kre;
-        im = im + kim;
-      }
-      const int nb = B - b0 < RB ? B - b0 : RB;
-      for (int l = 0; l < nb; ++l) {
-        double* d = dest + 2 * (static_cast<int64_t>(b0 + l) * stride + o + r);
-        d[0] = lane(re, l);
-        d[1] = lane(im, l);
+// Group coefficient i for every row, NV vectors of V (one lane per row) at a
+// time.  Per row: trend sums ascending from +0.0, then, for each block
+// serving the position in block order, its kernel sum ascending from +0.0,
+// added to the running value.  Each lane is one row's own sequence of IEEE
+// operations, exactly as in the one-row form.
+template <class V, int NV>
+RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, const int32_t i) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr int RB = L * NV;
+  const int32_t p = i / a.EO;
+  const int32_t r = i - p * a.EO;
+  const int64_t o = a.off[a.gidx[p]];
+  if (o < 0) return;
+  const double* Ti = a.T + 2 * static_cast<int64_t>(i) * a.n_terms;
+  for (int32_t b0 = 0; b0 < a.B; b0 += RB) {
+    const double* fb = a.feat + panel_base(b0, a.W, a.n_terms);
+    V re[NV];
+    V im[NV];
+    for (int v = 0; v < NV; ++v) {
+      re[v] = V{};
+      im[v] = V{};
+    }
+    for (int32_t t = 0; t < a.n_terms; ++t) {
+      const double tr = Ti[2 * t];
+      const double ti = Ti[2 * t + 1];
+      const double* ft = fb + static_cast<int64_t>(t) * a.W;
+      for (int v = 0; v < NV; ++v) {
+        const V f = load_rows<V>(ft + v * L);
+        re[v] = re[v] + f * tr;
+        im[v] = im[v] + f * ti;
       }
     }
+    for (int32_t q = a.cov_start[p]; q < a.cov_start[p + 1]; ++q) {
+      const int32_t j = a.cov_block[q];
+      const int64_t c = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
+      const double* Ac = a.A[j] + 2 * c * a.n_train;
+      const double* kr =
+          a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b0, a.W, a.n_train);
+      V kre[NV];
+      V kim[NV];
+      for (int v = 0; v < NV; ++v) {
+        kre[v] = V{};
+        kim[v] = V{};
+      }
+      for (int32_t n = 0; n < a.n_train; ++n) {
+        const double ar = Ac[2 * n];
+        const double ai = Ac[2 * n + 1];
+        const double* kn = kr + static_cast<int64_t>(n) * a.W;
+        for (int v = 0; v < NV; ++v) {
+          const V x = load_rows<V>(kn + v * L);
+          kre[v] = kre[v] + x * ar;
+          kim[v] = kim[v] + x * ai;
+        }
+      }
+      for (int v = 0; v < NV; ++v) {
+        re[v] = re[v] + kre[v];
+        im[v] = im[v] + kim[v];
+      }
+    }
+    const int nb = a.B - b0 < RB ? a.B - b0 : RB;
+    for (int l = 0; l < nb; ++l) {
+      double* d = a.dest + 2 * (static_cast<int64_t>(b0 + l) * a.stride + o + r);
+      d[0] = re[l / L][l % L];
+      d[1] = im[l / L][l % L];
+    }
+  }
+}
+
+// The one-row form: one row per step, plain doubles.
+RADIREDIDE_GPR_ALWAYS_INLINE void contract_one_row(const BatchContractArgs& a, const int32_t i) {
+  const int32_t p = i / a.EO;
+  const int32_t r = i - p * a.EO;
+  const int64_t o = a.off[a.gidx[p]];
+  if (o < 0) return;
+  const double* Ti = a.T + 2 * static_cast<int64_t>(i) * a.n_terms;
+  for (int32_t b = 0; b < a.B; ++b) {
+    const double* fb = a.feat + panel_base(b, a.W, a.n_terms);
+    double re = 0.0;
+    double im = 0.0;
+    for (int32_t t = 0; t < a.n_terms; ++t) {
+      const double f = fb[static_cast<int64_t>(t) * a.W];
+      re = re + f * Ti[2 * t];
+      im = im + f * Ti[2 * t + 1];
+    }
+    for (int32_t q = a.cov_start[p]; q < a.cov_start[p + 1]; ++q) {
+      const int32_t j = a.cov_block[q];
+      const int64_t c = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
+      const double* Ac = a.A[j] + 2 * c * a.n_train;
+      const double* kr =
+          a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b, a.W, a.n_train);
+      double kre = 0.0;
+      double kim = 0.0;
+      for (int32_t n = 0; n < a.n_train; ++n) {
+        const double x = kr[static_cast<int64_t>(n) * a.W];
+        kre = kre + x * Ac[2 * n];
+        kim = kim + x * Ac[2 * n + 1];
+      }
+      re = re + kre;
+      im = im + kim;
+    }
+    double* d = a.dest + 2 * (static_cast<int64_t>(b) * a.stride + o + r);
+    d[0] = re;
+    d[1] = im;
+  }
+}
+
+// Instruction-set variants of the same lane-wise arithmetic (plain IEEE adds
+// and multiplies, no fused operation), chosen once at run time.
+enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
+
+Isa detected_isa();
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void contract_rows_avx2(const BatchContractArgs& a, int32_t i);
+__attribute__((target("avx512f"))) void contract_rows_avx512(const BatchContractArgs& a,
+                                                             int32_t i);
+#endif
+
+// "gpr_batch_contract": one work item per group coefficient, all rows.
+struct BatchContract {
+  BatchContractArgs a;
+  Isa isa;
+
+  void operator()(const int32_t i) const {
+    if (a.B <= 2) {
+      contract_one_row(a, i);
+      return;
+    }
+#if defined(__x86_64__)
+    if (isa == Isa::avx512) {
+      contract_rows_avx512(a, i);
+      return;
+    }
+    if (isa == Isa::avx2) {
+      contract_rows_avx2(a, i);
+      return;
+    }
+#endif
+    contract_rows<vec2d, 4>(a, i);
   }
 };
 
@@ -209,9 +318,9 @@ struct BatchVar {
 
 // ---------------------------------------------------------------- anchor
 
-// "anchor_contract": item i = r*C + c; real part then imaginary part, each the
-// kernel Dot2 sum plus the trend Dot2 sum.
-struct AnchorContract {
+// The anchor contraction's arguments and its scalar element: real part then
+// imaginary part, each the kernel Dot2 sum plus the trend Dot2 sum.
+struct AnchorArgs {
   const double* rows;   // R x Kt
   const double* trend;  // Kt x C pairs
   const double* krows;  // R x Kk
@@ -221,9 +330,7 @@ struct AnchorContract {
   int32_t Kt;
   int32_t Kk;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
-    const int32_t r = i / C;
-    const int32_t c = i - r * C;
+  KOKKOS_INLINE_FUNCTION void element(const int32_t r, const int32_t c) const {
     const double* xr = rows + static_cast<int64_t>(r) * Kt;
     const double* xk = krows + static_cast<int64_t>(r) * Kk;
     for (int part = 0; part < 2; ++part) {
@@ -237,8 +344,52 @@ struct AnchorContract {
       for (int32_t j = 0; j < Kk; ++j)
         dot2_step(xk[j], alpha[2 * (static_cast<int64_t>(j) * C + c) + part], S, cc);
       const double pk = cc + S;
-      out[2 * static_cast<int64_t>(i) + part] = pk + pt;
+      out[2 * (static_cast<int64_t>(r) * C + c) + part] = pk + pt;
     }
+  }
+};
+
+#if defined(__x86_64__)
+// Tiles of consecutive columns of one row (2 and 4 complex columns per
+// vector): the same Dot2 steps lane by lane, the product error by the
+// hardware fused multiply-subtract (x*y - p, one rounding, equal to
+// fma(x, y, -p)).
+inline constexpr int kAnchorTileAvx2 = 4;
+inline constexpr int kAnchorTileAvx512 = 8;
+__attribute__((target("avx2,fma"))) void anchor_tile_avx2(const AnchorArgs& a, int32_t r,
+                                                          int32_t c0);
+__attribute__((target("avx512f"))) void anchor_tile_avx512(const AnchorArgs& a, int32_t r,
+                                                           int32_t c0);
+#endif
+
+// "anchor_contract": one work item per tile of columns of one row (a single
+// element on the generic path); every element's sums run inside one item.
+// Rows vary fastest, so that consecutive items reuse the same columns of
+// trend and alpha from cache.
+struct AnchorContract {
+  AnchorArgs a;
+  int32_t R;
+  int32_t tile;
+  Isa isa;
+
+  void operator()(const int32_t t) const {
+    const int32_t ct = t / R;
+    const int32_t r = t - ct * R;
+    const int32_t c0 = ct * tile;
+#if defined(__x86_64__)
+    if (c0 + tile <= a.C) {
+      if (isa == Isa::avx512) {
+        anchor_tile_avx512(a, r, c0);
+        return;
+      }
+      if (isa == Isa::avx2) {
+        anchor_tile_avx2(a, r, c0);
+        return;
+      }
+    }
+#endif
+    const int32_t c1 = a.C - c0 < tile ? a.C : c0 + tile;
+    for (int32_t c = c0; c < c1; ++c) a.element(r, c);
   }
 };
 
