@@ -95,11 +95,10 @@ def crand(rng, *shape):
     return rng.normal(size=shape) + 1j * rng.normal(size=shape)
 
 
-def make_plan(seed=0, pn=True, with_var=True):
+def make_plan(seed=0, pn=True, with_var=True, degree=3):
     """Five pieces: piece 2 is overwritten by a later group, piece 4 is held by no
     group, group 1 has a position served by two blocks and one served by none."""
     rng = np.random.default_rng(seed)
-    degree = 3
     cfg = {"P": 5, "degree": degree,
            "bounds": np.array([[-0.2, 2.3], [-0.9, 0.9], [-0.8, 0.8]]),
            "sym": (2.0, -0.9, 0.9, 0.8, pn), "groups": [], "keys": [], "piece_key": None}
@@ -164,9 +163,12 @@ def test_evaluate_matches_numpy_oracle(plan_cfg, theta):
     assert np.all(coefs[4] == 0)
 
 
-def test_oracle_without_pn_correction():
-    plan, cfg = make_plan(seed=3, pn=False)
-    for theta in THETAS:
+@pytest.mark.parametrize("degree", [0, 7])
+def test_oracle_without_pn_correction(degree):
+    plan, cfg = make_plan(seed=3, pn=False, degree=degree)
+    c, _ = plan.evaluate_batch(THETAS)
+    for b, theta in enumerate(THETAS):
+        assert_bitwise(c[b], plan.evaluate(*theta)[0])
         coefs, var = plan.evaluate(*theta)
         ref_c, ref_v = oracle(cfg, *theta)
         np.testing.assert_allclose(coefs, ref_c, rtol=1e-12, atol=1e-12)
@@ -559,6 +561,27 @@ def test_kernel_labels(plan_cfg):
     assert batch == ["gpr_batch_rows", "gpr_batch_contract"] * 3 + ["gpr_batch_var"]
 
 
+def test_after_finalize_raises_runtime_error():
+    run_python("""
+        import numpy as np, radiredide as rr
+        p = rr.GPRContraction(P=1, E=1, O=1, degree=0)
+        rr.finalize_kokkos()
+        p.add_group(scheme=0, parity=0, gidx=np.zeros(0, np.int32), U=np.zeros((0, 3)),
+                    T=np.zeros((0, 0), complex), terms=np.zeros((0, 3), np.int32))
+        calls = [lambda: p.evaluate(1.0, 0.0, 0.0),
+                 lambda: p.evaluate_batch(np.ones((2, 3))),
+                 lambda: p.evaluate_batch_into(np.ones((2, 3)), np.zeros((2, 1, 1, 1), complex), np.zeros(1, np.int32)),
+                 lambda: rr.anchor_contract64(np.ones((1, 1)), np.ones((1, 1), complex), np.ones((1, 1)), np.ones((1, 1), complex))]
+        for c in calls:
+            try:
+                c()
+            except RuntimeError as e:
+                assert "finalize" in str(e)
+            else:
+                raise AssertionError("ran after finalize_kokkos")
+    """)
+
+
 def test_thread_count_independence():
     code = """
         import sys, numpy as np
@@ -577,5 +600,5 @@ def test_thread_count_independence():
     import os
     code = code.format(tests=os.path.dirname(__file__))
     outs = {run_python(code, env={"KOKKOS_NUM_THREADS": n}).stdout.strip().splitlines()[-1]
-            for n in ("1", "2", "3")}
+            for n in ("1", "3")}
     assert len(outs) == 1
