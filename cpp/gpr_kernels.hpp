@@ -125,11 +125,11 @@ typedef double vec8d __attribute__((vector_size(64)));
 #error "the batched contraction needs GCC-style vector extensions"
 #endif
 
+// Unaligned load of one vector of rows (by reference: no vector passes
+// through a call boundary).
 template <class V>
-RADIREDIDE_GPR_ALWAYS_INLINE V load_rows(const double* p) {
-  V v;
+RADIREDIDE_GPR_ALWAYS_INLINE void load_rows(V& v, const double* p) {
   std::memcpy(&v, p, sizeof(V));
-  return v;
 }
 
 // Rows of the batch scratch are padded to a multiple of this.
@@ -183,7 +183,8 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, cons
       const double ti = Ti[2 * t + 1];
       const double* ft = fb + static_cast<int64_t>(t) * a.W;
       for (int v = 0; v < NV; ++v) {
-        const V f = load_rows<V>(ft + v * L);
+        V f;
+        load_rows(f, ft + v * L);
         re[v] = re[v] + f * tr;
         im[v] = im[v] + f * ti;
       }
@@ -205,7 +206,8 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, cons
         const double ai = Ac[2 * n + 1];
         const double* kn = kr + static_cast<int64_t>(n) * a.W;
         for (int v = 0; v < NV; ++v) {
-          const V x = load_rows<V>(kn + v * L);
+          V x;
+          load_rows(x, kn + v * L);
           kre[v] = kre[v] + x * ar;
           kim[v] = kim[v] + x * ai;
         }
