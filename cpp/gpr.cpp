@@ -7,13 +7,10 @@
 #include "common/errors.hpp"
 #include "common/staging.hpp"
 #include "gpr_kernels.hpp"
+#include "gpr_simd.hpp"
 #include "workspace.hpp"
 
 #include <Kokkos_Core.hpp>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -90,92 +87,6 @@ Isa detected_isa() {
   }();
   return isa;
 }
-
-#if defined(__x86_64__)
-void contract_rows_avx2(const BatchContractArgs& a, int32_t i) { contract_rows<vec4d, 4>(a, i); }
-void contract_rows_avx512(const BatchContractArgs& a, int32_t i) {
-  contract_rows<vec8d, 2>(a, i);
-}
-
-namespace {
-__attribute__((target("avx2,fma"), always_inline)) inline void dot2_step_avx2(__m256d x, __m256d y,
-                                                                              __m256d& S,
-                                                                              __m256d& cc) {
-  const __m256d p = _mm256_mul_pd(x, y);
-  const __m256d s = _mm256_add_pd(S, p);
-  const __m256d z = _mm256_sub_pd(s, S);
-  const __m256d e = _mm256_add_pd(_mm256_sub_pd(S, _mm256_sub_pd(s, z)), _mm256_sub_pd(p, z));
-  const __m256d err = _mm256_fmsub_pd(x, y, p);
-  cc = _mm256_add_pd(cc, _mm256_add_pd(err, e));
-  S = s;
-}
-
-__attribute__((target("avx512f"), always_inline)) inline void dot2_step_avx512(__m512d x,
-                                                                               __m512d y,
-                                                                               __m512d& S,
-                                                                               __m512d& cc) {
-  const __m512d p = _mm512_mul_pd(x, y);
-  const __m512d s = _mm512_add_pd(S, p);
-  const __m512d z = _mm512_sub_pd(s, S);
-  const __m512d e = _mm512_add_pd(_mm512_sub_pd(S, _mm512_sub_pd(s, z)), _mm512_sub_pd(p, z));
-  const __m512d err = _mm512_fmsub_pd(x, y, p);
-  cc = _mm512_add_pd(cc, _mm512_add_pd(err, e));
-  S = s;
-}
-}  // namespace
-
-// Two vectors of (re, im) pairs: columns c0 .. c0 + 3.
-void anchor_tile_avx2(const AnchorArgs& a, int32_t r, int32_t c0) {
-  const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
-  const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
-  const int64_t C = a.C;
-  __m256d S0 = _mm256_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
-  for (int32_t j = 0; j < a.Kt; ++j) {
-    const __m256d x = _mm256_set1_pd(xr[j]);
-    const double* y = a.trend + 2 * (j * C + c0);
-    dot2_step_avx2(x, _mm256_loadu_pd(y), S0, q0);
-    dot2_step_avx2(x, _mm256_loadu_pd(y + 4), S1, q1);
-  }
-  const __m256d pt0 = _mm256_add_pd(q0, S0), pt1 = _mm256_add_pd(q1, S1);
-  S0 = _mm256_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
-  for (int32_t j = 0; j < a.Kk; ++j) {
-    const __m256d x = _mm256_set1_pd(xk[j]);
-    const double* y = a.alpha + 2 * (j * C + c0);
-    dot2_step_avx2(x, _mm256_loadu_pd(y), S0, q0);
-    dot2_step_avx2(x, _mm256_loadu_pd(y + 4), S1, q1);
-  }
-  const __m256d pk0 = _mm256_add_pd(q0, S0), pk1 = _mm256_add_pd(q1, S1);
-  double* o = a.out + 2 * (r * C + c0);
-  _mm256_storeu_pd(o, _mm256_add_pd(pk0, pt0));
-  _mm256_storeu_pd(o + 4, _mm256_add_pd(pk1, pt1));
-}
-
-// Two vectors of (re, im) pairs: columns c0 .. c0 + 7.
-void anchor_tile_avx512(const AnchorArgs& a, int32_t r, int32_t c0) {
-  const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
-  const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
-  const int64_t C = a.C;
-  __m512d S0 = _mm512_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
-  for (int32_t j = 0; j < a.Kt; ++j) {
-    const __m512d x = _mm512_set1_pd(xr[j]);
-    const double* y = a.trend + 2 * (j * C + c0);
-    dot2_step_avx512(x, _mm512_loadu_pd(y), S0, q0);
-    dot2_step_avx512(x, _mm512_loadu_pd(y + 8), S1, q1);
-  }
-  const __m512d pt0 = _mm512_add_pd(q0, S0), pt1 = _mm512_add_pd(q1, S1);
-  S0 = _mm512_setzero_pd(), S1 = S0, q0 = S0, q1 = S0;
-  for (int32_t j = 0; j < a.Kk; ++j) {
-    const __m512d x = _mm512_set1_pd(xk[j]);
-    const double* y = a.alpha + 2 * (j * C + c0);
-    dot2_step_avx512(x, _mm512_loadu_pd(y), S0, q0);
-    dot2_step_avx512(x, _mm512_loadu_pd(y + 8), S1, q1);
-  }
-  const __m512d pk0 = _mm512_add_pd(q0, S0), pk1 = _mm512_add_pd(q1, S1);
-  double* o = a.out + 2 * (r * C + c0);
-  _mm512_storeu_pd(o, _mm512_add_pd(pk0, pt0));
-  _mm512_storeu_pd(o + 8, _mm512_add_pd(pk1, pt1));
-}
-#endif
 
 // ---------------------------------------------------------------- configuration
 

@@ -264,41 +264,6 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_one_row(const BatchContractArgs& a, c
   }
 }
 
-// Instruction-set variants of the same lane-wise arithmetic (plain IEEE adds
-// and multiplies, no fused operation), chosen once at run time.
-enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
-
-Isa detected_isa();
-
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) void contract_rows_avx2(const BatchContractArgs& a, int32_t i);
-__attribute__((target("avx512f"))) void contract_rows_avx512(const BatchContractArgs& a,
-                                                             int32_t i);
-#endif
-
-// "gpr_batch_contract": one work item per group coefficient, all rows.
-struct BatchContract {
-  BatchContractArgs a;
-  Isa isa;
-
-  void operator()(const int32_t i) const {
-    if (a.B <= 2) {
-      contract_one_row(a, i);
-      return;
-    }
-#if defined(__x86_64__)
-    if (isa == Isa::avx512) {
-      contract_rows_avx512(a, i);
-      return;
-    }
-    if (isa == Isa::avx2) {
-      contract_rows_avx2(a, i);
-      return;
-    }
-#endif
-    contract_rows<vec2d, 4>(a, i);
-  }
-};
 
 // "gpr_batch_var": item (b, v) is key v's variance at row b.
 struct BatchVar {
@@ -351,48 +316,5 @@ struct AnchorArgs {
   }
 };
 
-#if defined(__x86_64__)
-// Tiles of consecutive columns of one row (2 and 4 complex columns per
-// vector): the same Dot2 steps lane by lane, the product error by the
-// hardware fused multiply-subtract (x*y - p, one rounding, equal to
-// fma(x, y, -p)).
-inline constexpr int kAnchorTileAvx2 = 4;
-inline constexpr int kAnchorTileAvx512 = 8;
-__attribute__((target("avx2,fma"))) void anchor_tile_avx2(const AnchorArgs& a, int32_t r,
-                                                          int32_t c0);
-__attribute__((target("avx512f"))) void anchor_tile_avx512(const AnchorArgs& a, int32_t r,
-                                                           int32_t c0);
-#endif
-
-// "anchor_contract": one work item per tile of columns of one row (a single
-// element on the generic path); every element's sums run inside one item.
-// Rows vary fastest, so that consecutive items reuse the same columns of
-// trend and alpha from cache.
-struct AnchorContract {
-  AnchorArgs a;
-  int32_t R;
-  int32_t tile;
-  Isa isa;
-
-  void operator()(const int32_t t) const {
-    const int32_t ct = t / R;
-    const int32_t r = t - ct * R;
-    const int32_t c0 = ct * tile;
-#if defined(__x86_64__)
-    if (c0 + tile <= a.C) {
-      if (isa == Isa::avx512) {
-        anchor_tile_avx512(a, r, c0);
-        return;
-      }
-      if (isa == Isa::avx2) {
-        anchor_tile_avx2(a, r, c0);
-        return;
-      }
-    }
-#endif
-    const int32_t c1 = a.C - c0 < tile ? a.C : c0 + tile;
-    for (int32_t c = c0; c < c1; ++c) a.element(r, c);
-  }
-};
 
 }  // namespace radiredide::gpr
