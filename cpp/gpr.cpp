@@ -415,7 +415,10 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
 namespace {
 int32_t batch_rows(const carray<double>& thetas) {
   if (thetas.ndim() != 2 || thetas.shape(1) != 3) value_error("thetas must be (B, 3)");
-  return fit_i32(thetas.shape(0), "thetas rows");
+  // Rows are padded to whole panels in 32-bit arithmetic.
+  if (thetas.shape(0) > std::numeric_limits<int32_t>::max() - kRowPad)
+    value_error("thetas must have fewer than 2^31 - 16 rows");
+  return static_cast<int32_t>(thetas.shape(0));
 }
 }  // namespace
 
