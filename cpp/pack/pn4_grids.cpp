@@ -50,7 +50,63 @@ struct WeightsGridKernel {
   }
 };
 
-// Rows times chunks; Slots outputs per sample from Eval(v, table, re, im).
+// Stage 2 over samples [s0, s1) of one row, four samples per step (the lanes
+// take exactly the scalar operations, so the bits are those of mode_weights /
+// dmode_weights at each sample).  On x86-64 an AVX2 clone is chosen at load
+// time when the processor has it; AVX2 without FMA changes no result.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_PN4_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RR_PN4_CLONES
+#endif
+
+template <int Slots>
+inline void store_lanes(const double* re, const double* im, int valid, int64_t s, int64_t n,
+                        double* out) {
+  constexpr int W = 4;
+  for (int k = 0; k < Slots; ++k)
+    for (int l = 0; l < valid; ++l) {
+      const int64_t o = 2 * (static_cast<int64_t>(k) * n + s + l);
+      out[o] = re[k * W + l];
+      out[o + 1] = im[k * W + l];
+    }
+}
+
+RR_PN4_CLONES void weights_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
+                                 double* out, int64_t n) {
+  constexpr int W = 4;
+  double re[kModeSlots * W], im[kModeSlots * W];
+  int64_t s = s0;
+  for (; s + W <= s1; s += W) {
+    pn4::eval_mode_weights<W>(v + s, table, re, im);
+    store_lanes<kModeSlots>(re, im, W, s, n, out);
+  }
+  if (s < s1) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    pn4::eval_mode_weights<W>(vv, table, re, im);
+    store_lanes<kModeSlots>(re, im, static_cast<int>(s1 - s), s, n, out);
+  }
+}
+
+RR_PN4_CLONES void dmode_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
+                               double* out, int64_t n) {
+  constexpr int W = 4;
+  double re[kDModeSlots * W], im[kDModeSlots * W];
+  int64_t s = s0;
+  for (; s + W <= s1; s += W) {
+    pn4::eval_dmode_weights<W>(v + s, table, re, im);
+    store_lanes<kDModeSlots>(re, im, W, s, n, out);
+  }
+  if (s < s1) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    pn4::eval_dmode_weights<W>(vv, table, re, im);
+    store_lanes<kDModeSlots>(re, im, static_cast<int>(s1 - s), s, n, out);
+  }
+}
+
+// Rows times chunks over a (B, N) v grid; out is (B, Slots, N) complex.
 template <int Slots, int TableSize, bool Partials>
 struct BatchKernel {
   UView<const double, 2> v;      // (B, N)
@@ -64,19 +120,12 @@ struct BatchKernel {
     if (start >= n) return;
     const int64_t stop = start + len < n ? start + len : n;
     const double* table = tables.data() + static_cast<int64_t>(b) * TableSize;
-    const int64_t row = static_cast<int64_t>(b) * Slots;
-    for (int64_t s = start; s < stop; ++s) {
-      double re[Slots], im[Slots];
-      if constexpr (Partials)
-        dmode_weights(v(b, s), table, re, im);
-      else
-        mode_weights(v(b, s), table, re, im);
-      for (int k = 0; k < Slots; ++k) {
-        const int64_t o = 2 * ((row + k) * n + s);
-        out(o) = re[k];
-        out(o + 1) = im[k];
-      }
-    }
+    const double* vrow = v.data() + static_cast<int64_t>(b) * n;
+    double* orow = out.data() + 2 * static_cast<int64_t>(b) * Slots * n;
+    if constexpr (Partials)
+      dmode_chunk(vrow, start, stop, table, orow, n);
+    else
+      weights_chunk(vrow, start, stop, table, orow, n);
   }
 };
 

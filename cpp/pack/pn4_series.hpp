@@ -10,6 +10,7 @@
 namespace radiredide::pn4 {
 
 #define RR_PN_INLINE constexpr inline __attribute__((always_inline))
+#define RR_PN_HOT inline __attribute__((always_inline))
 
 // ------------------------------------------------------------------ constants
 inline constexpr double kPi = 3.141592653589793;
