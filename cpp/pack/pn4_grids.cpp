@@ -60,49 +60,41 @@ struct WeightsGridKernel {
 #define RR_PN4_CLONES
 #endif
 
-template <int Slots>
-inline void store_lanes(const double* re, const double* im, int valid, int64_t s, int64_t n,
-                        double* out) {
-  constexpr int W = 4;
-  for (int k = 0; k < Slots; ++k)
-    for (int l = 0; l < valid; ++l) {
+// Writes lane l of slot k to element (k, s + l) of a complex (Slots, n) row.
+struct RowSink {
+  double* out;
+  int64_t n, s;
+  int valid;
+  RR_PN_HOT void operator()(int k, int l, double re, double im) const {
+    if (l < valid) {
       const int64_t o = 2 * (static_cast<int64_t>(k) * n + s + l);
-      out[o] = re[k * W + l];
-      out[o + 1] = im[k * W + l];
+      out[o] = re;
+      out[o + 1] = im;
     }
-}
+  }
+};
 
 RR_PN4_CLONES void weights_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
                                  double* out, int64_t n) {
   constexpr int W = 4;
-  double re[kModeSlots * W], im[kModeSlots * W];
   int64_t s = s0;
-  for (; s + W <= s1; s += W) {
-    pn4::eval_mode_weights<W>(v + s, table, re, im);
-    store_lanes<kModeSlots>(re, im, W, s, n, out);
-  }
+  for (; s + W <= s1; s += W) pn4::eval_mode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
   if (s < s1) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
-    pn4::eval_mode_weights<W>(vv, table, re, im);
-    store_lanes<kModeSlots>(re, im, static_cast<int>(s1 - s), s, n, out);
+    pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
 
 RR_PN4_CLONES void dmode_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
                                double* out, int64_t n) {
   constexpr int W = 4;
-  double re[kDModeSlots * W], im[kDModeSlots * W];
   int64_t s = s0;
-  for (; s + W <= s1; s += W) {
-    pn4::eval_dmode_weights<W>(v + s, table, re, im);
-    store_lanes<kDModeSlots>(re, im, W, s, n, out);
-  }
+  for (; s + W <= s1; s += W) pn4::eval_dmode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
   if (s < s1) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
-    pn4::eval_dmode_weights<W>(vv, table, re, im);
-    store_lanes<kDModeSlots>(re, im, static_cast<int>(s1 - s), s, n, out);
+    pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
 

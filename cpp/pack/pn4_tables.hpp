@@ -29,21 +29,44 @@ inline constexpr int kDTabPartials = 103;
 
 // ------------------------------------------------------------------ scalar types
 // Placeholder scalar: every operation is a no-op, so stage 2 can walk the
-// brackets for their structure only.
-struct Skip {
-  constexpr Skip() = default;
-  constexpr explicit Skip(double) {}
+// brackets for their structure only.  Its two flags record, at compile time,
+// whether the value depends on q and on the spins, so that partial sums which
+// are identically zero are never formed.
+template <bool Q, bool C>
+struct Dep {
+  constexpr Dep() = default;
+  constexpr explicit Dep(double) {}
 };
-RR_PN_INLINE Skip operator+(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator-(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator*(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator+(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator-(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator*(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator+(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator-(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator*(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator-(Skip) { return {}; }
+using Skip = Dep<true, true>;
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator+(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator-(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator*(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator+(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator*(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator+(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator*(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>) { return {}; }
+
+template <class A>
+struct DepOf {  // a plain double: a constant row
+  static constexpr bool q = false, spin = false;
+};
+template <bool Q, bool C>
+struct DepOf<Dep<Q, C>> {
+  static constexpr bool q = Q, spin = C;
+};
 
 // A value with its partials in (q, chi1z, chi2z).  The value part takes
 // exactly the operations of the plain-double walk.
@@ -154,9 +177,11 @@ struct PartialSums {
       }
       b[s][part][l] += cv * base;
       bv[s][part][l] += cv * dbase;
-      bq[s][part][l] += dq * base;
-      b1[s][part][l] += d1 * base;
-      b2[s][part][l] += d2 * base;
+      if constexpr (DepOf<A>::q) bq[s][part][l] += dq * base;
+      if constexpr (DepOf<A>::spin) {
+        b1[s][part][l] += d1 * base;
+        b2[s][part][l] += d2 * base;
+      }
     }
   }
 };
@@ -182,9 +207,9 @@ inline void fill_mode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, P.eta, P.delta, P.S, P.Sigma);
 }
 
-// Weights of W samples v[0..W): re/im[s * W + l] is slot s at sample l.
-template <int W>
-RR_PN_HOT void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
+// Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
   double vp[9][W], lnx[W];
   v_powers<W>(v, vp);
   for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
@@ -196,10 +221,18 @@ RR_PN_HOT void eval_mode_weights(const double* v, const double* t, double* re, d
     const double Ke = t[kTabNorm + s] * eta;
     for (int l = 0; l < W; ++l) {
       const double f = Ke * vp[2][l];
-      re[s * W + l] = f * w.re[s][l];
-      im[s * W + l] = f * w.im[s][l];
+      sink(s, l, f * w.re[s][l], f * w.im[s][l]);
     }
   }
+}
+
+// Weights of W samples: re/im[s * W + l] is slot s at sample l.
+template <int W>
+RR_PN_HOT void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
+  eval_mode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
+    re[k * W + l] = r;
+    im[k * W + l] = i;
+  });
 }
 
 inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
@@ -217,32 +250,43 @@ inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, eta, delta, S, Sg);
 }
 
-// Partials of W samples: re/im[(4 j + p) * W + l].
-template <int W>
-RR_PN_HOT void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
+// Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
   double vp[9][W], lnx[W];
   v_powers<W>(v, vp);
   for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
   PartialSums<W> w{t + kTabCoef, t + kDTabPartials, vp, lnx};
-  const Skip z{};
-  mode_series(w, z, z, z, z);
+  const Dep<true, false> by_q{};  // eta, delta
+  const Dep<true, true> by_all{};  // S, Sigma
+  mode_series(w, by_q, by_q, by_all, by_all);
   const double eta = t[kTabQ] * t[kTabInv1q2];
   const double deta = t[kDTabDEta];
   for (int s = 0; s < 8; ++s) {
     const double K = t[kTabNorm + s];
     const double Ke = K * eta;
-    for (int part = 0; part < 2; ++part) {
-      double* o = (part == 0 ? re : im) + 4 * s * W;
+    double o[4][2][W];
+    for (int part = 0; part < 2; ++part)
       for (int l = 0; l < W; ++l) {
         const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
         // W = K eta v^2 B
-        o[l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
-        o[W + l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
-        o[2 * W + l] = Ke * v2 * w.b1[s][part][l];
-        o[3 * W + l] = Ke * v2 * w.b2[s][part][l];
+        o[0][part][l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
+        o[1][part][l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
+        o[2][part][l] = Ke * v2 * w.b1[s][part][l];
+        o[3][part][l] = Ke * v2 * w.b2[s][part][l];
       }
-    }
+    for (int p = 0; p < 4; ++p)
+      for (int l = 0; l < W; ++l) sink(4 * s + p, l, o[p][0][l], o[p][1][l]);
   }
+}
+
+// Partials of W samples: re/im[(4 j + p) * W + l].
+template <int W>
+RR_PN_HOT void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
+  eval_dmode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
+    re[k * W + l] = r;
+    im[k * W + l] = i;
+  });
 }
 
 // ------------------------------------------------------------------ one-pass slots
