@@ -744,7 +744,12 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
 
   const int64_t n_items = static_cast<int64_t>(tiles_g.size());
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tg("tcg_tile_g", n_items), tc0("tcg_tile_c0", n_items);
+  // Filled right below; allocating without the initialising kernel also lets the
+  // call run on a thread other than the one that initialised the OpenMP space.
+  Kokkos::View<int32_t*, Kokkos::HostSpace> tg(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_g"), n_items);
+  Kokkos::View<int32_t*, Kokkos::HostSpace> tc0(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_c0"), n_items);
   for (int64_t i = 0; i < n_items; ++i) {
     tg(i) = tiles_g[i];
     tc0(i) = tiles_c0[i];

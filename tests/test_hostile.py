@@ -18,15 +18,11 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import radiredide as rr
-from hostile_cases import (ALLOWED, HUGE, METHOD_BASES, Arr, WorkerPool, describe, load_bases,
-                           same_kind)
+from hostile_cases import (ALLOWED, HUGE, METHOD_BASES, NOT_HOSTILE, Arr, WorkerPool, describe,
+                           load_bases, same_kind)
 
 BASES = load_bases()
-# Functions that take no arguments, or end the module's runtime: covered elsewhere.
-NOT_HOSTILE = {"finalize_kokkos", "release_workspaces", "residency_begin", "residency_end",
-               "residency_active", "workspace_bytes", "workspace_high_water", "execution_space",
-               "host_execution_space", "gpr_scatter_calls", "pack_kernel_names",
-               "pack_device_available"}
+
 
 
 def _targets():
