@@ -48,6 +48,8 @@ struct TauBracketState {
 };
 
 // The time map of one batch row: real parts of coefs[b, tau_piece, :, :].
+// The knots are strictly increasing (checked before any launch), so an
+// element found once can be confirmed by two comparisons on later passes.
 template <class T>
 struct TauMap {
   const T* breaks;
@@ -88,8 +90,9 @@ struct TauMap {
   KOKKOS_INLINE_FUNCTION T newton(T target, T eps, T lo, T hi, T x0, bool& converged) const {
     const T thr = (fit::fit_abs(x0) + T(1)) * (T(4) * eps);
     T x = x0;
+    int32_t e = -1;
     for (int32_t pass = 0; pass < tau_max_passes; ++pass) {
-      const int32_t e = fit::find_element(breaks, E, x);
+      e = e < 0 ? fit::find_element(breaks, E, x) : fit::find_element_from(breaks, E, x, e);
       T v, tp;
       value_deriv(e, x, v, tp);
       const T step = (v - target) / tp;
@@ -238,16 +241,17 @@ struct TauMap {
       }
     }
     int32_t passes = 0;
+    int32_t e = -1;  // element of the previous pass
     while (passes < tau_max_passes) {
-      int32_t first = -1, e = 0;
+      int32_t first = -1;
       bool diverged = false;
       for (int32_t j = 0; j < W; ++j) {
         if (!active[j]) continue;
-        const int32_t ej = fit::find_element(breaks, E, x[j]);
         if (first < 0) {
           first = j;
-          e = ej;
-        } else if (ej != e) {
+          e = e < 0 ? fit::find_element(breaks, E, x[j])
+                    : fit::find_element_from(breaks, E, x[j], e);
+        } else if (!fit::element_is(breaks, E, e, x[j])) {
           diverged = true;
           break;
         }

@@ -63,6 +63,20 @@ KOKKOS_INLINE_FUNCTION bool in_run(const T* breaks, int32_t E, int32_t e, T x) {
   return (e == 0 || x >= breaks[e]) && (e == E - 1 || x < breaks[e + 1]);
 }
 
+// Whether find_element(x) == e, for strictly increasing knots, without the
+// search (NaN samples belong to element 0).
+template <class T>
+KOKKOS_INLINE_FUNCTION bool element_is(const T* breaks, int32_t E, int32_t e, T x) {
+  return in_run(breaks, E, e, x) || (e == 0 && x != x);
+}
+
+// find_element(x), trying the element `hint` first (strictly increasing knots).
+template <class T>
+KOKKOS_INLINE_FUNCTION int32_t find_element_from(const T* breaks, int32_t E, T x,
+                                                 int32_t hint) {
+  return element_is(breaks, E, hint, x) ? hint : find_element(breaks, E, x);
+}
+
 // u = (d + d) / (breaks[e+1] - breaks[e]) - 1 with d = x - breaks[e].
 template <class T>
 KOKKOS_INLINE_FUNCTION T local_coord(const T* breaks, int32_t e, T x) {
@@ -160,17 +174,25 @@ inline constexpr int32_t power_table_max = 16;
 // out[(p - p0) * N + n] (complex, interleaved) where `out` points at row b of
 // a (B, P - p0, N) output.  M is the largest |m_p| over p0 .. P-1: for
 // 1 <= M <= 16 one power table z^1 .. z^M per sample serves every piece.
+// The lane loops always run over all 32 lanes (lanes past k repeat sample j0
+// and are never stored) so that they vectorise; each lane's arithmetic is
+// the scalar sequence above.
 template <class T>
 KOKKOS_INLINE_FUNCTION void value_block(const ElementFitRef<T>& f, int32_t b, const T* x,
                                         int64_t j0, int32_t k, int32_t e, int32_t p0,
                                         int64_t M, T* out, int64_t N) {
   constexpr int32_t L = value_block_size;
-  T xs[L], u[L], zr[L], zi[L];
+  T xs[L], u[L], t[L], zr[L], zi[L];
   T tr[power_table_max + 1][L], ti[power_table_max + 1][L];
   const T* br = f.breaks;
-  for (int32_t j = 0; j < k; ++j) {
-    xs[j] = x[j0 + j];
-    u[j] = local_coord(br, e, xs[j]);
+  for (int32_t j = 0; j < L; ++j) xs[j] = x[j0 + (j < k ? j : 0)];
+  {
+    const T b0 = br[e], w = br[e + 1] - br[e];
+    for (int32_t j = 0; j < L; ++j) {
+      const T d = xs[j] - b0;
+      u[j] = (d + d) / w - T(1);
+      t[j] = u[j] + u[j];
+    }
   }
   if (M >= 1) {
     for (int32_t j = 0; j < k; ++j) {
@@ -178,35 +200,33 @@ KOKKOS_INLINE_FUNCTION void value_block(const ElementFitRef<T>& f, int32_t b, co
       zr[j] = fit_cos(a);
       zi[j] = fit_sin(a);
     }
+    for (int32_t j = k; j < L; ++j) {
+      zr[j] = zr[0];
+      zi[j] = zi[0];
+    }
   }
   const bool table = M >= 1 && M <= power_table_max;
   if (table) {
-    for (int32_t j = 0; j < k; ++j) {
+    for (int32_t j = 0; j < L; ++j) {
       tr[1][j] = zr[j];
       ti[1][j] = zi[j];
     }
     for (int64_t h = 2; h <= M; ++h)
-      for (int32_t j = 0; j < k; ++j) {
-        T wr = tr[h - 1][j], wi = ti[h - 1][j];
-        times_z(wr, wi, zr[j], zi[j]);
-        tr[h][j] = wr;
-        ti[h][j] = wi;
+      for (int32_t j = 0; j < L; ++j) {
+        tr[h][j] = tr[h - 1][j] * zr[j] - ti[h - 1][j] * zi[j];
+        ti[h][j] = tr[h - 1][j] * zi[j] + ti[h - 1][j] * zr[j];
       }
   }
   const int32_t O = f.O;
   for (int32_t p = p0; p < f.P; ++p) {
     const T* c = f.coef_row(b, p, e);
     T vr[L], vi[L];
-    // Clenshaw over the block, lanes innermost.
     {
-      T y1r[L], y1i[L], y2r[L], y2i[L], t[L];
-      for (int32_t j = 0; j < k; ++j) {
-        y1r[j] = y1i[j] = y2r[j] = y2i[j] = T(0);
-        t[j] = u[j] + u[j];
-      }
+      T y1r[L], y1i[L], y2r[L], y2i[L];
+      for (int32_t j = 0; j < L; ++j) y1r[j] = y1i[j] = y2r[j] = y2i[j] = T(0);
       for (int32_t q = O - 1; q >= 1; --q) {
         const T cr = c[2 * q], ci = c[2 * q + 1];
-        for (int32_t j = 0; j < k; ++j) {
+        for (int32_t j = 0; j < L; ++j) {
           const T yr = (t[j] * y1r[j] + cr) - y2r[j];
           const T yi = (t[j] * y1i[j] + ci) - y2i[j];
           y2r[j] = y1r[j];
@@ -216,31 +236,55 @@ KOKKOS_INLINE_FUNCTION void value_block(const ElementFitRef<T>& f, int32_t b, co
         }
       }
       const T c0r = c[0], c0i = c[1];
-      for (int32_t j = 0; j < k; ++j) {
+      for (int32_t j = 0; j < L; ++j) {
         vr[j] = (u[j] * y1r[j] + c0r) - y2r[j];
         vi[j] = (u[j] * y1i[j] + c0i) - y2i[j];
       }
     }
     const int32_t m = f.emm[p];
     if (m != 0) {
+      T rr[L], ri[L];
       if (table) {
         const int32_t am = m < 0 ? -m : m;
-        for (int32_t j = 0; j < k; ++j) {
-          const T rr = tr[am][j];
-          const T ri = m < 0 ? -ti[am][j] : ti[am][j];
-          rotate(vr[j], vi[j], rr, ri);
+        if (m > 0) {
+          for (int32_t j = 0; j < L; ++j) {
+            rr[j] = tr[am][j];
+            ri[j] = ti[am][j];
+          }
+        } else {
+          for (int32_t j = 0; j < L; ++j) {
+            rr[j] = tr[am][j];
+            ri[j] = -ti[am][j];
+          }
         }
       } else {
-        for (int32_t j = 0; j < k; ++j) {
-          T rr, ri;
-          rotation_power(m, zr[j], zi[j], rr, ri);
-          rotate(vr[j], vi[j], rr, ri);
-        }
+        for (int32_t j = 0; j < L; ++j) rotation_power(m, zr[j], zi[j], rr[j], ri[j]);
+      }
+      for (int32_t j = 0; j < L; ++j) {
+        const T nr = vr[j] * rr[j] - vi[j] * ri[j];
+        const T ni = vi[j] * rr[j] + vr[j] * ri[j];
+        vr[j] = nr;
+        vi[j] = ni;
       }
     }
     if (f.rates != nullptr) {
       const T r = f.rates[static_cast<int64_t>(b) * f.P + p];
-      for (int32_t j = 0; j < k; ++j) rate_factor(vr[j], vi[j], r, xs[j]);
+      T ca[L], sa[L];
+      for (int32_t j = 0; j < k; ++j) {
+        const T a = r * xs[j];
+        ca[j] = fit_cos(a);
+        sa[j] = fit_sin(a);
+      }
+      for (int32_t j = k; j < L; ++j) {
+        ca[j] = ca[0];
+        sa[j] = sa[0];
+      }
+      for (int32_t j = 0; j < L; ++j) {
+        const T nr = vr[j] * ca[j] - vi[j] * sa[j];
+        const T ni = vi[j] * ca[j] + vr[j] * sa[j];
+        vr[j] = nr;
+        vi[j] = ni;
+      }
     }
     T* o = out + 2 * (static_cast<int64_t>(p - p0) * N + j0);
     for (int32_t j = 0; j < k; ++j) {
