@@ -529,3 +529,40 @@ def test_thread_count_independence():
     digests = {run_python(script, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)})
                .stdout.strip().splitlines()[-1] for n in (1, 2, 3)}
     assert len(digests) == 1
+
+
+def test_finalize_releases_live_evaluators_only():
+    out = run_python(r"""
+import gc
+import numpy as np
+import radiredide as rr
+breaks = np.linspace(0, 1, 5)
+evs = []
+for _ in range(2):
+    ev = rr.BatchEvaluator64(breaks, np.zeros(2, np.int32), 1.0)
+    ev.set_coefficients(np.ones((3, 2, 4, 3), np.complex128))
+    ev.evaluate(np.linspace(0, 1, 100))
+    evs.append(ev)
+for _ in range(50):
+    rr.evaluate_batch(breaks, np.ones((1, 2, 4, 3), np.complex128), np.zeros(3))
+del evs[0]
+gc.collect()
+live = evs[0]
+assert live.workspace_bytes() > 0
+assert rr.finalize_kokkos() is True
+assert rr.workspace_bytes() == 0 and live.workspace_bytes() == 0
+for call in (lambda: live.evaluate(np.zeros(3)), lambda: live.tau_nonconverged_count(),
+             lambda: live.set_coefficients(np.ones((1, 2, 4, 3), np.complex128)),
+             lambda: rr.BatchEvaluator64(breaks, np.zeros(2, np.int32), 1.0),
+             lambda: rr.evaluate_batch(breaks, np.ones((1, 2, 4, 3), np.complex128), np.zeros(3))):
+    try:
+        call()
+    except RuntimeError:
+        pass
+    else:
+        raise AssertionError("expected RuntimeError")
+assert rr.finalize_kokkos() is False
+del live
+print("ok")
+""")
+    assert out.stdout.strip().endswith("ok")
