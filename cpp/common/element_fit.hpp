@@ -222,49 +222,71 @@ KOKKOS_INLINE_FUNCTION void value_block(const ElementFitRef<T>& f, int32_t b, co
     const T* c = f.coef_row(b, p, e);
     T vr[L], vi[L];
     {
-      T y1r[L], y1i[L], y2r[L], y2i[L];
-      for (int32_t j = 0; j < L; ++j) y1r[j] = y1i[j] = y2r[j] = y2i[j] = T(0);
-      for (int32_t q = O - 1; q >= 1; --q) {
-        const T cr = c[2 * q], ci = c[2 * q + 1];
+      // Clenshaw with the two state rows used in turn (a = y1, b = y2 at the
+      // start of each pair of steps), which spares the shifts of y1 and y2.
+      T ar[L], ai[L], bre[L], bim[L];
+      for (int32_t j = 0; j < L; ++j) ar[j] = ai[j] = bre[j] = bim[j] = T(0);
+      int32_t q = O - 1;
+      for (; q >= 2; q -= 2) {
+        const T c1r = c[2 * q], c1i = c[2 * q + 1];
+        const T c2r = c[2 * q - 2], c2i = c[2 * q - 1];
         for (int32_t j = 0; j < L; ++j) {
-          const T yr = (t[j] * y1r[j] + cr) - y2r[j];
-          const T yi = (t[j] * y1i[j] + ci) - y2i[j];
-          y2r[j] = y1r[j];
-          y2i[j] = y1i[j];
-          y1r[j] = yr;
-          y1i[j] = yi;
+          bre[j] = (t[j] * ar[j] + c1r) - bre[j];
+          bim[j] = (t[j] * ai[j] + c1i) - bim[j];
+        }
+        for (int32_t j = 0; j < L; ++j) {
+          ar[j] = (t[j] * bre[j] + c2r) - ar[j];
+          ai[j] = (t[j] * bim[j] + c2i) - ai[j];
         }
       }
       const T c0r = c[0], c0i = c[1];
-      for (int32_t j = 0; j < L; ++j) {
-        vr[j] = (u[j] * y1r[j] + c0r) - y2r[j];
-        vi[j] = (u[j] * y1i[j] + c0i) - y2i[j];
+      if (q == 1) {
+        // one step left: y1 = b afterwards, y2 = a
+        const T c1r = c[2], c1i = c[3];
+        for (int32_t j = 0; j < L; ++j) {
+          bre[j] = (t[j] * ar[j] + c1r) - bre[j];
+          bim[j] = (t[j] * ai[j] + c1i) - bim[j];
+        }
+        for (int32_t j = 0; j < L; ++j) {
+          vr[j] = (u[j] * bre[j] + c0r) - ar[j];
+          vi[j] = (u[j] * bim[j] + c0i) - ai[j];
+        }
+      } else {
+        for (int32_t j = 0; j < L; ++j) {
+          vr[j] = (u[j] * ar[j] + c0r) - bre[j];
+          vi[j] = (u[j] * ai[j] + c0i) - bim[j];
+        }
       }
     }
     const int32_t m = f.emm[p];
     if (m != 0) {
-      T rr[L], ri[L];
       if (table) {
         const int32_t am = m < 0 ? -m : m;
+        const T* rr = tr[am];
+        const T* ti_m = ti[am];
         if (m > 0) {
           for (int32_t j = 0; j < L; ++j) {
-            rr[j] = tr[am][j];
-            ri[j] = ti[am][j];
+            const T nr = vr[j] * rr[j] - vi[j] * ti_m[j];
+            const T ni = vi[j] * rr[j] + vr[j] * ti_m[j];
+            vr[j] = nr;
+            vi[j] = ni;
           }
         } else {
+          // R = (re, -im) of the table entry
           for (int32_t j = 0; j < L; ++j) {
-            rr[j] = tr[am][j];
-            ri[j] = -ti[am][j];
+            const T ri = -ti_m[j];
+            const T nr = vr[j] * rr[j] - vi[j] * ri;
+            const T ni = vi[j] * rr[j] + vr[j] * ri;
+            vr[j] = nr;
+            vi[j] = ni;
           }
         }
       } else {
-        for (int32_t j = 0; j < L; ++j) rotation_power(m, zr[j], zi[j], rr[j], ri[j]);
-      }
-      for (int32_t j = 0; j < L; ++j) {
-        const T nr = vr[j] * rr[j] - vi[j] * ri[j];
-        const T ni = vi[j] * rr[j] + vr[j] * ri[j];
-        vr[j] = nr;
-        vi[j] = ni;
+        for (int32_t j = 0; j < L; ++j) {
+          T rr, ri;
+          rotation_power(m, zr[j], zi[j], rr, ri);
+          rotate(vr[j], vi[j], rr, ri);
+        }
       }
     }
     if (f.rates != nullptr) {
