@@ -172,9 +172,10 @@ struct MixKernel {
       for (int32_t j = 0; j < nblk; ++j) {
         T xr[4], xi[4];
         int32_t idx[4];
+        const int32_t* list = blk + static_cast<int64_t>(j) * nl;
         int32_t k = 0;
-        while (k < nl && blk[j * nl + k] >= 0) {
-          idx[k] = blk[j * nl + k];
+        while (k < nl && list[k] >= 0) {
+          idx[k] = list[k];
           const T* v = vrow + 2 * (static_cast<int64_t>(idx[k]) * N + n);
           xr[k] = v[0];
           xi[k] = v[1];
