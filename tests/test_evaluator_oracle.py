@@ -133,3 +133,53 @@ def make_fit(B=3, P=4, E=12, O=6, D=2, seed=0, lo=0.0, hi=10.0):
             coefs_d = cheb_rows(lambda x: 0.05 * (d + 1) * np.cos(x + b), breaks, O)
             gcoefs[b, d * P].real = coefs_d
     return breaks, coefs, gcoefs
+
+
+def time_grad_stage2(breaks, emm, s, coefs, gcoefs, tau_piece, phi):
+    """Values (B, P, N) and gradients (B, D, P, N) at given phases, written from
+    the recurrences of the time-sample gradient block."""
+    B, P, E, O = coefs.shape
+    D = gcoefs.shape[1] // P
+    N = phi.shape[1]
+    vals = np.empty((B, P, N), np.complex128)
+    grads = np.empty((B, D, P, N), np.complex128)
+
+    def recur(c, u, w, h, deriv):
+        z = np.zeros_like(u)
+        b1, b2, d1, d2 = z, z, z, z
+        for k in range(O - 1, 0, -1):
+            if deriv:
+                dn = ((b1 + b1) + d1 * w) - d2
+            bn = ((b1 * w) + c[:, k]) - b2
+            b2, b1 = b1, bn
+            if deriv:
+                d2, d1 = d1, dn
+        v = ((u * b1) + c[:, 0]) - b2
+        return (v, (((u * d1) + b1) - d2) / h) if deriv else v
+
+    for b in range(B):
+        x = phi[b]
+        e = find_element(breaks, x)
+        h = (breaks[e + 1] - breaks[e]) * 0.5
+        u = (x - breaks[e]) / h - 1.0
+        w = u + u
+        _, tp = recur(coefs[b, tau_piece][e].real, u, w, h, True)
+        q = [(-recur(gcoefs[b, d * P + tau_piece][e].real, u, w, h, False)) / tp for d in range(D)]
+        zr, zi = mcos(np.float64(s) * x), msin(np.float64(s) * x)
+        for p in range(P):
+            m = int(emm[p])
+            rr, ri = (np.ones_like(x), np.zeros_like(x)) if m == 0 else rotation(m, zr, zi)
+            mu = 0.0 if m == 0 else float(m) * s
+            ce = coefs[b, p][e]
+            vr, dvr = recur(ce.real, u, w, h, True)
+            vi, dvi = recur(ce.imag, u, w, h, True)
+            vals[b, p].real = (vr * rr) - (vi * ri)
+            vals[b, p].imag = (vi * rr) + (vr * ri)
+            ar, ai = dvr - mu * vi, mu * vr + dvi
+            for d in range(D):
+                g = gcoefs[b, d * P + p][e]
+                hr = recur(g.real, u, w, h, False) + q[d] * ar
+                hi = recur(g.imag, u, w, h, False) + q[d] * ai
+                grads[b, d, p].real = (rr * hr) - (ri * hi)
+                grads[b, d, p].imag = (rr * hi) + (ri * hr)
+    return vals, grads

@@ -276,3 +276,16 @@ def test_out_lo_refused_with_mixing(fit):
         ev.evaluate_time(np.zeros(3), 0, True, 1)
     assert str(info.value) == ("out_lo != 0 is not supported with SWSpH mixing uploaded "
                                "(set_mixing): mixing blocks index absolute pieces")
+
+
+@pytest.mark.parametrize("tau_piece", [0, 2])
+def test_time_gradients_match_numpy_bitwise(fit, tau_piece):
+    breaks, coefs, gcoefs = fit
+    ev = make(fit, s=-0.7)
+    t = targets(500, seed=12)
+    if tau_piece:
+        t = np.random.default_rng(13).uniform(-3, 3, (3, 500))   # any targets: phases are inputs here
+    vals, grads, phi = ev.evaluate_time_grad(t, tau_piece)
+    rv, rg = orc.time_grad_stage2(breaks, EMM, -0.7, coefs, gcoefs, tau_piece, phi)
+    assert_bitwise(vals, rv)
+    assert_bitwise(grads, rg)
