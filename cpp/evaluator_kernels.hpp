@@ -198,6 +198,69 @@ struct MixKernel {
   }
 };
 
+// Lane-wise Clenshaw recurrences of the time-gradient block over one part of
+// a coefficient row (stride 2 between orders), W lanes:
+//   delta' = ((beta1 + beta1) + delta1*w) - delta2,  beta' = ((beta1*w) + c_k) - beta2
+// for k = O-1 .. 1, then v = ((u*beta1) + c_0) - beta2 and
+// dv = (((u*delta1) + beta1) - delta2) / h.  The two state rows are used in
+// turn (no shifting); every lane gets exactly the scalar sequence.
+template <class T, int W>
+KOKKOS_INLINE_FUNCTION void clenshaw_vd(const T* c, int32_t O, const T* u, const T* w, T h,
+                                        T* v, T* dv) {
+  T bA[W], bB[W], dA[W], dB[W];
+  for (int32_t j = 0; j < W; ++j) bA[j] = bB[j] = dA[j] = dB[j] = T(0);
+  int32_t k = O - 1;
+  for (; k >= 2; k -= 2) {
+    const T c1 = c[2 * k], c2 = c[2 * k - 2];
+    for (int32_t j = 0; j < W; ++j) {
+      dB[j] = ((bA[j] + bA[j]) + dA[j] * w[j]) - dB[j];
+      bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
+    }
+    for (int32_t j = 0; j < W; ++j) {
+      dA[j] = ((bB[j] + bB[j]) + dB[j] * w[j]) - dA[j];
+      bA[j] = ((bB[j] * w[j]) + c2) - bA[j];
+    }
+  }
+  const T c0 = c[0];
+  if (k == 1) {
+    const T c1 = c[2];
+    for (int32_t j = 0; j < W; ++j) {
+      dB[j] = ((bA[j] + bA[j]) + dA[j] * w[j]) - dB[j];
+      bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
+    }
+    for (int32_t j = 0; j < W; ++j) {
+      v[j] = ((u[j] * bB[j]) + c0) - bA[j];
+      dv[j] = (((u[j] * dB[j]) + bB[j]) - dA[j]) / h;
+    }
+  } else {
+    for (int32_t j = 0; j < W; ++j) {
+      v[j] = ((u[j] * bA[j]) + c0) - bB[j];
+      dv[j] = (((u[j] * dA[j]) + bA[j]) - dB[j]) / h;
+    }
+  }
+}
+
+// The value recurrence alone: beta' = ((beta1*w) + c_k) - beta2, v = ((u*beta1) + c_0) - beta2.
+template <class T, int W>
+KOKKOS_INLINE_FUNCTION void clenshaw_v(const T* c, int32_t O, const T* u, const T* w, T* v) {
+  T bA[W], bB[W];
+  for (int32_t j = 0; j < W; ++j) bA[j] = bB[j] = T(0);
+  int32_t k = O - 1;
+  for (; k >= 2; k -= 2) {
+    const T c1 = c[2 * k], c2 = c[2 * k - 2];
+    for (int32_t j = 0; j < W; ++j) bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
+    for (int32_t j = 0; j < W; ++j) bA[j] = ((bB[j] * w[j]) + c2) - bA[j];
+  }
+  const T c0 = c[0];
+  if (k == 1) {
+    const T c1 = c[2];
+    for (int32_t j = 0; j < W; ++j) bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
+    for (int32_t j = 0; j < W; ++j) v[j] = ((u[j] * bB[j]) + c0) - bA[j];
+  } else {
+    for (int32_t j = 0; j < W; ++j) v[j] = ((u[j] * bA[j]) + c0) - bB[j];
+  }
+}
+
 // Values and gradients at inverted phases, blocks of 16 lanes.
 // Kernel "evaluate_time_grad_pieces".
 template <class T>
@@ -242,44 +305,18 @@ struct TimeGradKernel {
       u[j] = (x[j] - br[e]) / h - T(1);
       w[j] = u[j] + u[j];
     }
-    // Time-map derivative T'.
+    // Time-map derivative T' (the value of the recurrence is not needed).
     T tpr[W];
     {
-      const T* a = fit.coef_row(b, tau_piece, e);
-      T b1[W], b2[W], d1[W], d2[W];
-      for (int32_t j = 0; j < W; ++j) b1[j] = b2[j] = d1[j] = d2[j] = T(0);
-      for (int32_t k = O - 1; k >= 1; --k) {
-        const T ak = a[2 * k];
-        for (int32_t j = 0; j < W; ++j) {
-          const T dn = ((b1[j] + b1[j]) + d1[j] * w[j]) - d2[j];
-          const T bn = ((b1[j] * w[j]) + ak) - b2[j];
-          b2[j] = b1[j];
-          d2[j] = d1[j];
-          b1[j] = bn;
-          d1[j] = dn;
-        }
-      }
-      for (int32_t j = 0; j < W; ++j) tpr[j] = (((u[j] * d1[j]) + b1[j]) - d2[j]) / h;
+      T unused[W];
+      clenshaw_vd<T, W>(fit.coef_row(b, tau_piece, e), O, u, w, h, unused, tpr);
     }
     // Phase factors q_d = -G_d / T'.
     T q[8][W];
     for (int32_t d = 0; d < D; ++d) {
-      const T* g = grow(b, d, tau_piece, e);
-      T b1[W], b2[W];
-      for (int32_t j = 0; j < W; ++j) b1[j] = b2[j] = T(0);
-      for (int32_t k = O - 1; k >= 1; --k) {
-        const T gk = g[2 * k];
-        for (int32_t j = 0; j < W; ++j) {
-          const T bn = ((b1[j] * w[j]) + gk) - b2[j];
-          b2[j] = b1[j];
-          b1[j] = bn;
-        }
-      }
-      const T g0 = g[0];
-      for (int32_t j = 0; j < W; ++j) {
-        const T G = ((u[j] * b1[j]) + g0) - b2[j];
-        q[d][j] = (-G) / tpr[j];
-      }
+      T G[W];
+      clenshaw_v<T, W>(grow(b, d, tau_piece, e), O, u, w, G);
+      for (int32_t j = 0; j < W; ++j) q[d][j] = (-G[j]) / tpr[j];
     }
     // Rotation powers.
     T zr[W], zi[W], tr[TM + 1][W], ti[TM + 1][W];
@@ -322,66 +359,28 @@ struct TimeGradKernel {
       T vr[W], vi[W], dvr[W], dvi[W];
       {
         const T* c = fit.coef_row(b, p, e);
-        T b1r[W], b2r[W], d1r[W], d2r[W], b1i[W], b2i[W], d1i[W], d2i[W];
-        for (int32_t j = 0; j < W; ++j)
-          b1r[j] = b2r[j] = d1r[j] = d2r[j] = b1i[j] = b2i[j] = d1i[j] = d2i[j] = T(0);
-        for (int32_t k = O - 1; k >= 1; --k) {
-          const T cr = c[2 * k], ci = c[2 * k + 1];
-          for (int32_t j = 0; j < W; ++j) {
-            const T dnr = ((b1r[j] + b1r[j]) + d1r[j] * w[j]) - d2r[j];
-            const T bnr = ((b1r[j] * w[j]) + cr) - b2r[j];
-            const T dni = ((b1i[j] + b1i[j]) + d1i[j] * w[j]) - d2i[j];
-            const T bni = ((b1i[j] * w[j]) + ci) - b2i[j];
-            b2r[j] = b1r[j];
-            d2r[j] = d1r[j];
-            b1r[j] = bnr;
-            d1r[j] = dnr;
-            b2i[j] = b1i[j];
-            d2i[j] = d1i[j];
-            b1i[j] = bni;
-            d1i[j] = dni;
-          }
-        }
-        const T c0r = c[0], c0i = c[1];
-        for (int32_t j = 0; j < W; ++j) {
-          vr[j] = ((u[j] * b1r[j]) + c0r) - b2r[j];
-          vi[j] = ((u[j] * b1i[j]) + c0i) - b2i[j];
-          dvr[j] = (((u[j] * d1r[j]) + b1r[j]) - d2r[j]) / h;
-          dvi[j] = (((u[j] * d1i[j]) + b1i[j]) - d2i[j]) / h;
-        }
+        clenshaw_vd<T, W>(c, O, u, w, h, vr, dvr);
+        clenshaw_vd<T, W>(c + 1, O, u, w, h, vi, dvi);
       }
       T* vo = val + 2 * ((static_cast<int64_t>(b) * P + p) * N + j0);
       T ar[W], ai[W];
+      for (int32_t j = 0; j < L; ++j) {
+        vo[2 * j] = (vr[j] * rr[j]) - (vi[j] * ri[j]);
+        vo[2 * j + 1] = (vi[j] * rr[j]) + (vr[j] * ri[j]);
+      }
       for (int32_t j = 0; j < W; ++j) {
-        if (j < L) {
-          vo[2 * j] = (vr[j] * rr[j]) - (vi[j] * ri[j]);
-          vo[2 * j + 1] = (vi[j] * rr[j]) + (vr[j] * ri[j]);
-        }
         ar[j] = dvr[j] - mu * vi[j];
         ai[j] = mu * vr[j] + dvi[j];
       }
       for (int32_t d = 0; d < D; ++d) {
         const T* g = grow(b, d, p, e);
-        T b1r[W], b2r[W], b1i[W], b2i[W];
-        for (int32_t j = 0; j < W; ++j) b1r[j] = b2r[j] = b1i[j] = b2i[j] = T(0);
-        for (int32_t k = O - 1; k >= 1; --k) {
-          const T gr = g[2 * k], gi = g[2 * k + 1];
-          for (int32_t j = 0; j < W; ++j) {
-            const T bnr = ((b1r[j] * w[j]) + gr) - b2r[j];
-            const T bni = ((b1i[j] * w[j]) + gi) - b2i[j];
-            b2r[j] = b1r[j];
-            b1r[j] = bnr;
-            b2i[j] = b1i[j];
-            b1i[j] = bni;
-          }
-        }
-        const T g0r = g[0], g0i = g[1];
+        T gpr[W], gpi[W];
+        clenshaw_v<T, W>(g, O, u, w, gpr);
+        clenshaw_v<T, W>(g + 1, O, u, w, gpi);
         T* go = grad + 2 * (((static_cast<int64_t>(b) * D + d) * P + p) * N + j0);
         for (int32_t j = 0; j < L; ++j) {
-          const T gpr = ((u[j] * b1r[j]) + g0r) - b2r[j];
-          const T gpi = ((u[j] * b1i[j]) + g0i) - b2i[j];
-          const T hr = gpr + q[d][j] * ar[j];
-          const T hi = gpi + q[d][j] * ai[j];
+          const T hr = gpr[j] + q[d][j] * ar[j];
+          const T hi = gpi[j] + q[d][j] * ai[j];
           go[2 * j] = (rr[j] * hr) - (ri[j] * hi);
           go[2 * j + 1] = (rr[j] * hi) + (ri[j] * hr);
         }

@@ -289,3 +289,25 @@ def test_time_gradients_match_numpy_bitwise(fit, tau_piece):
     rv, rg = orc.time_grad_stage2(breaks, EMM, -0.7, coefs, gcoefs, tau_piece, phi)
     assert_bitwise(vals, rv)
     assert_bitwise(grads, rg)
+
+
+@pytest.mark.parametrize("O", [1, 2, 3, 6])
+def test_recurrence_lengths_bitwise(O):
+    """Even and odd numbers of recurrence steps, on both value paths."""
+    breaks, coefs, gcoefs = orc.make_fit(B=2, P=5, E=8, O=max(O, 2), D=2, seed=30 + O)
+    coefs, gcoefs = coefs[..., :O].copy(), gcoefs[..., :O].copy()
+    ev = rr.BatchEvaluator64(breaks, EMM, 0.9)
+    ev.set_coefficients(coefs)
+    ev.set_gradient_coefficients(gcoefs)
+    x = np.linspace(-0.5, 10.5, 203)
+    assert_bitwise(ev.evaluate(x), orc.evaluate(breaks, EMM, 0.9, coefs, x))
+    phi = np.tile(x, (2, 1))
+    t = np.random.default_rng(O).uniform(0, 9, 203)
+    vals, grads, phi = ev.evaluate_time_grad(t, 0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rv, rg = orc.time_grad_stage2(breaks, EMM, 0.9, coefs, gcoefs, 0, phi)
+    assert_bitwise(vals, rv)
+    if O == 1:                          # T' = 0: no finite gradient (NaN payloads vary)
+        assert not np.isfinite(grads).any()
+    else:
+        assert_bitwise(grads, rg)
