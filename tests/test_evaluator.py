@@ -404,7 +404,19 @@ def test_evaluate_batch_matches_numpy_and_host_twin(fit):
     assert_bitwise(a, ref)
     assert_bitwise(rr.evaluate_batch_host(breaks, coefs, phi), a)
     assert rr.evaluate_batch is not rr.evaluate_batch_host
-    assert rr.evaluate_batch.__doc__.splitlines()[-1].strip() != ""
+    docs = [
+        (rr.evaluate_batch, "Evaluate (B, P, E, O) element coefficients at (B, N) samples"),
+        (rr.evaluate_batch_host, "Host-space twin of evaluate_batch (dispatch table, R7)"),
+        (rr.project_phi, "Project (B, K, N) phi-grid samples onto (B, K, E, O) element coefficients "
+                        "through the cached interpolation stencil + phys->spec transform "
+                        "(the _project einsum, compiled)."),
+        (rr.BatchEvaluator64.release_workspace, "Drop this evaluator's retained workspace buffers.  "
+                                               "Safe only between invocations; the next call reallocates."),
+        (rr.BatchEvaluator32.reset_tau_nonconverged_count,
+         "Reset the tau-inversion non-convergence counter to zero."),
+    ]
+    for fn, doc in docs:
+        assert fn.__doc__.rstrip().endswith(doc)
     assert_bitwise(rr.evaluate_batch(breaks, coefs, phi[0]),
                    orc.evaluate(breaks, np.zeros(5, int), 0.0, coefs, phi[0]))
 
