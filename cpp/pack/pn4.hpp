@@ -2,6 +2,12 @@
 // 4PN closed forms (flux, energy derivative, angular momentum, mode series) and
 // the two-stage mode weights and their partials.  All pure, double precision,
 // callable from kernel bodies.  Parameter point (q, chi1z, chi2z), q = m1/m2.
+// The series live in pn4_series.hpp, the two-stage tables in pn4_tables.hpp;
+// everything is inline so that kernels in every unit can fold it.
+#include "pack/pn4_series.hpp"
+#include "pack/pn4_tables.hpp"
+
+#include <cmath>
 #include <cstdint>
 
 namespace radiredide {
@@ -11,17 +17,72 @@ inline constexpr int kDModeCoeffCount = 358;  // dmode_coeffs table size
 inline constexpr int kModeSlots = 8;          // (2,2) (2,1) (3,3) (3,2) (4,4) (4,3) (5,5) (5,5)/delta
 inline constexpr int kDModeSlots = 32;        // slot 4j + p, p over (v, q, chi1z, chi2z)
 
-double pn4_flux(double x, double q, double chi1z, double chi2z);
-double pn4_energy_derivative(double x, double q, double chi1z, double chi2z);
-double pn4_angular_momentum(double x, double q, double chi1z, double chi2z);
-void pn4_mode_h22(double v, double q, double chi1z, double chi2z, double* re, double* im);
-void pn4_mode_h21(double v, double q, double chi1z, double chi2z, double* re, double* im);
-void pn4_mode_h33(double v, double q, double chi1z, double chi2z, double* re, double* im);
+namespace pn4 {
+// sum(c_k x^(p_k/2) (ln x)^lg_k) with the powers formed by pow.
+inline double x_series(double x, double lnx, const Term* rows, const double* c, int n) {
+  double sum = 0.0;
+  for (int k = 0; k < n; ++k) {
+    double term = c[k] * (rows[k].p == 0 ? 1.0 : std::pow(x, 0.5 * rows[k].p));
+    if (rows[k].lg) term = term * lnx;
+    sum += term;
+  }
+  return sum;
+}
+}  // namespace pn4
+
+// Energy flux F(x).
+inline double pn4_flux(double x, double q, double chi1z, double chi2z) {
+  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
+  double c[pn4::kFluxTerms];
+  pn4::flux_terms(P, c);
+  const double lnx = 2.0 * std::log(std::sqrt(x));
+  const double sum = pn4::x_series(x, lnx, pn4::kFluxRows, c, pn4::kFluxTerms);
+  return pn4::fr(32, 5) * P.eta * P.eta * std::pow(x, 5) * sum;
+}
+
+// dE/dx of the binding energy.
+inline double pn4_energy_derivative(double x, double q, double chi1z, double chi2z) {
+  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
+  double c[pn4::kOrbitTerms];
+  pn4::energy_derivative_terms(P, c);
+  const double lnx = 2.0 * std::log(std::sqrt(x));
+  const double sum = pn4::x_series(x, lnx, pn4::kOrbitRows, c, pn4::kOrbitTerms);
+  return -(P.eta / 2.0) * sum;
+}
+
+// Orbital angular momentum L(x).
+inline double pn4_angular_momentum(double x, double q, double chi1z, double chi2z) {
+  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
+  double c[pn4::kOrbitTerms];
+  pn4::angular_momentum_terms(P, c);
+  const double lnx = 2.0 * std::log(std::sqrt(x));
+  const double sum = pn4::x_series(x, lnx, pn4::kOrbitRows, c, pn4::kOrbitTerms);
+  return (P.eta / std::sqrt(x)) * sum;
+}
+
+// Single-call mode series of slots 0, 1, 2 (one pass, no table).
+inline void pn4_mode_h22(double v, double q, double chi1z, double chi2z, double* re, double* im) {
+  pn4::mode_single<0>(v, q, chi1z, chi2z, re, im);
+}
+inline void pn4_mode_h21(double v, double q, double chi1z, double chi2z, double* re, double* im) {
+  pn4::mode_single<1>(v, q, chi1z, chi2z, re, im);
+}
+inline void pn4_mode_h33(double v, double q, double chi1z, double chi2z, double* re, double* im) {
+  pn4::mode_single<2>(v, q, chi1z, chi2z, re, im);
+}
 
 // Stage 1: per-parameter-point coefficient table; stage 2: weights at v.
-void mode_coeffs(double q, double chi1z, double chi2z, double* table /* kModeCoeffCount */);
-void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */);
-void dmode_coeffs(double q, double chi1z, double chi2z, double* table /* kDModeCoeffCount */);
-void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */);
+inline void mode_coeffs(double q, double chi1z, double chi2z, double* table /* kModeCoeffCount */) {
+  pn4::fill_mode_coeffs(q, chi1z, chi2z, table);
+}
+inline void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
+  pn4::eval_mode_weights(v, table, re, im);
+}
+inline void dmode_coeffs(double q, double chi1z, double chi2z, double* table /* kDModeCoeffCount */) {
+  pn4::fill_dmode_coeffs(q, chi1z, chi2z, table);
+}
+inline void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
+  pn4::eval_dmode_weights(v, table, re, im);
+}
 
 }  // namespace radiredide

@@ -1,0 +1,252 @@
+#pragma once
+// Two-stage evaluation of the eight mode brackets of pn4_series.hpp.
+//
+// Stage 1 (host, once per parameter point) walks the brackets with plain
+// doubles, or with forward-mode partials in (q, chi1z, chi2z), and stores the
+// value of every non-zero row part.  Stage 2 (kernels, once per sample) walks
+// the same brackets with a placeholder scalar whose arithmetic vanishes, so
+// that only the table reads and the powers of v remain.
+//
+// Weight table (102 doubles):
+//   [0] q   [1] 1/(1+q)^2   [2..9] 8 sqrt(pi/5) N_j   [10..78] row coefficients
+//   [79..101] unused (zero)
+// Partial table (358 doubles):
+//   [0..101] the weight table   [102] d eta/dq
+//   [103 + 3k + (0,1,2)] d/dq, d/dchi1z, d/dchi2z of row coefficient k
+//   [310..357] unused (zero)
+#include "pack/pn4_series.hpp"
+
+#include <cmath>
+
+namespace radiredide::pn4 {
+
+inline constexpr int kTabQ = 0;
+inline constexpr int kTabInv1q2 = 1;
+inline constexpr int kTabNorm = 2;
+inline constexpr int kTabCoef = 10;
+inline constexpr int kDTabDEta = 102;
+inline constexpr int kDTabPartials = 103;
+
+// ------------------------------------------------------------------ scalar types
+// Placeholder scalar: every operation is a no-op, so stage 2 can walk the
+// brackets for their structure only.
+struct Skip {
+  constexpr Skip() = default;
+  constexpr explicit Skip(double) {}
+};
+RR_PN_INLINE Skip operator+(Skip, Skip) { return {}; }
+RR_PN_INLINE Skip operator-(Skip, Skip) { return {}; }
+RR_PN_INLINE Skip operator*(Skip, Skip) { return {}; }
+RR_PN_INLINE Skip operator+(double, Skip) { return {}; }
+RR_PN_INLINE Skip operator-(double, Skip) { return {}; }
+RR_PN_INLINE Skip operator*(double, Skip) { return {}; }
+RR_PN_INLINE Skip operator+(Skip, double) { return {}; }
+RR_PN_INLINE Skip operator-(Skip, double) { return {}; }
+RR_PN_INLINE Skip operator*(Skip, double) { return {}; }
+RR_PN_INLINE Skip operator-(Skip) { return {}; }
+
+// A value with its partials in (q, chi1z, chi2z).  The value part takes
+// exactly the operations of the plain-double walk.
+struct Dual {
+  double v = 0.0, dq = 0.0, d1 = 0.0, d2 = 0.0;
+  constexpr Dual() = default;
+  constexpr Dual(double v_, double dq_, double d1_, double d2_) : v(v_), dq(dq_), d1(d1_), d2(d2_) {}
+  constexpr explicit Dual(double x) : v(x) {}
+};
+RR_PN_INLINE Dual operator+(const Dual& a, const Dual& b) {
+  return {a.v + b.v, a.dq + b.dq, a.d1 + b.d1, a.d2 + b.d2};
+}
+RR_PN_INLINE Dual operator-(const Dual& a, const Dual& b) {
+  return {a.v - b.v, a.dq - b.dq, a.d1 - b.d1, a.d2 - b.d2};
+}
+RR_PN_INLINE Dual operator*(const Dual& a, const Dual& b) {
+  return {a.v * b.v, a.dq * b.v + a.v * b.dq, a.d1 * b.v + a.v * b.d1, a.d2 * b.v + a.v * b.d2};
+}
+RR_PN_INLINE Dual operator+(double a, const Dual& b) { return {a + b.v, b.dq, b.d1, b.d2}; }
+RR_PN_INLINE Dual operator+(const Dual& a, double b) { return {a.v + b, a.dq, a.d1, a.d2}; }
+RR_PN_INLINE Dual operator-(double a, const Dual& b) { return {a - b.v, -b.dq, -b.d1, -b.d2}; }
+RR_PN_INLINE Dual operator-(const Dual& a, double b) { return {a.v - b, a.dq, a.d1, a.d2}; }
+RR_PN_INLINE Dual operator*(double a, const Dual& b) { return {a * b.v, a * b.dq, a * b.d1, a * b.d2}; }
+RR_PN_INLINE Dual operator*(const Dual& a, double b) { return {a.v * b, a.dq * b, a.d1 * b, a.d2 * b}; }
+RR_PN_INLINE Dual operator-(const Dual& a) { return {-a.v, -a.dq, -a.d1, -a.d2}; }
+
+// ------------------------------------------------------------------ visitors
+struct CountEntries {
+  int n = 0;
+  template <class A>
+  RR_PN_INLINE void operator()(int, Term, int, const A&) { ++n; }
+};
+
+constexpr int count_mode_entries() {
+  CountEntries c;
+  const Skip z{};
+  mode_series(c, z, z, z, z);
+  return c.n;
+}
+static_assert(count_mode_entries() == kModeEntries, "mode bracket entry count");
+static_assert(kTabCoef + kModeEntries <= 102, "weight table layout");
+static_assert(kDTabPartials + 3 * kModeEntries <= 358, "partial table layout");
+
+// Stage 1: store each row part's value.
+struct StoreValues {
+  double* out;
+  int k = 0;
+  template <class A>
+  RR_PN_INLINE void operator()(int, Term, int, const A& c) { out[k++] = static_cast<double>(c); }
+};
+
+struct StorePartials {
+  double* out;  // d/dq, d/dchi1z, d/dchi2z per entry
+  int k = 0;
+  RR_PN_INLINE void operator()(int, Term, int, double) { out[3 * k] = out[3 * k + 1] = out[3 * k + 2] = 0.0; ++k; }
+  RR_PN_INLINE void operator()(int, Term, int, const Dual& c) {
+    out[3 * k] = c.dq;
+    out[3 * k + 1] = c.d1;
+    out[3 * k + 2] = c.d2;
+    ++k;
+  }
+};
+
+// Stage 2: bracket sums from the stored values.
+struct WeightSums {
+  const double* c;
+  const double* vp;  // v^0 .. v^8
+  double lnx;
+  int k = 0;
+  double re[8] = {}, im[8] = {};
+  template <class A>
+  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+    double term = c[k++] * vp[t.p];
+    if (t.lg) term = term * lnx;
+    if (part == 0)
+      re[s] += term;
+    else
+      im[s] += term;
+  }
+};
+
+struct PartialSums {
+  const double* c;
+  const double* dc;
+  const double* vp;
+  double lnx;
+  int k = 0;
+  // [slot][part]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
+  double b[8][2] = {}, bv[8][2] = {}, bq[8][2] = {}, b1[8][2] = {}, b2[8][2] = {};
+  template <class A>
+  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+    const double cv = c[k];
+    const double* d = dc + 3 * k;
+    ++k;
+    double base = vp[t.p];
+    if (t.lg) base = base * lnx;
+    // d/dv v^p = p v^(p-1);  d/dv (v^p ln x) = p v^(p-1) ln x + 2 v^(p-1)
+    double dbase = 0.0;
+    if (t.p > 0) {
+      dbase = static_cast<double>(t.p) * vp[t.p - 1];
+      if (t.lg) dbase = dbase * lnx + 2.0 * vp[t.p - 1];
+    }
+    b[s][part] += cv * base;
+    bv[s][part] += cv * dbase;
+    bq[s][part] += d[0] * base;
+    b1[s][part] += d[1] * base;
+    b2[s][part] += d[2] * base;
+  }
+};
+
+RR_PN_INLINE void v_powers(double v, double* vp) {
+  vp[0] = 1.0;
+  vp[1] = v;
+  for (int i = 2; i <= 8; ++i) vp[i] = vp[i - 1] * v;
+}
+
+// ------------------------------------------------------------------ the two stages
+inline void fill_mode_coeffs(double q, double chi1z, double chi2z, double* t) {
+  for (int i = 0; i < 102; ++i) t[i] = 0.0;
+  const PnParams P = pn_params(q, chi1z, chi2z);
+  t[kTabQ] = q;
+  t[kTabInv1q2] = P.inv1q2;
+  for (int j = 0; j < 8; ++j) t[kTabNorm + j] = mode_norm(j);
+  StoreValues st{t + kTabCoef};
+  mode_series(st, P.eta, P.delta, P.S, P.Sigma);
+}
+
+RR_PN_INLINE void eval_mode_weights(double v, const double* t, double* re, double* im) {
+  double vp[9];
+  v_powers(v, vp);
+  WeightSums w{t + kTabCoef, vp, 2.0 * std::log(v)};
+  const Skip z{};
+  mode_series(w, z, z, z, z);
+  const double eta = t[kTabQ] * t[kTabInv1q2];
+  for (int s = 0; s < 8; ++s) {
+    const double f = t[kTabNorm + s] * eta * vp[2];
+    re[s] = f * w.re[s];
+    im[s] = f * w.im[s];
+  }
+}
+
+inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
+  for (int i = 0; i < 358; ++i) t[i] = 0.0;
+  fill_mode_coeffs(q, chi1z, chi2z, t);
+  const PnParams P = pn_params(q, chi1z, chi2z);
+  const double opq = 1.0 + q;
+  const double deta_dq = (1.0 - q) / (opq * opq * opq);
+  t[kDTabDEta] = deta_dq;
+  const Dual eta(P.eta, deta_dq, 0.0, 0.0);
+  const Dual delta(P.delta, 2.0 * P.inv1q2, 0.0, 0.0);
+  const Dual S(P.S, 2.0 * (P.m1 * chi1z - P.m2 * chi2z) * P.inv1q2, P.m1 * P.m1, P.m2 * P.m2);
+  const Dual Sg(P.Sigma, -(chi1z + chi2z) * P.inv1q2, -P.m1, P.m2);
+  StorePartials st{t + kDTabPartials};
+  mode_series(st, eta, delta, S, Sg);
+}
+
+RR_PN_INLINE void eval_dmode_weights(double v, const double* t, double* re, double* im) {
+  double vp[9];
+  v_powers(v, vp);
+  PartialSums w{t + kTabCoef, t + kDTabPartials, vp, 2.0 * std::log(v)};
+  const Skip z{};
+  mode_series(w, z, z, z, z);
+  const double eta = t[kTabQ] * t[kTabInv1q2];
+  const double deta = t[kDTabDEta];
+  const double v2 = vp[2], two_v = 2.0 * v;
+  for (int s = 0; s < 8; ++s) {
+    const double K = t[kTabNorm + s];
+    const double Ke = K * eta;
+    double* out[2] = {re, im};
+    for (int part = 0; part < 2; ++part) {
+      double* o = out[part] + 4 * s;
+      // W = K eta v^2 B
+      o[0] = Ke * (two_v * w.b[s][part] + v2 * w.bv[s][part]);
+      o[1] = K * v2 * (deta * w.b[s][part] + eta * w.bq[s][part]);
+      o[2] = Ke * v2 * w.b1[s][part];
+      o[3] = Ke * v2 * w.b2[s][part];
+    }
+  }
+}
+
+// ------------------------------------------------------------------ one-pass slots
+// A single slot summed straight from its rows, powers of v by pow.
+struct DirectSum {
+  double v, lnx;
+  double re = 0.0, im = 0.0;
+  RR_PN_INLINE void operator()(int, Term t, int part, double c) {
+    double term = c * (t.p == 0 ? 1.0 : std::pow(v, t.p));
+    if (t.lg) term = term * lnx;
+    if (part == 0)
+      re += term;
+    else
+      im += term;
+  }
+};
+
+template <int Slot>
+inline void mode_single(double v, double q, double chi1z, double chi2z, double* re, double* im) {
+  const PnParams P = pn_params(q, chi1z, chi2z);
+  DirectSum d{v, 2.0 * std::log(v)};
+  mode_slot<Slot>(d, P.eta, P.delta, P.S, P.Sigma);
+  const double f = mode_norm(Slot) * P.eta * std::pow(v, 2);
+  *re = f * d.re;
+  *im = f * d.im;
+}
+
+}  // namespace radiredide::pn4
