@@ -298,9 +298,11 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
     value_error("thetas must be (B, 3)");
   if (N < 2) value_error("need at least 2 grid points");
   std::vector<int32_t> slots(static_cast<size_t>(K));
+  uint32_t used = 0;
   for (int32_t k = 0; k < K; ++k) {
     slots[k] = index_entry(pnIdx, k);
     if (slots[k] > 7) value_error("pn slot out of range");
+    if (slots[k] >= 0) used |= 1u << slots[k];
   }
 
   require_kokkos();
@@ -333,7 +335,7 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   const V1<const double> dtv = cview<double>(dtables.data(), static_cast<int64_t>(dtables.size()));
 
   Kokkos::parallel_for("median_h2_mag", Policy(0, static_cast<int64_t>(split.chunks) * B),
-                       fused::MedianMagKernel{split, N, vv, tv, mview(mag.get(), 8 * BN)});
+                       fused::MedianMagKernel{split, N, used, vv, tv, mview(mag.get(), 8 * BN)});
   Kokkos::parallel_for("median_h2_select", Policy(0, BK),
                        fused::MedianSelectKernel{K, N, vv, dvv, tv, dtv,
                                                  cview<int32_t>(slots.data(), K),

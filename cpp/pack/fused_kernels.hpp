@@ -332,10 +332,12 @@ struct ProjectKernel {
 };
 
 // ---------------------------------------------------------------- median_h2_batch
-// "median_h2_mag": |h_s(v)| for the eight slots at every sample.
+// "median_h2_mag": |h_s(v)| at every sample, for the slots that some mode
+// measures (bit s of `used`); the other rows of the scratch are not read.
 struct MedianMagKernel {
   ChunkSplit split;
   int32_t N;
+  uint32_t used;
   V1<const double> v;       // (B, N)
   V1<const double> tables;  // (B, kModeCoeffCount)
   V1<double> mag;           // (B, 8, N)
@@ -348,7 +350,8 @@ struct MedianMagKernel {
     for (int32_t n = n0; n < n1; ++n) {
       mode_weights(v(static_cast<int64_t>(b) * N + n), table, re, im);
       for (int s = 0; s < kModeSlots; ++s)
-        mag((static_cast<int64_t>(b) * kModeSlots + s) * N + n) = std::hypot(re[s], im[s]);
+        if (used & (1u << s))
+          mag((static_cast<int64_t>(b) * kModeSlots + s) * N + n) = std::hypot(re[s], im[s]);
     }
   }
 };
