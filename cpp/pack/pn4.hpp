@@ -85,4 +85,43 @@ inline void dmode_weights(double v, const double* table, double* re /* 32 */, do
   pn4::eval_dmode_weights(v, table, re, im);
 }
 
+namespace pn4 {
+// Binding energy E(x), E(0) = 0, integrated row by row from the dE/dx series:
+// x^k -> x^(k+1)/(k+1) and x^k ln x -> x^(k+1) ln x/(k+1) - x^(k+1)/(k+1)^2.
+inline double binding_energy(double x, double q, double chi1z, double chi2z) {
+  const PnParams P = pn_params(q, chi1z, chi2z);
+  double c[kOrbitTerms];
+  energy_derivative_terms(P, c);
+  const double lnx = 2.0 * std::log(std::sqrt(x));
+  double sum = 0.0;
+  for (int k = 0; k < kOrbitTerms; ++k) {
+    const double kp1 = 0.5 * kOrbitRows[k].p + 1.0;
+    const double xk = kOrbitRows[k].p == 0 ? 1.0 : std::pow(x, 0.5 * kOrbitRows[k].p);
+    if (kOrbitRows[k].lg)
+      sum += (c[k] / kp1) * xk * lnx - (c[k] / (kp1 * kp1)) * xk;
+    else
+      sum += (c[k] / kp1) * xk;
+  }
+  return -(P.eta * x / 2.0) * sum;
+}
+
+// dL/dx of L = eta sum(c_k x^(k-1/2) (ln x)^lg_k), differentiated row by row.
+inline double angular_momentum_derivative(double x, double q, double chi1z, double chi2z) {
+  const PnParams P = pn_params(q, chi1z, chi2z);
+  double c[kOrbitTerms];
+  angular_momentum_terms(P, c);
+  const double lnx = 2.0 * std::log(std::sqrt(x));
+  double sum = 0.0;
+  for (int k = 0; k < kOrbitTerms; ++k) {
+    const double e = 0.5 * kOrbitRows[k].p - 0.5;  // power of x in L
+    const double xe1 = std::pow(x, e - 1.0);
+    if (kOrbitRows[k].lg)
+      sum += c[k] * (e * xe1 * lnx + xe1);
+    else
+      sum += c[k] * e * xe1;
+  }
+  return P.eta * sum;
+}
+}  // namespace pn4
+
 }  // namespace radiredide
