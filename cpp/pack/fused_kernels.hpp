@@ -240,7 +240,10 @@ struct MedianKernel {
   }
 };
 
-// "fused_blend": the blended value of every mode at every sample.
+// "fused_blend": the blended value of every mode at every sample.  Within an
+// item the modes run outside the samples, so that each mode's table entries,
+// phase factor and variances stay in registers; every value is formed exactly
+// as it would be sample by sample.
 template <int OO>
 struct BlendKernel {
   BlendInputs in;
@@ -254,43 +257,46 @@ struct BlendKernel {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
     const int32_t N = in.N, K = in.K, O = in.O;
-    for (int32_t n = n0; n < n1; ++n) {
-      const int32_t e = in.elem(n);
-      const double u = in.ucoord(n);
-      for (int32_t k = 0; k < K; ++k) {
-        const int32_t d = in.modes(4 * k), r = in.modes(4 * k + 1), s = in.modes(4 * k + 2);
-        const int64_t woff = 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N + n);
-        const double wr = W(woff), wi = W(woff + 1);
-        const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
-        const double wpr = (wr * phr) - (wi * phi);
-        const double wpi = (wr * phi) + (wi * phr);
-        const int64_t bk = static_cast<int64_t>(b) * K + k;
-        double vre, vim;
-        if (r < 0) {
+    for (int32_t k = 0; k < K; ++k) {
+      const int32_t d = in.modes(4 * k), r = in.modes(4 * k + 1), s = in.modes(4 * k + 2);
+      const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
+      const int64_t bk = static_cast<int64_t>(b) * K + k;
+      const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
+      double* out = blend.data() + 2 * (bk * N);
+      if (r < 0) {
+        for (int32_t n = n0; n < n1; ++n) {
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
           double dr, di;
-          clenshaw_c<OO>(in.piece(b, d, e), O, u, dr, di);
-          vre = (dr * wpr) - (di * wpi);
-          vim = (dr * wpi) + (di * wpr);
-        } else {
-          double rr, ri;
+          clenshaw_c<OO>(in.piece(b, d, in.elem(n)), O, in.ucoord(n), dr, di);
+          out[2 * n] = (dr * wpr) - (di * wpi);
+          out[2 * n + 1] = (dr * wpi) + (di * wpr);
+        }
+      } else if (med(bk) != 0.0) {  // NaN counts as not equal: the blend runs
+        const double vd = in.vD(bk), vr = vR(bk);
+        const double den = (1.0 / vr) + (1.0 / vd);
+        for (int32_t n = n0; n < n1; ++n) {
+          const int32_t e = in.elem(n);
+          const double u = in.ucoord(n);
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
+          double rr, ri, dr, di;
           clenshaw_c<OO>(in.piece(b, r, e), O, u, rr, ri);
           const double pr = (rr * wpr) - (ri * wpi);
           const double pi = (rr * wpi) + (ri * wpr);
-          if (med(bk) != 0.0) {
-            double dr, di;
-            clenshaw_c<OO>(in.piece(b, d, e), O, u, dr, di);
-            const double vd = in.vD(bk), vr = vR(bk);
-            const double den = (1.0 / vr) + (1.0 / vd);
-            vre = ((dr / vd) + (pr / vr)) / den;
-            vim = ((di / vd) + (pi / vr)) / den;
-          } else {
-            vre = pr;
-            vim = pi;
-          }
+          clenshaw_c<OO>(in.piece(b, d, e), O, u, dr, di);
+          out[2 * n] = ((dr / vd) + (pr / vr)) / den;
+          out[2 * n + 1] = ((di / vd) + (pi / vr)) / den;
         }
-        const int64_t off = 2 * (bk * N + n);
-        blend(off) = vre;
-        blend(off + 1) = vim;
+      } else {  // zero median amplitude: the estimate alone, direct piece not read
+        for (int32_t n = n0; n < n1; ++n) {
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
+          double rr, ri;
+          clenshaw_c<OO>(in.piece(b, r, in.elem(n)), O, in.ucoord(n), rr, ri);
+          out[2 * n] = (rr * wpr) - (ri * wpi);
+          out[2 * n + 1] = (rr * wpi) + (ri * wpr);
+        }
       }
     }
   }
