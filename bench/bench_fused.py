@@ -64,7 +64,7 @@ def np_blend_project(a):
             blend[:, k] = D * Wp
             continue
         P = np_clenshaw(Craw, a["rIdx"][k], e, u) * Wp
-        med2 = np.median(np.abs(Wp), axis=-1) ** 2
+        med2 = np.median(np.hypot(Wp.real, Wp.imag), axis=-1) ** 2
         vR = np.where(med2 != 0, med2 * a["pvR"][:, k] * a["calR"][k], 1.0)[:, None]
         vD = a["vD"][:, k][:, None]
         blend[:, k] = np.where(med2[:, None] != 0, (D / vD + P / vR) / (1 / vR + 1 / vD), P)
@@ -96,12 +96,12 @@ def np_median_h2(v, dv, thetas, pnIdx):
     med2 = np.zeros((B, len(pnIdx)))
     dmed2 = np.zeros((B, 3, len(pnIdx)))
     for k, s in enumerate(pnIdx):
-        mag = np.abs(h[:, s])
+        mag = np.hypot(h[:, s].real, h[:, s].imag)   # the C library's hypot, as the stage
         order = np.argsort(mag, axis=-1, kind="stable")
         pts = order[:, [m]] if N % 2 else order[:, [m - 1, m]]
         hp = h[:, s][rows, pts]
         dh = rr.pn4_dmode_batch(np.ascontiguousarray(v[rows, pts]), thetas)  # partials at the points
-        a = np.abs(hp)
+        a = np.hypot(hp.real, hp.imag)
         mean = a.mean(axis=-1)
         med2[:, k] = mean * mean
         for p in range(3):

@@ -51,6 +51,19 @@ def test_matches_numpy_oracle_bitwise(O, N, shape):
 
 
 @needs_pn4
+def test_small_and_negative_x_use_the_floor():
+    c = fc.make_blend_case(N=70)
+    Craw = c["Craw"].copy()
+    Craw[:, 1, :2] = 0.0             # x = 0
+    Craw[:, 1, 2:4, 0] = -0.2        # x < 0
+    c = dict(c, Craw=Craw)
+    ref = fc.blend_oracle(rr, c)
+    assert (ref["v"][:, :20] == 1e-4).all()
+    coeffs, tau = call(c)
+    assert_bitwise(coeffs, ref["coeffs"])
+
+
+@needs_pn4
 def test_coefficients_reproduce_blend_at_collocation_points(case):
     coeffs, _ = call(case)
     ref = fc.blend_oracle(rr, case)

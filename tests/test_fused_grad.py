@@ -234,6 +234,12 @@ def test_dc_misaligned_and_threads():
         m = dict(a, vals=misaligned(a["vals"], off), v=misaligned(a["v"]), dv=misaligned(a["dv"]),
                  W=misaligned(a["W"]), dW=misaligned(a["dW"]), thetas=misaligned(a["thetas"]))
         assert_bitwise(rr.dc_grid_batch(**m), ref)
+    ma = _median_args()
+    mref = rr.median_h2_batch(**ma)
+    mis = rr.median_h2_batch(v=misaligned(ma["v"]), dv=misaligned(ma["dv"]),
+                             thetas=misaligned(ma["thetas"]), pnIdx=misaligned(ma["pnIdx"]))
+    assert_bitwise(mis[0], mref[0])
+    assert_bitwise(mis[1], mref[1])
     code = """
         import sys, hashlib, numpy as np
         sys.path.insert(0, %r)
