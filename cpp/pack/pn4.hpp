@@ -75,14 +75,15 @@ inline void pn4_mode_h33(double v, double q, double chi1z, double chi2z, double*
 inline void mode_coeffs(double q, double chi1z, double chi2z, double* table /* kModeCoeffCount */) {
   pn4::fill_mode_coeffs(q, chi1z, chi2z, table);
 }
-inline void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
-  pn4::eval_mode_weights(v, table, re, im);
+// Stage 2 is forced inline so that kernels fold the table walk into their loop.
+__attribute__((always_inline)) inline void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
+  pn4::eval_mode_weights<1>(&v, table, re, im);
 }
 inline void dmode_coeffs(double q, double chi1z, double chi2z, double* table /* kDModeCoeffCount */) {
   pn4::fill_dmode_coeffs(q, chi1z, chi2z, table);
 }
-inline void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
-  pn4::eval_dmode_weights(v, table, re, im);
+__attribute__((always_inline)) inline void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
+  pn4::eval_dmode_weights<1>(&v, table, re, im);
 }
 
 namespace pn4 {

@@ -50,7 +50,55 @@ struct WeightsGridKernel {
   }
 };
 
-// Rows times chunks; Slots outputs per sample from Eval(v, table, re, im).
+// Stage 2 over samples [s0, s1) of one row, four samples per step (the lanes
+// take exactly the scalar operations, so the bits are those of mode_weights /
+// dmode_weights at each sample).  On x86-64 an AVX2 clone is chosen at load
+// time when the processor has it; AVX2 without FMA changes no result.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_PN4_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RR_PN4_CLONES
+#endif
+
+// Writes lane l of slot k to element (k, s + l) of a complex (Slots, n) row.
+struct RowSink {
+  double* out;
+  int64_t n, s;
+  int valid;
+  RR_PN_HOT void operator()(int k, int l, double re, double im) const {
+    if (l < valid) {
+      const int64_t o = 2 * (static_cast<int64_t>(k) * n + s + l);
+      out[o] = re;
+      out[o + 1] = im;
+    }
+  }
+};
+
+RR_PN4_CLONES void weights_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
+                                 double* out, int64_t n) {
+  constexpr int W = 4;
+  int64_t s = s0;
+  for (; s + W <= s1; s += W) pn4::eval_mode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
+  if (s < s1) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
+  }
+}
+
+RR_PN4_CLONES void dmode_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
+                               double* out, int64_t n) {
+  constexpr int W = 4;
+  int64_t s = s0;
+  for (; s + W <= s1; s += W) pn4::eval_dmode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
+  if (s < s1) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
+  }
+}
+
+// Rows times chunks over a (B, N) v grid; out is (B, Slots, N) complex.
 template <int Slots, int TableSize, bool Partials>
 struct BatchKernel {
   UView<const double, 2> v;      // (B, N)
@@ -64,19 +112,12 @@ struct BatchKernel {
     if (start >= n) return;
     const int64_t stop = start + len < n ? start + len : n;
     const double* table = tables.data() + static_cast<int64_t>(b) * TableSize;
-    const int64_t row = static_cast<int64_t>(b) * Slots;
-    for (int64_t s = start; s < stop; ++s) {
-      double re[Slots], im[Slots];
-      if constexpr (Partials)
-        dmode_weights(v(b, s), table, re, im);
-      else
-        mode_weights(v(b, s), table, re, im);
-      for (int k = 0; k < Slots; ++k) {
-        const int64_t o = 2 * ((row + k) * n + s);
-        out(o) = re[k];
-        out(o + 1) = im[k];
-      }
-    }
+    const double* vrow = v.data() + static_cast<int64_t>(b) * n;
+    double* orow = out.data() + 2 * static_cast<int64_t>(b) * Slots * n;
+    if constexpr (Partials)
+      dmode_chunk(vrow, start, stop, table, orow, n);
+    else
+      weights_chunk(vrow, start, stop, table, orow, n);
   }
 };
 

@@ -10,6 +10,7 @@
 namespace radiredide::pn4 {
 
 #define RR_PN_INLINE constexpr inline __attribute__((always_inline))
+#define RR_PN_HOT inline __attribute__((always_inline))
 
 // ------------------------------------------------------------------ constants
 inline constexpr double kPi = 3.141592653589793;
@@ -175,10 +176,10 @@ RR_PN_INLINE void row(V& vis, int slot, Term t, const A& re, const B& im) {
 }
 
 // clang-format off
-template <class T, class V>
-RR_PN_INLINE void slot0_22(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
-  const T S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot0_22(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
+  const auto S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 0;
   //     term     real part                                                                     imaginary part
   row(v, s, X0,   1.0,                                                                          zero);
@@ -205,10 +206,10 @@ RR_PN_INLINE void slot0_22(V& v, const T& eta, const T& delta, const T& S, const
   row(v, s, X4_LN, fr(22898, 2205) + fr(7642, 441) * eta,                                       zero);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot1_21(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot1_21(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 1;
   //     term     real part                                                                     imaginary part
   row(v, s, X1_2, zero,                                                                         delta);
@@ -234,10 +235,10 @@ RR_PN_INLINE void slot1_21(V& v, const T& eta, const T& delta, const T& S, const
   row(v, s, X7_2_LN, zero,                                                                      fr(-107, 105) * delta);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot2_33(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot2_33(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 2;
   //     term     real part                                                                     imaginary part
   row(v, s, X1_2, zero,                                                                         -delta);
@@ -262,10 +263,10 @@ RR_PN_INLINE void slot2_33(V& v, const T& eta, const T& delta, const T& S, const
   row(v, s, X7_2_LN, zero,                                                                      fr(39, 7) * delta);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot3_32(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot3_32(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 3;
   //     term     real part                                                                     imaginary part
   row(v, s, X1,   1 - 3 * eta,                                                                  zero);
@@ -284,10 +285,10 @@ RR_PN_INLINE void slot3_32(V& v, const T& eta, const T& delta, const T& S, const
                   + (2 - 8 * eta) * delta * Sg3,                                                fr(193, 30) - fr(258929, 5400) * eta + fr(33751, 450) * eta2);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot4_44(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot4_44(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 4;
   //     term     real part                                                                     imaginary part
   row(v, s, X1,   -1 + 3 * eta,                                                                 zero);
@@ -302,10 +303,10 @@ RR_PN_INLINE void slot4_44(V& v, const T& eta, const T& delta, const T& S, const
                   + (fr(-612, 55) + fr(866, 33) * eta + fr(67, 55) * eta2) * delta * Sg,        -15.39008886749 + 119.7205700772 * eta - 158.1590156614 * eta2);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot5_43(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot5_43(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 5;
   //     term     real part                                                                     imaginary part
   row(v, s, X3_2, zero,                                                                         (-1 + 2 * eta) * delta);
@@ -324,10 +325,10 @@ RR_PN_INLINE void slot5_43(V& v, const T& eta, const T& delta, const T& S, const
                                                                                                 + (2 + 6 * eta - 20 * eta2) * delta * Sg2);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot6_55(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg;
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot6_55(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 6;
   //     term     real part                                                                     imaginary part
   row(v, s, X3_2, zero,                                                                         (1 - 2 * eta) * delta);
@@ -343,11 +344,11 @@ RR_PN_INLINE void slot6_55(V& v, const T& eta, const T& delta, const T& S, const
                                                                                                 + (fr(5, 2) - 15 * eta + 20 * eta2) * delta * Sg2);
 }
 
-template <class T, class V>
-RR_PN_INLINE void slot7_55_stripped(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void slot7_55_stripped(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   (void)delta;
-  const T eta2 = eta * eta, eta3 = eta2 * eta;
-  const T S2 = S * S, Sg2 = Sg * Sg;
+  const auto eta2 = eta * eta, eta3 = eta2 * eta;
+  const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 7;
   //     term     real part                                                                     imaginary part
   row(v, s, X3_2, zero,                                                                         1 - 2 * eta);
@@ -360,8 +361,8 @@ RR_PN_INLINE void slot7_55_stripped(V& v, const T& eta, const T& delta, const T&
 // clang-format on
 
 // One slot's rows, chosen at compile time.
-template <int Slot, class T, class V>
-RR_PN_INLINE void mode_slot(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
+template <int Slot, class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void mode_slot(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   if constexpr (Slot == 0) slot0_22(v, eta, delta, S, Sg);
   else if constexpr (Slot == 1) slot1_21(v, eta, delta, S, Sg);
   else if constexpr (Slot == 2) slot2_33(v, eta, delta, S, Sg);
@@ -373,8 +374,8 @@ RR_PN_INLINE void mode_slot(V& v, const T& eta, const T& delta, const T& S, cons
 }
 
 // All eight slots in slot order.
-template <class T, class V>
-RR_PN_INLINE void mode_series(V& v, const T& eta, const T& delta, const T& S, const T& Sg) {
+template <class TE, class TD, class TS, class TG, class V>
+RR_PN_INLINE void mode_series(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   slot0_22(v, eta, delta, S, Sg);
   slot1_21(v, eta, delta, S, Sg);
   slot2_33(v, eta, delta, S, Sg);

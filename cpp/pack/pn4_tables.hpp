@@ -29,21 +29,44 @@ inline constexpr int kDTabPartials = 103;
 
 // ------------------------------------------------------------------ scalar types
 // Placeholder scalar: every operation is a no-op, so stage 2 can walk the
-// brackets for their structure only.
-struct Skip {
-  constexpr Skip() = default;
-  constexpr explicit Skip(double) {}
+// brackets for their structure only.  Its two flags record, at compile time,
+// whether the value depends on q and on the spins, so that partial sums which
+// are identically zero are never formed.
+template <bool Q, bool C>
+struct Dep {
+  constexpr Dep() = default;
+  constexpr explicit Dep(double) {}
 };
-RR_PN_INLINE Skip operator+(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator-(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator*(Skip, Skip) { return {}; }
-RR_PN_INLINE Skip operator+(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator-(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator*(double, Skip) { return {}; }
-RR_PN_INLINE Skip operator+(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator-(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator*(Skip, double) { return {}; }
-RR_PN_INLINE Skip operator-(Skip) { return {}; }
+using Skip = Dep<true, true>;
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator+(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator-(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b, bool c, bool d>
+RR_PN_INLINE Dep<a || c, b || d> operator*(Dep<a, b>, Dep<c, d>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator+(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator*(double, Dep<a, b>) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator+(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator*(Dep<a, b>, double) { return {}; }
+template <bool a, bool b>
+RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>) { return {}; }
+
+template <class A>
+struct DepOf {  // a plain double: a constant row
+  static constexpr bool q = false, spin = false;
+};
+template <bool Q, bool C>
+struct DepOf<Dep<Q, C>> {
+  static constexpr bool q = Q, spin = C;
+};
 
 // A value with its partials in (q, chi1z, chi2z).  The value part takes
 // exactly the operations of the plain-double walk.
@@ -107,57 +130,70 @@ struct StorePartials {
   }
 };
 
-// Stage 2: bracket sums from the stored values.
+// Stage 2: bracket sums from the stored values, for W samples at once (lane
+// l of every array belongs to sample l; each lane takes exactly the scalar
+// operations, so any W gives the bits of W = 1).
+template <int W>
 struct WeightSums {
   const double* c;
-  const double* vp;  // v^0 .. v^8
-  double lnx;
+  const double (*vp)[W];  // v^0 .. v^8
+  const double* lnx;
   int k = 0;
-  double re[8] = {}, im[8] = {};
+  double re[8][W] = {}, im[8][W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
-    double term = c[k++] * vp[t.p];
-    if (t.lg) term = term * lnx;
-    if (part == 0)
-      re[s] += term;
-    else
-      im[s] += term;
+    const double ck = c[k++];
+    double(&acc)[W] = part == 0 ? re[s] : im[s];
+    for (int l = 0; l < W; ++l) {
+      double term = ck * vp[t.p][l];
+      if (t.lg) term = term * lnx[l];
+      acc[l] += term;
+    }
   }
 };
 
+template <int W>
 struct PartialSums {
   const double* c;
   const double* dc;
-  const double* vp;
-  double lnx;
+  const double (*vp)[W];
+  const double* lnx;
   int k = 0;
-  // [slot][part]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
-  double b[8][2] = {}, bv[8][2] = {}, bq[8][2] = {}, b1[8][2] = {}, b2[8][2] = {};
+  // [slot][part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
+  double b[8][2][W] = {}, bv[8][2][W] = {}, bq[8][2][W] = {}, b1[8][2][W] = {}, b2[8][2][W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
     const double cv = c[k];
-    const double* d = dc + 3 * k;
+    const double dq = dc[3 * k], d1 = dc[3 * k + 1], d2 = dc[3 * k + 2];
     ++k;
-    double base = vp[t.p];
-    if (t.lg) base = base * lnx;
-    // d/dv v^p = p v^(p-1);  d/dv (v^p ln x) = p v^(p-1) ln x + 2 v^(p-1)
-    double dbase = 0.0;
-    if (t.p > 0) {
-      dbase = static_cast<double>(t.p) * vp[t.p - 1];
-      if (t.lg) dbase = dbase * lnx + 2.0 * vp[t.p - 1];
+    for (int l = 0; l < W; ++l) {
+      double base = vp[t.p][l];
+      if (t.lg) base = base * lnx[l];
+      // d/dv v^p = p v^(p-1);  d/dv (v^p ln x) = p v^(p-1) ln x + 2 v^(p-1)
+      double dbase = 0.0;
+      if (t.p > 0) {
+        dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
+        if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
+      }
+      b[s][part][l] += cv * base;
+      bv[s][part][l] += cv * dbase;
+      if constexpr (DepOf<A>::q) bq[s][part][l] += dq * base;
+      if constexpr (DepOf<A>::spin) {
+        b1[s][part][l] += d1 * base;
+        b2[s][part][l] += d2 * base;
+      }
     }
-    b[s][part] += cv * base;
-    bv[s][part] += cv * dbase;
-    bq[s][part] += d[0] * base;
-    b1[s][part] += d[1] * base;
-    b2[s][part] += d[2] * base;
   }
 };
 
-RR_PN_INLINE void v_powers(double v, double* vp) {
-  vp[0] = 1.0;
-  vp[1] = v;
-  for (int i = 2; i <= 8; ++i) vp[i] = vp[i - 1] * v;
+template <int W>
+RR_PN_INLINE void v_powers(const double* v, double (*vp)[W]) {
+  for (int l = 0; l < W; ++l) {
+    vp[0][l] = 1.0;
+    vp[1][l] = v[l];
+  }
+  for (int i = 2; i <= 8; ++i)
+    for (int l = 0; l < W; ++l) vp[i][l] = vp[i - 1][l] * v[l];
 }
 
 // ------------------------------------------------------------------ the two stages
@@ -171,18 +207,32 @@ inline void fill_mode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, P.eta, P.delta, P.S, P.Sigma);
 }
 
-RR_PN_INLINE void eval_mode_weights(double v, const double* t, double* re, double* im) {
-  double vp[9];
-  v_powers(v, vp);
-  WeightSums w{t + kTabCoef, vp, 2.0 * std::log(v)};
+// Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
+  double vp[9][W], lnx[W];
+  v_powers<W>(v, vp);
+  for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
+  WeightSums<W> w{t + kTabCoef, vp, lnx};
   const Skip z{};
   mode_series(w, z, z, z, z);
   const double eta = t[kTabQ] * t[kTabInv1q2];
   for (int s = 0; s < 8; ++s) {
-    const double f = t[kTabNorm + s] * eta * vp[2];
-    re[s] = f * w.re[s];
-    im[s] = f * w.im[s];
+    const double Ke = t[kTabNorm + s] * eta;
+    for (int l = 0; l < W; ++l) {
+      const double f = Ke * vp[2][l];
+      sink(s, l, f * w.re[s][l], f * w.im[s][l]);
+    }
   }
+}
+
+// Weights of W samples: re/im[s * W + l] is slot s at sample l.
+template <int W>
+RR_PN_HOT void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
+  eval_mode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
+    re[k * W + l] = r;
+    im[k * W + l] = i;
+  });
 }
 
 inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
@@ -200,28 +250,43 @@ inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, eta, delta, S, Sg);
 }
 
-RR_PN_INLINE void eval_dmode_weights(double v, const double* t, double* re, double* im) {
-  double vp[9];
-  v_powers(v, vp);
-  PartialSums w{t + kTabCoef, t + kDTabPartials, vp, 2.0 * std::log(v)};
-  const Skip z{};
-  mode_series(w, z, z, z, z);
+// Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
+  double vp[9][W], lnx[W];
+  v_powers<W>(v, vp);
+  for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
+  PartialSums<W> w{t + kTabCoef, t + kDTabPartials, vp, lnx};
+  const Dep<true, false> by_q{};  // eta, delta
+  const Dep<true, true> by_all{};  // S, Sigma
+  mode_series(w, by_q, by_q, by_all, by_all);
   const double eta = t[kTabQ] * t[kTabInv1q2];
   const double deta = t[kDTabDEta];
-  const double v2 = vp[2], two_v = 2.0 * v;
   for (int s = 0; s < 8; ++s) {
     const double K = t[kTabNorm + s];
     const double Ke = K * eta;
-    double* out[2] = {re, im};
-    for (int part = 0; part < 2; ++part) {
-      double* o = out[part] + 4 * s;
-      // W = K eta v^2 B
-      o[0] = Ke * (two_v * w.b[s][part] + v2 * w.bv[s][part]);
-      o[1] = K * v2 * (deta * w.b[s][part] + eta * w.bq[s][part]);
-      o[2] = Ke * v2 * w.b1[s][part];
-      o[3] = Ke * v2 * w.b2[s][part];
-    }
+    double o[4][2][W];
+    for (int part = 0; part < 2; ++part)
+      for (int l = 0; l < W; ++l) {
+        const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
+        // W = K eta v^2 B
+        o[0][part][l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
+        o[1][part][l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
+        o[2][part][l] = Ke * v2 * w.b1[s][part][l];
+        o[3][part][l] = Ke * v2 * w.b2[s][part][l];
+      }
+    for (int p = 0; p < 4; ++p)
+      for (int l = 0; l < W; ++l) sink(4 * s + p, l, o[p][0][l], o[p][1][l]);
   }
+}
+
+// Partials of W samples: re/im[(4 j + p) * W + l].
+template <int W>
+RR_PN_HOT void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
+  eval_dmode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
+    re[k * W + l] = r;
+    im[k * W + l] = i;
+  });
 }
 
 // ------------------------------------------------------------------ one-pass slots
@@ -229,7 +294,7 @@ RR_PN_INLINE void eval_dmode_weights(double v, const double* t, double* re, doub
 struct DirectSum {
   double v, lnx;
   double re = 0.0, im = 0.0;
-  RR_PN_INLINE void operator()(int, Term t, int part, double c) {
+  RR_PN_HOT void operator()(int, Term t, int part, double c) {
     double term = c * (t.p == 0 ? 1.0 : std::pow(v, t.p));
     if (t.lg) term = term * lnx;
     if (part == 0)
