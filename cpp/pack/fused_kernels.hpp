@@ -103,6 +103,21 @@ struct ChunkSplit {
   }
 };
 
+// ---------------------------------------------------------------- 4PN lanes
+// Stage 2 of the 4PN weights for kLanes samples at a time (fused_lanes.cpp):
+// every lane takes exactly the operations of mode_weights / dmode_weights at
+// its sample, so the values are bit for bit those of the scalar calls.
+inline constexpr int kLanes = 4;
+
+// Weights at the samples v[0 .. valid) (valid <= kLanes) written to
+// W[s, n0 + l] of one row's (8, N) complex block.
+void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
+                   int64_t n0);
+// |h_s(v_n)| for n in [n0, n1) and every slot s with bit s of `used` set,
+// written to mag[s, n] of one row's (8, N) block.
+void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
+                     uint32_t used, double* mag, int64_t N);
+
 // ---------------------------------------------------------------- selection
 // Order used by the selections: ascending, NaN after every number.
 KOKKOS_INLINE_FUNCTION bool less_nan_last(double a, double b) {
@@ -177,20 +192,20 @@ struct PiecesWeightsKernel {
     split.range(i, b, n0, n1);
     const int32_t N = in.N;
     const double* table = in.tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
-    double re[kModeSlots], im[kModeSlots];
-    for (int32_t n = n0; n < n1; ++n) {
-      const int32_t e = in.elem(n);
-      const double u = in.ucoord(n);
-      tau(static_cast<int64_t>(b) * N + n) = clenshaw_re<OO>(in.piece(b, in.p_tau, e), in.O, u);
-      double x = clenshaw_re<OO>(in.piece(b, in.p_xpc, e), in.O, u);
-      if (x < 1e-8) x = 1e-8;
-      const double v = std::sqrt(x);
-      mode_weights(v, table, re, im);
-      for (int s = 0; s < kModeSlots; ++s) {
-        const int64_t off = 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N + n);
-        W(off) = re[s];
-        W(off + 1) = im[s];
+    double* Wrow = W.data() + 2 * (static_cast<int64_t>(b) * kModeSlots * N);
+    for (int32_t n = n0; n < n1; n += kLanes) {
+      const int valid = n1 - n < kLanes ? n1 - n : kLanes;
+      double v[kLanes];
+      for (int l = 0; l < valid; ++l) {
+        const int32_t e = in.elem(n + l);
+        const double u = in.ucoord(n + l);
+        tau(static_cast<int64_t>(b) * N + n + l) =
+            clenshaw_re<OO>(in.piece(b, in.p_tau, e), in.O, u);
+        double x = clenshaw_re<OO>(in.piece(b, in.p_xpc, e), in.O, u);
+        if (x < 1e-8) x = 1e-8;
+        v[l] = std::sqrt(x);
       }
+      weights_lanes(v, valid, table, Wrow, N, n);
     }
   }
 };
@@ -351,14 +366,9 @@ struct MedianMagKernel {
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
-    const double* table = tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
-    double re[kModeSlots], im[kModeSlots];
-    for (int32_t n = n0; n < n1; ++n) {
-      mode_weights(v(static_cast<int64_t>(b) * N + n), table, re, im);
-      for (int s = 0; s < kModeSlots; ++s)
-        if (used & (1u << s))
-          mag((static_cast<int64_t>(b) * kModeSlots + s) * N + n) = std::hypot(re[s], im[s]);
-    }
+    magnitude_chunk(v.data() + static_cast<int64_t>(b) * N, n0, n1,
+                    tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, used,
+                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N);
   }
 };
 
@@ -453,61 +463,13 @@ struct DcGridKernel {
   V1<const double> dW;       // (B, 3, K)
   V1<double> out;            // (B, 3, K, N) complex
 
+  // Samples [n0, n1) of row b, kLanes at a time (fused_lanes.cpp).
+  void chunk(int32_t b, int32_t n0, int32_t n1) const;
+
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
-    const int64_t b64 = b;
-    const double* table = tables.data() + b64 * kModeCoeffCount;
-    const double* dtable = dtables.data() + b64 * kDModeCoeffCount;
-    double re[kModeSlots], im[kModeSlots], dre[kDModeSlots], dim[kDModeSlots];
-    for (int32_t n = n0; n < n1; ++n) {
-      const double vn = v(b64 * N + n);
-      mode_weights(vn, table, re, im);
-      dmode_weights(vn, dtable, dre, dim);
-      double dvp[3];
-      for (int p = 0; p < 3; ++p) dvp[p] = dv((b64 * 3 + p) * N + n);
-      for (int32_t k = 0; k < K; ++k) {
-        const int32_t di = modes(3 * k), ri = modes(3 * k + 1), s = modes(3 * k + 2);
-        const double hr = re[s], hi = im[s];
-        const double hvr = dre[4 * s], hvi = dim[4 * s];
-        double dhr[3], dhi[3];
-        for (int p = 0; p < 3; ++p) {
-          dhr[p] = (hvr * dvp[p]) + dre[4 * s + 1 + p];
-          dhi[p] = (hvi * dvp[p]) + dim[4 * s + 1 + p];
-        }
-        const double phr = phase(2 * k), phi = phase(2 * k + 1);
-        const auto slot = [&](int32_t g) { return vals.data() + 2 * ((b64 * G + g) * N + n); };
-        const double* D0 = slot(di);
-        if (ri < 0) {
-          for (int p = 0; p < 3; ++p) {
-            const double* D = slot(di + 1 + p);
-            const double xr = ((D[0] * hr) - (D[1] * hi)) + ((D0[0] * dhr[p]) - (D0[1] * dhi[p]));
-            const double xi = ((D[0] * hi) + (D[1] * hr)) + ((D0[0] * dhi[p]) + (D0[1] * dhr[p]));
-            const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
-            out(off) = (xr * phr) - (xi * phi);
-            out(off + 1) = (xr * phi) + (xi * phr);
-          }
-        } else {
-          const double* R0 = slot(ri);
-          const double w = W(b64 * K + k);
-          const double zr = (R0[0] * hr) - (R0[1] * hi);
-          const double zi = (R0[0] * hi) + (R0[1] * hr);
-          const double mr = D0[0] - ((zr * phr) - (zi * phi));
-          const double mi = D0[1] - ((zr * phi) + (zi * phr));
-          const double omw = 1.0 - w;
-          for (int p = 0; p < 3; ++p) {
-            const double* D = slot(di + 1 + p);
-            const double* Rp = slot(ri + 1 + p);
-            const double yr = ((Rp[0] * hr) - (Rp[1] * hi)) + ((R0[0] * dhr[p]) - (R0[1] * dhi[p]));
-            const double yi = ((Rp[0] * hi) + (Rp[1] * hr)) + ((R0[0] * dhi[p]) + (R0[1] * dhr[p]));
-            const double dWp = dW((b64 * 3 + p) * K + k);
-            const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
-            out(off) = ((w * D[0]) + (((yr * phr) - (yi * phi)) * omw)) + (mr * dWp);
-            out(off + 1) = ((w * D[1]) + (((yr * phi) + (yi * phr)) * omw)) + (mi * dWp);
-          }
-        }
-      }
-    }
+    chunk(b, n0, n1);
   }
 };
 
