@@ -320,7 +320,8 @@ py::array swsh_weights(const carray<int32_t>& ells, const carray<int32_t>& emms,
   const py::ssize_t B = inclination.shape(0);
   const int32_t Ki = fit_i32(K, "K");
   SwshTermTable table = build_swsh_term_table(ells.data(), emms.data(), Ki);
-  const int32_t items = flat_size_i32("B*K", B, K);
+  flat_size_i32("B*K", B, K);
+  const int32_t rows = static_cast<int32_t>(B);
   require_kokkos();
 
   WorkspacePool& pool = thread_workspace();
@@ -336,7 +337,7 @@ py::array swsh_weights(const carray<int32_t>& ells, const carray<int32_t>& emms,
   auto o_out = stage_out(pool, "swsh.out", mutable_ptr(out), B, K);
 
   SwshWeightsKernel f{v_coef, v_cp, v_sp, v_off, v_emm, v_inc, v_az, o_out.target, Ki};
-  Kokkos::parallel_for("swsh_weights", Kokkos::RangePolicy<Space>(0, items), f);
+  Kokkos::parallel_for("swsh_weights", Kokkos::RangePolicy<Space>(0, rows), f);
   Space().fence();
   o_out.copy_back();
   return std::move(out);

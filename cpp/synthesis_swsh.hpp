@@ -97,6 +97,14 @@ KOKKOS_INLINE_FUNCTION double swsh_power(double base, int32_t e) {
   return std::pow(base, static_cast<double>(e));
 }
 
+// Largest exponent of cos(iota/2) or sin(iota/2) in a table with l <= 8.
+inline constexpr int32_t kSwshMaxPower = 2 * kSwshMaxL;
+
+// One work item per direction b evaluates every mode (b, k) with the
+// operations of the per-(b, k) formula: cos(a) and sin(a), the powers of each
+// exponent and the pair cos(m phi), sin(m phi) of each distinct m are computed
+// once per direction and reused by the modes that need the same value, so each
+// transcendental value still comes from one library call on the same argument.
 struct SwshWeightsKernel {
   UView<const double, 1> coef;
   UView<const int32_t, 1> cos_power;
@@ -108,21 +116,40 @@ struct SwshWeightsKernel {
   UView<std::complex<double>, 2> out;
   int32_t K;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
-    const int32_t b = i / K;
-    const int32_t k = i % K;
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
     const double a = 0.5 * inclination(b);
     const double co = std::cos(a);
     const double si = std::sin(a);
-    double sum = 0.0;
-    const int32_t t_end = offset(k + 1);
-    for (int32_t t = offset(k); t < t_end; ++t) {
-      const double pc = swsh_power(co, cos_power(t));
-      const double ps = swsh_power(si, sin_power(t));
-      sum = sum + ((pc * coef(t)) * ps);
+    const double az = azimuth(b);
+    double pc[kSwshMaxPower + 1], ps[kSwshMaxPower + 1];
+    bool have_pc[kSwshMaxPower + 1] = {}, have_ps[kSwshMaxPower + 1] = {};
+    double ca[2 * kSwshMaxL + 1], sa[2 * kSwshMaxL + 1];
+    bool have_a[2 * kSwshMaxL + 1] = {};
+    for (int32_t k = 0; k < K; ++k) {
+      double sum = 0.0;
+      const int32_t t_end = offset(k + 1);
+      for (int32_t t = offset(k); t < t_end; ++t) {
+        const int32_t ec = cos_power(t), es = sin_power(t);
+        if (!have_pc[ec]) {
+          pc[ec] = swsh_power(co, ec);
+          have_pc[ec] = true;
+        }
+        if (!have_ps[es]) {
+          ps[es] = swsh_power(si, es);
+          have_ps[es] = true;
+        }
+        sum = sum + ((pc[ec] * coef(t)) * ps[es]);
+      }
+      const int32_t mk = emm(k);
+      const int32_t slot = mk + kSwshMaxL;
+      if (!have_a[slot]) {
+        const double alpha = static_cast<double>(mk) * az;
+        ca[slot] = std::cos(alpha);
+        sa[slot] = std::sin(alpha);
+        have_a[slot] = true;
+      }
+      out(b, k) = std::complex<double>(ca[slot] * sum, sa[slot] * sum);
     }
-    const double alpha = static_cast<double>(emm(k)) * azimuth(b);
-    out(b, k) = std::complex<double>(std::cos(alpha) * sum, std::sin(alpha) * sum);
   }
 };
 
