@@ -215,7 +215,7 @@ py::array evaluate_hybrid_batch(const carray<double>& t_knots, const carray<int6
                        Policy({0, 0}, {static_cast<int64_t>(B), static_cast<int64_t>(J)}), f);
   Exec().fence();
   o_out.copy_back();
-  return std::move(result);
+  return result;
 }
 
 // ----------------------------------------------------------------- assemble_imr
@@ -340,7 +340,7 @@ py::array swsh_weights(const carray<int32_t>& ells, const carray<int32_t>& emms,
   Kokkos::parallel_for("swsh_weights", Kokkos::RangePolicy<Space>(0, rows), f);
   Space().fence();
   o_out.copy_back();
-  return std::move(out);
+  return out;
 }
 
 template <class T>
