@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
@@ -158,4 +159,29 @@ TEST(VersionCheck, AcceptsOnlyThisMinorRelease) {
   EXPECT_FALSE(interpreter_version_compatible("3.12.4", "3.13"));
   EXPECT_FALSE(interpreter_version_compatible("3.1", "3.13"));
   EXPECT_FALSE(interpreter_version_compatible(nullptr, "3.13"));
+}
+
+TEST(DeviceStateRegistry, ExpiredEntriesAreDroppedAndLiveOnesReleased) {
+  release_device_states();  // start empty
+  int released = 0;
+  auto keep = std::make_shared<bool>(true);
+  register_device_state(keep, [&] { ++released; });
+  for (int i = 0; i < 1000; ++i) {
+    auto flag = std::make_shared<bool>(true);
+    register_device_state(flag, [&] { released += 1000; });
+  }  // every temporary flag has expired
+  EXPECT_LE(device_state_entries(), 200u);  // pruned as it grew, not 1001 entries
+  release_device_states();
+  EXPECT_EQ(released, 1);  // only the live owner's action ran
+  EXPECT_EQ(device_state_entries(), 0u);
+}
+
+TEST(DeviceStateRegistry, FlagClearedByOwnerSkipsRelease) {
+  release_device_states();
+  int released = 0;
+  auto flag = std::make_shared<bool>(true);
+  register_device_state(flag, [&] { ++released; });
+  *flag = false;  // owner in destruction
+  release_device_states();
+  EXPECT_EQ(released, 0);
 }
