@@ -91,6 +91,8 @@ def build_array(spec):
 def materialise(x):
     if isinstance(x, Arr):
         return build_array(x)
+    if isinstance(x, np.ndarray):
+        return build_array(Arr(x))
     if isinstance(x, list):
         return [materialise(v) for v in x]
     if isinstance(x, tuple):
@@ -113,6 +115,30 @@ def summary(x):
     if x is None:
         return ("none",)
     return (type(x).__name__,)
+
+
+def digest(x):
+    """A hash of every array's dtype, shape and bytes and every other value's repr."""
+    import hashlib
+    h = hashlib.sha256()
+
+    def walk(v):
+        if isinstance(v, np.ndarray):
+            h.update(f"{v.dtype.str}{v.shape}".encode())
+            h.update(np.ascontiguousarray(v).tobytes())
+        elif isinstance(v, (tuple, list)):
+            for e in v:
+                walk(e)
+        elif isinstance(v, dict):
+            for k in sorted(v):
+                h.update(repr(k).encode())
+                walk(v[k])
+        elif v is None or isinstance(v, (bool, int, float, complex, str, np.generic)):
+            h.update(repr(v).encode())
+        else:
+            h.update(type(v).__name__.encode())  # an object: its kind, not its address
+    walk(x)
+    return h.hexdigest()
 
 
 def same_kind(got, ref):
@@ -162,31 +188,10 @@ def _gpr_group(rr):
 
 RECIPES = {"gpr_plan": _gpr_plan, "gpr_fresh": _fresh_gpr, "gpr_group": _gpr_group}
 
-# Valid calls of the methods (on the objects the recipes build); the module
-# functions' valid calls are recorded in data/hostile_bases.npz.
-_THETAS = np.array([[1.5, 0.1, -0.3], [3.0, -0.5, 0.7], [1.0, 0.2, 0.2], [20.0, 0.95, -0.99]])
-METHOD_BASES = {
-    ("gpr_fresh", None): ([3, 1, 2, 2], {}),
-    ("gpr_fresh", "set_default_coords"): ([np.array([[-0.2, 2.3], [-0.9, 0.9], [-0.8, 0.8]])], {}),
-    ("gpr_fresh", "set_sym_coords"): ([2.0, -0.9, 0.9, 0.8, True], {}),
-    ("gpr_fresh", "add_group"): ([], dict(scheme=1, parity=1, gidx=np.array([1, 0], np.int32),
-                                          U=np.linspace(-1, 1, 9).reshape(3, 3),
-                                          T=np.ones((2, 4), complex),
-                                          terms=np.array([[0, 1, 2], [2, 2, 0]], np.int32))),
-    ("gpr_group", "add_block"): ([], dict(gid=0, ls=np.ones(3), loc=np.array([1], np.int32),
-                                          A=np.ones((4, 2), complex))),
-    ("gpr_fresh", "add_var_key"): ([], dict(scheme=2, ls=np.ones(3), nug=1e-3, parity=0,
-                                            Minv=np.eye(3), U=np.linspace(0, 1, 9).reshape(3, 3))),
-    ("gpr_fresh", "set_var"): ([np.zeros(3, np.int32), np.ones(3)], {}),
-    ("gpr_plan", "evaluate"): ([1.5, 0.1, -0.3], {}),
-    ("gpr_plan", "evaluate_batch"): ([_THETAS], {}),
-    ("gpr_plan", "evaluate_batch_into"): ([_THETAS[:2], np.zeros((2, 4, 1, 2), complex),
-                                           np.array([3, -1, 0], np.int32)], {}),
-}
-
-
 def load_bases(path=None):
-    """The recorded valid calls: {name: (args, kwargs)}."""
+    """The recorded valid calls: {name: (args, kwargs)} for the module functions and
+    {(class, method): [(method, args, kwargs), ...]} for the methods, each a history
+    of calls on one object whose last entry is the call of interest."""
     import json
     path = path or os.path.join(os.path.dirname(os.path.abspath(__file__)), "data",
                                 "hostile_bases.npz")
@@ -201,26 +206,45 @@ def load_bases(path=None):
             if "scalar" in e:
                 return np.dtype(e["numpy"]).type(e["scalar"])
             return e["value"]
-        return {name: ([dec(a) for a in v["args"]], {k: dec(a) for k, a in v["kwargs"].items()})
-                for name, v in index.items()}
+
+        def call(v):
+            return [dec(a) for a in v["args"]], {k: dec(a) for k, a in v["kwargs"].items()}
+        functions = {name: call(v) for name, v in index["functions"].items()}
+        methods = {tuple(key.split(".")): [(h["method"],) + call(h) for h in hist]
+                   for key, hist in index["methods"].items()}
+    return functions, methods
 
 
-def resolve(rr, target):
-    """`target` is a module attribute name, or (recipe, method name)."""
+def resolve(rr, target, setup=()):
+    """`target` is a module attribute name, or (class or recipe, method) called on an
+    object that `setup` (a history of calls, constructor first) configures."""
     if isinstance(target, str):
         return getattr(rr, target)
-    recipe, method = target
-    obj = RECIPES[recipe](rr)
-    return getattr(obj, method) if method else obj.__class__
+    owner, method = target
+    if owner in RECIPES:
+        return getattr(RECIPES[owner](rr), method)
+    if method == "__init__":
+        return getattr(rr, owner)
+    obj = None
+    for name, args, kwargs in setup:
+        args = materialise(args)
+        kwargs = {k: materialise(v) for k, v in kwargs.items()}
+        if name == "__init__":
+            obj = getattr(rr, owner)(*args, **kwargs)
+        else:
+            getattr(obj, name)(*args, **kwargs)
+    return getattr(obj, method)
 
 
 def execute(case):
     import radiredide as rr
     try:
-        fn = resolve(rr, case["target"])
+        fn = resolve(rr, case["target"], case.get("setup", ()))
         args = materialise(case["args"])
         kwargs = {k: materialise(v) for k, v in case["kwargs"].items()}
         out = fn(*args, **kwargs)
+        if case.get("digest"):
+            return ("ok", summary(out), digest(out))
         return ("ok", summary(out))
     except BaseException as e:  # noqa: BLE001 - reported to the parent
         return ("exc", type(e).__name__, str(e)[:300])
