@@ -143,9 +143,11 @@ py::array_t<cplx> run_batch(const carray<double>& v, const carray<double>& theta
   for (int32_t b = 0; b < B; ++b) {
     double* t = tables.data() + static_cast<size_t>(b) * TableSize;
     if constexpr (Partials)
-      dmode_coeffs(th[3 * b], th[3 * b + 1], th[3 * b + 2], t);
+      dmode_coeffs(load_unaligned(th, 3 * b), load_unaligned(th, 3 * b + 1),
+                   load_unaligned(th, 3 * b + 2), t);
     else
-      mode_coeffs(th[3 * b], th[3 * b + 1], th[3 * b + 2], t);
+      mode_coeffs(load_unaligned(th, 3 * b), load_unaligned(th, 3 * b + 1),
+                  load_unaligned(th, 3 * b + 2), t);
   }
   const int32_t chunks = pn4_chunks(B, N);
   const int32_t len = static_cast<int32_t>((static_cast<int64_t>(N) + chunks - 1) / chunks);
