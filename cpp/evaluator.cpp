@@ -45,8 +45,15 @@ BatchEvaluatorT<T, Space>::BatchEvaluatorT(const carray<T>& breaks_in, const car
     if (load_unaligned(m.data(), p) == std::numeric_limits<int32_t>::min())
       value_error("mode number -2147483648 is out of range");
   require_kokkos();
-  tau_nonconverged_counter =
-      Kokkos::View<int32_t, typename Space::memory_space>("tau_nonconverged_counter");
+  // Allocated without the initialising kernel (which Kokkos 3's OpenMP space refuses on
+  // threads other than the one that initialised it) and zeroed here.
+  tau_nonconverged_counter = Kokkos::View<int32_t, typename Space::memory_space>(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tau_nonconverged_counter"));
+  if constexpr (Kokkos::SpaceAccessibility<Kokkos::HostSpace,
+                                           typename Space::memory_space>::accessible)
+    tau_nonconverged_counter() = 0;
+  else
+    Kokkos::deep_copy(tau_nonconverged_counter, int32_t(0));
   alive = std::make_shared<bool>(true);
   E = static_cast<int32_t>(nk - 1);
   P = np;

@@ -11,7 +11,11 @@ import radiredide as rr
 from conftest import misaligned, run_python
 from hostile_cases import NOT_HOSTILE, RECIPES, load_bases
 
-BASES = {n: c for n, c in load_bases()[0].items() if n not in NOT_HOSTILE}
+_FUNCTIONS, METHODS = load_bases()
+BASES = {n: c for n, c in _FUNCTIONS.items() if n not in NOT_HOSTILE}
+EVALUATIONS = [(c, m) for c in ("BatchEvaluator64", "BatchEvaluator32")
+               for m in ("evaluate", "evaluate_grad", "evaluate_time", "evaluate_time_grad")
+               if hasattr(rr, c) and (c.replace("32", "64"), m) in METHODS]
 
 
 def _names():
@@ -56,6 +60,19 @@ def call(name, variant):
     return fingerprint(getattr(rr, name)(*args, **kwargs))
 
 
+def build(cls, method):
+    """An evaluator configured by the recorded history of `method`, and the call."""
+    hist = copy.deepcopy(METHODS[(cls.replace("32", "64"), method)])
+    obj = None
+    for name, args, kwargs in hist[:-1]:
+        if name == "__init__":
+            obj = getattr(rr, cls)(*args, **kwargs)
+        else:
+            getattr(obj, name)(*args, **kwargs)
+    _, args, kwargs = hist[-1]
+    return obj, lambda: fingerprint(getattr(obj, method)(*args, **kwargs))
+
+
 def gpr_call(plan, thetas):
     return fingerprint(plan.evaluate_batch(thetas)) + fingerprint(plan.evaluate(*thetas[0]))
 
@@ -66,6 +83,8 @@ THETAS = np.array([[1.5, 0.1, -0.3], [3.0, -0.5, 0.7], [1.0, 0.2, 0.2], [20.0, 0
 def reference():
     ref = {(n, v): call(n, v) for n in NAMES for v in (0, 1)}
     ref["gpr"] = gpr_call(RECIPES["gpr_plan"](rr), THETAS)
+    for key in EVALUATIONS:
+        ref[key] = build(*key)[1]()
     return ref
 
 
@@ -77,7 +96,8 @@ def run_threads(n_threads, rounds, ref):
     def work(t):
         try:
             plan = RECIPES["gpr_plan"](rr)
-            keys = [k for k in ref if k != "gpr"]
+            evaluators = {key: build(*key) for key in EVALUATIONS}  # this thread's own
+            keys = [k for k in ref if k != "gpr" and k not in evaluators]
             rng = np.random.default_rng(t)
             start.wait()
             for _ in range(rounds):
@@ -87,6 +107,9 @@ def run_threads(n_threads, rounds, ref):
                         errors.append(f"thread {t}: {key} differs")
                 if gpr_call(plan, THETAS) != ref["gpr"]:
                     errors.append(f"thread {t}: GPRContraction differs")
+                for key, (_, run) in evaluators.items():
+                    if run() != ref[key]:
+                        errors.append(f"thread {t}: {key} differs")
         except BaseException as e:  # noqa: BLE001
             errors.append(f"thread {t}: {type(e).__name__}: {e}")
 
@@ -106,6 +129,7 @@ def test_concurrent_calls_give_sequential_bits():
 def test_release_between_batches_keeps_bits():
     ref = reference()
     plans = [RECIPES["gpr_plan"](rr) for _ in range(2)]
+    evaluators = {key: build(*key) for key in EVALUATIONS}
     for _ in range(3):
         assert run_threads(3, 1, ref) == []
         rr.release_workspaces()
@@ -113,6 +137,8 @@ def test_release_between_batches_keeps_bits():
         # Plans built before the release keep their configuration.
         for plan in plans:
             assert gpr_call(plan, THETAS) == ref["gpr"]
+        for key, (_, run) in evaluators.items():
+            assert run() == ref[key], key
 
 
 # Scalar closed forms that launch no kernel and allocate no view: they keep
@@ -131,10 +157,11 @@ FINALIZE_CODE = """
 import threading, sys
 sys.path.insert(0, {tests!r})
 import numpy as np, radiredide as rr
-from test_threads import BASES, NAMES, NO_KERNEL, call
+from test_threads import BASES, EVALUATIONS, NAMES, NO_KERNEL, build, call
 from hostile_cases import RECIPES
 n = 4
 plans = [RECIPES["gpr_plan"](rr) for _ in range(n)]
+evs = [[build(*key) for key in EVALUATIONS] for _ in range(n)]
 ready, go = threading.Barrier(n + 1), threading.Barrier(n + 1)
 seen = [[] for _ in range(n)]
 
@@ -152,8 +179,8 @@ def work(t):
             pass
         except BaseException as e:
             seen[t].append((name, type(e).__name__ + ": " + str(e)))
-    for f in (lambda: plans[t].evaluate(1.5, 0.0, 0.0),
-              lambda: plans[t].evaluate_batch(np.ones((2, 3)))):
+    for f in [lambda: plans[t].evaluate(1.5, 0.0, 0.0),
+              lambda: plans[t].evaluate_batch(np.ones((2, 3)))] + [run for _, run in evs[t]]:
         try:
             f()
             seen[t].append(("GPRContraction", "no error"))
