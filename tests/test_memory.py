@@ -51,7 +51,10 @@ def test_resident_memory_flat_and_pools_released():
     pools = int(out[out.index("pools") + 1])
     assert pools > 0
     # A leak of even one result array per call would be hundreds of kilobytes by now.
-    assert grown < 1 << 20, f"resident set grew by {grown} bytes over the loop"
+    # (Under the address sanitizer freed memory sits in its quarantine: the resident
+    # set is not the measure there, its leak checks are.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown < 1 << 20, f"resident set grew by {grown} bytes over the loop"
     assert int(out[out.index("released") + 1]) == 0
 
 
