@@ -673,6 +673,9 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   const int64_t EO = checked_mul(n_elements, n_order, "E x O");
   fit_i32(EO, "E x O");
   const py::ssize_t L = extent(group_piece_index, 0);
+  // Trailing axes of extent 0 leave fewer values than the L that are read.
+  require(group_piece_index.size() >= L,
+          "the piece index list holds fewer values than its first extent");
   // Host-side copies for validation (the buffers need not be aligned).
   auto host_copy = [](const auto* p, py::ssize_t n) {
     std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));

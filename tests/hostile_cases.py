@@ -303,9 +303,13 @@ class Worker:
             data += chunk
         return data
 
-    def stderr_tail(self, limit=4000):
+    def stderr_tail(self, limit=6000):
+        """The child's stderr from the sanitizer's report on (or its end)."""
         self.err.seek(0)
-        return self.err.read().decode(errors="replace")[-limit:]
+        text = self.err.read().decode(errors="replace")
+        starts = [i for i in (text.find("==ERROR"), text.find("runtime error")) if i >= 0]
+        start = max(0, min(starts) - 200) if starts else max(0, len(text) - limit)
+        return text[start:start + limit]
 
     def run(self, case, timeout):
         blob = pickle.dumps(case)

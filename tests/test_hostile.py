@@ -287,10 +287,50 @@ def test_misaligned_inputs_give_the_aligned_bits(pool, target):
     assert got == want, f"{describe(odd)}\n gave {got[:2]}, aligned {want[:2]}"
 
 
+@pytest.mark.parametrize("target", list(TARGETS), ids=_tid)
+def test_zero_size_arrays_that_keep_their_leading_extents(pool, target):
+    """Each array argument in turn replaced by a zero-size array that keeps its
+    leading extents (a trailing axis of 0 added) or whose first extent is 2^31 - 1:
+    shapes that promise values the buffer does not hold."""
+    args, kwargs, setup = TARGETS[target]
+    slots = [("a", i, v) for i, v in enumerate(args)] + [("k", k, v) for k, v in kwargs.items()]
+    for kind, key, value in slots:
+        if not isinstance(value, np.ndarray) or value.ndim == 0:
+            continue
+        for new in (Arr(np.zeros(value.shape + (0,), value.dtype)), Arr(value, huge=(0, 2**31 - 1))):
+            case = {"target": target, "args": [_wrap(v) for v in args],
+                    "kwargs": {k: _wrap(v) for k, v in kwargs.items()}, "setup": _setup(setup)}
+            if kind == "a":
+                case["args"][key] = new
+            else:
+                case["kwargs"][key] = new
+            check(pool, case)
+
+
 # ---------------------------------------------------------------- regressions
 
+def _regression(target, **changes):
+    """The valid call of `target` with some keyword arguments replaced."""
+    args, kwargs, setup = TARGETS[target]
+    kw = {k: _wrap(v) for k, v in kwargs.items()}
+    kw.update(changes)
+    return {"target": target, "args": [_wrap(v) for v in args], "kwargs": kw,
+            "setup": _setup(setup)}
+
+
+def _piece_index():
+    return TARGETS["theta_contract_grad"][1]["group_piece_index"]
+
+
 # Calls that once failed, kept as they were found.
-REGRESSIONS = []
+REGRESSIONS = [
+    # A zero-size piece index list with a first extent of 2^31 - 1 was read over
+    # its whole first extent (out of bounds: a segmentation fault).
+    _regression("theta_contract_grad_serial",
+                group_piece_index=Arr(_piece_index(), huge=(0, 2**31 - 1))),
+    _regression("theta_contract_grad",
+                group_piece_index=Arr(np.zeros((3, 0), np.int32))),
+]
 
 
 @pytest.mark.parametrize("case", REGRESSIONS, ids=lambda c: _tid(c["target"]))
