@@ -101,6 +101,8 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   // ---- validation
   const py::ssize_t E1 = extent(breaks, 0);
   if (Craw.ndim() != 4 || E1 != Craw.shape(2) + 1) value_error("Craw must be (B, R, E, O)");
+  // Trailing axes of extent 0 would leave fewer knots than the E + 1 that are read.
+  if (breaks.size() < E1) value_error("breaks must hold at least two knots (E >= 1)");
   if (Craw.shape(2) < 1) value_error("breaks must hold at least two knots (E >= 1)");
   if (Craw.shape(3) < 1) value_error("Craw must hold at least one coefficient per element (O >= 1)");
   const int32_t B = fit_i32(Craw.shape(0), "B");
@@ -306,10 +308,12 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   if (thetas.ndim() != 2 || thetas.shape(0) != B || thetas.shape(1) != 3)
     value_error("thetas must be (B, 3)");
   if (N < 2) value_error("need at least 2 grid points");
-  std::vector<int32_t> slots(static_cast<size_t>(K));
+  // Grown entry by entry: an index array whose shape promises more entries than
+  // it holds is refused at its first entry, before K slots are allocated.
+  std::vector<int32_t> slots;
   uint32_t used = 0;
   for (int32_t k = 0; k < K; ++k) {
-    slots[k] = index_entry(pnIdx, k);
+    slots.push_back(index_entry(pnIdx, k));
     if (slots[k] > 7) value_error("pn slot out of range");
     if (slots[k] >= 0) used |= 1u << slots[k];
   }
