@@ -66,7 +66,7 @@ class Config:
     seed: int = 12
     q_range: tuple = (1.0, 8.0)
     chi_max: float = 0.8
-    x_end: float = 0.14        # orbital x at the end of the model's inspiral (t = 0)
+    x_end: float = 0.11        # orbital x at the end of the model's inspiral (t = 0)
     span: float = 60.0         # phase range of the model's fits
     x_low: float = 0.05        # the minimum frequency, as x: f_min = x_low^1.5 / pi
     E: int = 24                # inspiral elements
@@ -104,14 +104,14 @@ class Orbit:
     u, ln x = mid + half * u: time t(u) (zero at x_hi), phase phi(u) (zero at x_hi)
     and the angular momentum L(u)."""
 
-    def __init__(self, theta, x_lo, x_hi, n=64):
+    def __init__(self, theta, x_lo, x_hi, n=48):
         q, c1, c2 = theta
         self.theta = theta
         self.mid = 0.5 * (math.log(x_lo) + math.log(x_hi))
         self.half = 0.5 * (math.log(x_hi) - math.log(x_lo))
         u = _cheb_nodes(n)
         x = np.exp(self.mid + self.half * u)
-        probe = np.array([rr.pn4_probe(math.sqrt(xi), q, c1, c2)[:5].real for xi in x])
+        probe = np.array([rr.pn4_probe(math.sqrt(xi), q, c1, c2)[:5] for xi in x])
         L, dE, F = probe[:, 0], probe[:, 3], probe[:, 4]
         tx = -dE / F
         if not np.all(tx > 0):

@@ -1,12 +1,14 @@
 """Write radiredide.pyi from the built module, by introspection.
 
-    .venv/bin/python scripts/gen_stubs.py            # rewrite radiredide.pyi
-    .venv/bin/python scripts/gen_stubs.py --check    # exit 1 when the file is out of date
+    .venv/bin/python scripts/gen_stubs.py            # rewrite radiredide.pyi and README's names
+    .venv/bin/python scripts/gen_stubs.py --check    # exit 1 when either is out of date
 
 Functions and methods take their signatures from the first line(s) of the
 docstrings that pybind11 writes ("name(arg: type, ...) -> type"); overloads
-become typing.overload stubs; a binding registered without a signature line
-gets (*args, **kwargs).  Attributes are typed by their values; classes list
+become typing.overload stubs.  A function registered without a signature line
+is called once with a keyword argument that no binding has: pybind11 refuses
+the call in its argument matching, before any of the function's code runs,
+and lists the accepted signatures in its TypeError.  Anything still unknown gets (*args, **kwargs).  Attributes are typed by their values; classes list
 their methods, properties and static attributes.
 """
 from __future__ import annotations
@@ -17,9 +19,29 @@ import inspect
 import pathlib
 import re
 import sys
+import textwrap
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 OUT = ROOT / "radiredide.pyi"
+README = ROOT / "README.md"
+BEGIN, END = "<!-- names:begin (scripts/gen_stubs.py) -->", "<!-- names:end -->"
+
+# The README groups the module's names by pipeline stage; each group is a list of
+# patterns matched against the public names, first match wins.
+GROUPS = [
+    ("Element-fit evaluation", [r"^evaluate_batch", r"^project_phi$", r"^BatchEvaluator"]),
+    ("Hybrid synthesis, assembly and harmonics", [r"^evaluate_hybrid", r"^assemble_imr", r"^swsh_weights"]),
+    ("Gaussian-process contraction", [r"^GPRContraction$", r"^gpr_", r"^anchor_contract"]),
+    ("4PN extension and fused coefficient stage",
+     [r"^pn4_", r"normaliser_uniform_35pn$", r"^build_extension_pack", r"^quadrature_grid_size_probe$",
+      r"^dc_grid_batch$", r"^median_h2_batch$", r"^blend_project$", r"^pack_"]),
+    ("Time-grid glue", [r"^fmin_starts", r"^span_pack", r"^scatter", r"^grid_bounds"]),
+    ("Spheroidal mixing and merger-ringdown",
+     [r"^swsph_", r"^mr_", r"^imr_join_grad", r"^theta_contract"]),
+    ("Module frame: build, Kokkos, workspaces, residency",
+     [r"^build_", r"^kokkos_", r"^workspace_", r"^release_workspaces$", r"^finalize_kokkos$",
+      r"execution_space$", r"^residency_"]),
+]
 
 HEADER = '''\
 """{doc}"""
@@ -39,7 +61,8 @@ _SIG = re.compile(r"^(?:\d+\.\s+)?([A-Za-z_]\w*)(\(.*\))(?:\s*->\s*(.+))?$")
 def _clean_annotations(text: str) -> str:
     # pybind11 writes numpy dtypes and some defaults in forms that are not Python.
     text = re.sub(r"<[^<>]*>", "...", text)
-    return text
+    # Names of this module's own classes are written unqualified inside its stub.
+    return re.sub(r"\bradiredide\.", "", text)
 
 
 def _valid(stub: str) -> bool:
@@ -70,6 +93,28 @@ def _split_doc(name: str, doc: str):
     return sigs, "\n".join(body).strip()
 
 
+def _signatures_from_binding(fn):
+    """Signatures of a binding registered without a signature line.
+
+    Called with a keyword argument that no binding has, a pybind11 function
+    fails in its argument matching, before any of its code runs, with a
+    TypeError that lists the signatures it accepts."""
+    try:
+        fn(_gen_stubs_probe=None)
+    except TypeError as exc:
+        lines = str(exc).splitlines()
+    except Exception:
+        return []
+    else:
+        return []
+    sigs = []
+    for line in lines:
+        m = re.match(r"^\s+\d+\.\s+(\(.*\))(?:\s*->\s*(.+))?$", line)
+        if m:
+            sigs.append((m.group(1), (m.group(2) or "typing.Any").strip()))
+    return sigs
+
+
 def _docstring(text: str, indent: str) -> str:
     if not text:
         return f"{indent}...\n"
@@ -86,13 +131,15 @@ def _function(name: str, obj, indent: str = "", method: bool = False, static: bo
     out = []
     deco = f"{indent}@staticmethod\n" if static else ""
     generic = "(self, *args, **kwargs)" if method and not static else "(*args, **kwargs)"
+    if not sigs and not method:
+        sigs = _signatures_from_binding(obj)
     if not sigs:
         sigs = [(generic, "typing.Any")]
     for params, ret in sigs:
         params, ret = _clean_annotations(params), _clean_annotations(ret)
         over = f"{indent}@typing.overload\n" if len(sigs) > 1 else ""
         text = f"{over}{deco}{indent}def {name}{params} -> {ret}:\n" + _docstring(body, indent + "    ")
-        if not _valid(inspect.cleandoc(text) if indent else text):
+        if not _valid(textwrap.dedent(text) if indent else text):
             text = f"{over}{deco}{indent}def {name}{generic} -> typing.Any:\n" + _docstring(body, indent + "    ")
         out.append(text)
     return "".join(out)
@@ -122,7 +169,7 @@ def _class(name: str, cls) -> str:
                 ret = _clean_annotations(m.group(1).strip())
             body = "\n".join(fdoc.splitlines()[1:]).strip() if m else fdoc.strip()
             text = f"    @property\n    def {attr}(self) -> {ret}:\n" + _docstring(body, "        ")
-            if not _valid(inspect.cleandoc(text)):
+            if not _valid(textwrap.dedent(text)):
                 text = f"    @property\n    def {attr}(self) -> typing.Any:\n" + _docstring(body, "        ")
             if raw.fset is not None:
                 text += f"    @{attr}.setter\n    def {attr}(self, value: {ret}) -> None: ...\n"
@@ -173,6 +220,91 @@ def generate(module) -> str:
     return text
 
 
+def _summary(obj) -> str:
+    doc = getattr(obj, "__doc__", None) or ""
+    if not callable(obj):
+        return f"attribute ({type(obj).__name__})"
+    lines = [ln for ln in doc.splitlines() if ln.strip()]
+    name = getattr(obj, "__name__", "")
+    lines = [ln for ln in lines if not _SIG.match(ln.strip()) or _SIG.match(ln.strip()).group(1) != name]
+    lines = [ln for ln in lines if ln.strip() != "Overloaded function."]
+    text = lines[0].strip() if lines else ""
+    text = re.split(r"(?<=[a-z0-9)\]][.!?])\s+(?=[A-Z(])", text, maxsplit=1)[0]
+    return (text[:117] + "...") if len(text) > 120 else text
+
+
+def _call_form(name: str, obj) -> str:
+    """`name(a, b, c=1)` from the binding's signature; classes show their constructor."""
+    fn = obj.__init__ if inspect.isclass(obj) else obj
+    fname = "__init__" if inspect.isclass(obj) else getattr(obj, "__name__", name)
+    sigs, _ = _split_doc(fname, getattr(fn, "__doc__", "") or "")
+    if not sigs and not inspect.isclass(obj):
+        sigs = _signatures_from_binding(obj)
+    if not sigs:
+        return name
+    try:
+        args = ast.parse(f"def f{_clean_annotations(sigs[0][0])}: pass").body[0].args
+    except SyntaxError:
+        return name
+    plain = args.posonlyargs + args.args
+    defaults = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
+    parts = []
+    for a, d in zip(plain, defaults):
+        if a.arg == "self":
+            continue
+        parts.append(a.arg if d is None else f"{a.arg}={ast.unparse(d)}")
+    return f"{name}({', '.join(parts)})"
+
+
+def names_markdown(module) -> str:
+    """The README's list of names, grouped by stage; variants fold into their base name."""
+    names = sorted(n for n in dir(module) if not n.startswith("_"))
+    groups = {title: [] for title, _ in GROUPS}
+    other = []
+    for n in names:
+        for title, pats in GROUPS:
+            if any(re.search(p, n) for p in pats):
+                groups[title].append(n)
+                break
+        else:
+            other.append(n)
+    if other:
+        groups["Other"] = other
+    lines = []
+    for title, members in groups.items():
+        if not members:
+            continue
+        lines.append(f"**{title}**\n")
+        present = set(members)
+        for n in members:
+            base = re.sub(r"(_host|_serial|_device)$", "", n)
+            base = re.sub(r"^BatchEvaluatorHost", "BatchEvaluator", base)
+            if base != n and base in present:
+                continue  # listed with its base name
+            variants = [v for v in members if v != n and
+                        re.sub(r"^BatchEvaluatorHost", "BatchEvaluator",
+                               re.sub(r"(_host|_serial|_device)$", "", v)) == n]
+            alias = f" (also {', '.join(f'`{v}`' for v in variants)})" if variants else ""
+            obj = getattr(module, n)
+            head = _call_form(n, obj) if callable(obj) else n
+            if inspect.isclass(obj):
+                methods = [a for a in vars(obj) if not a.startswith("_")]
+                text = "class; " + ", ".join(f"`{a}`" for a in methods)
+            else:
+                text = _summary(obj)
+            lines.append(f"- `{head}`{alias}" + (f": {text}" if text else ""))
+        lines.append("")
+    return "\n".join(lines).rstrip() + "\n"
+
+
+def _readme_with(names: str, readme: str) -> str:
+    if BEGIN not in readme or END not in readme:
+        raise SystemExit(f"README.md lacks the markers {BEGIN} ... {END}")
+    head, rest = readme.split(BEGIN, 1)
+    _, tail = rest.split(END, 1)
+    return f"{head}{BEGIN}\n{names}{END}{tail}"
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--check", action="store_true", help="compare with the file instead of writing it")
@@ -181,13 +313,16 @@ def main(argv=None) -> int:
     import radiredide
     text = generate(radiredide)
     out = pathlib.Path(args.out)
+    readme = _readme_with(names_markdown(radiredide), README.read_text())
     if args.check:
-        if not out.exists() or out.read_text() != text:
-            print(f"{out} is out of date: run scripts/gen_stubs.py", file=sys.stderr)
-            return 1
-        return 0
+        stale = [p for p, want in ((out, text), (README, readme))
+                 if not p.exists() or p.read_text() != want]
+        for p in stale:
+            print(f"{p} is out of date: run scripts/gen_stubs.py", file=sys.stderr)
+        return 1 if stale else 0
     out.write_text(text)
-    print(f"wrote {out}")
+    README.write_text(readme)
+    print(f"wrote {out} and the list of names in {README}")
     return 0
 
 
