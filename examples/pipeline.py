@@ -475,15 +475,16 @@ def threads() -> int:
     return os.cpu_count() or 1
 
 
-def main(argv=None) -> int:
+def main(argv=None, base: Config | None = None) -> int:
+    base = base or Config()
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rows", type=int, default=Config.rows)
-    ap.add_argument("--dt", type=float, default=Config.dt)
+    ap.add_argument("--rows", type=int, default=base.rows)
+    ap.add_argument("--dt", type=float, default=base.dt)
     ap.add_argument("--out", default=str(ROOT / "demo-output" / "waveform.png"))
     ap.add_argument("--no-plot", action="store_true")
     ap.add_argument("--no-reference", action="store_true", help="skip the NumPy reference timings")
     args = ap.parse_args(argv)
-    cfg = Config(rows=args.rows, dt=args.dt)
+    cfg = dataclasses.replace(base, rows=args.rows, dt=args.dt)
 
     try:
         import demo
