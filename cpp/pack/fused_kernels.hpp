@@ -1,0 +1,477 @@
+#pragma once
+// Kernels of the fused blend-and-project stage (blend_project) and of the
+// gradient-side stages median_h2_batch and dc_grid_batch.
+//
+// Every floating-point expression is written in its fixed operation order
+// (the build has no FMA contraction); complex products are spelled out as real
+// operations.  Flat offsets are formed in 64-bit.  The Clenshaw sums here run
+// b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1 and close with
+// ((b_1 u) + c_0) - b_2: this is not the evaluator's recurrence, so it is kept
+// apart from it.
+#include "pack/pn4.hpp"
+
+#include <Kokkos_Core.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace radiredide {
+namespace fused {
+
+using Exec = Kokkos::DefaultExecutionSpace;
+using Policy = Kokkos::RangePolicy<Exec, Kokkos::IndexType<int64_t>>;
+
+template <class T>
+using V1 = Kokkos::View<T*, Kokkos::LayoutRight, Kokkos::HostSpace,
+                        Kokkos::MemoryTraits<Kokkos::Unmanaged>>;
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr int kMaxCollocation = 32;
+
+// ---------------------------------------------------------------- Clenshaw
+// Real parts of one complex piece: `c` points at O complex coefficients stored
+// as (re, im) pairs.  OO > 0 fixes the order at compile time (unrolled loop),
+// OO == 0 reads `order`; both perform the same operations in the same order.
+template <int OO>
+KOKKOS_INLINE_FUNCTION double clenshaw_re(const double* c, int32_t order, double u) {
+  const int32_t n = OO > 0 ? OO : order;
+  const double t = u + u;
+  double b1 = 0.0, b2 = 0.0;
+#pragma GCC unroll 32
+  for (int32_t k = n - 1; k >= 1; --k) {
+    const double b = ((t * b1) + c[2 * k]) - b2;
+    b2 = b1;
+    b1 = b;
+  }
+  return ((b1 * u) + c[0]) - b2;
+}
+
+template <int OO>
+KOKKOS_INLINE_FUNCTION void clenshaw_c(const double* c, int32_t order, double u, double& re,
+                                       double& im) {
+  const int32_t n = OO > 0 ? OO : order;
+  const double t = u + u;
+  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;
+#pragma GCC unroll 32
+  for (int32_t k = n - 1; k >= 1; --k) {
+    const double br = ((t * b1r) + c[2 * k]) - b2r;
+    const double bi = ((t * b1i) + c[2 * k + 1]) - b2i;
+    b2r = b1r;
+    b1r = br;
+    b2i = b1i;
+    b1i = bi;
+  }
+  re = ((b1r * u) + c[0]) - b2r;
+  im = ((b1i * u) + c[1]) - b2i;
+}
+
+// ---------------------------------------------------------------- host helpers
+// Element of phi on the partition breaks[0..E]: the last element whose left
+// knot is not above phi, clamped to [0, E-1]; NaN and samples below breaks[0]
+// take element 0.
+inline int32_t element_of(double x, const double* breaks, int32_t E) {
+  int32_t lo = 0, hi = E - 1;
+  while (lo < hi) {
+    const int32_t mid = lo + (hi - lo + 1) / 2;
+    if (x >= breaks[mid])
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  return lo;
+}
+
+// Phase factor of azimuthal number m: (cos a, sin a), a = ((m pi) 0.5) - pi.
+inline void phase_factor(int32_t m, double& re, double& im) {
+  const double a = ((static_cast<double>(m) * kPi) * 0.5) - kPi;
+  re = std::cos(a);
+  im = std::sin(a);
+}
+
+// Work split of the 4PN batch kernels: item i serves row i / chunks and the
+// samples [c L, min(c L + L, N)) with c = i mod chunks.
+struct ChunkSplit {
+  int32_t chunks, L, N;
+  KOKKOS_INLINE_FUNCTION void range(int64_t i, int32_t& b, int32_t& n0, int32_t& n1) const {
+    b = static_cast<int32_t>(i / chunks);
+    const int32_t c = static_cast<int32_t>(i % chunks);
+    const int64_t s = static_cast<int64_t>(c) * L;
+    const int64_t e = s + L < N ? s + L : N;
+    n0 = static_cast<int32_t>(s < N ? s : N);
+    n1 = static_cast<int32_t>(e);
+  }
+};
+
+// ---------------------------------------------------------------- 4PN lanes
+// Stage 2 of the 4PN weights for kLanes samples at a time (fused_lanes.cpp):
+// every lane takes exactly the operations of mode_weights / dmode_weights at
+// its sample, so the values are bit for bit those of the scalar calls.
+inline constexpr int kLanes = 4;
+
+// Weights at the samples v[0 .. valid) (valid <= kLanes) written to
+// W[s, n0 + l] of one row's (8, N) complex block.
+void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
+                   int64_t n0);
+// |h_s(v_n)| for n in [n0, n1) and every slot s with bit s of `used` set,
+// written to mag[s, n] of one row's (8, N) block.
+void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
+                     uint32_t used, double* mag, int64_t N);
+
+// ---------------------------------------------------------------- selection
+// Order used by the selections: ascending, NaN after every number.
+KOKKOS_INLINE_FUNCTION bool less_nan_last(double a, double b) {
+  return a < b || (a == a && b != b);
+}
+
+// Hoare's selection around the middle pivot: returns the k-th smallest of
+// values[0..n) (0-based) and reorders the array so that nothing before
+// position k is larger and nothing after it is smaller, NaN counting as larger
+// than every number.  Never reads outside [0, n); n >= 1, 0 <= k < n.
+KOKKOS_INLINE_FUNCTION double select_kth_nan_last(double* values, int32_t n, int32_t k) {
+  int32_t lo = 0, hi = n - 1;
+  while (lo < hi) {
+    const double pivot = values[lo + (hi - lo) / 2];
+    int32_t i = lo, j = hi;
+    do {
+      while (less_nan_last(values[i], pivot)) ++i;
+      while (less_nan_last(pivot, values[j])) --j;
+      if (i <= j) {
+        const double t = values[i];
+        values[i] = values[j];
+        values[j] = t;
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (k <= j)
+      hi = j;
+    else if (k < i)
+      break;
+    else
+      lo = i;
+  }
+  return values[k];
+}
+
+// ---------------------------------------------------------------- blend_project
+// Shared, read-only inputs of the blend_project kernels.  Pointers index flat
+// row-major arrays; complex arrays are (re, im) pairs of doubles.
+struct BlendInputs {
+  int32_t B, R, E, O, N, K, C, O2;
+  int32_t p_tau, p_xpc;
+  V1<const double> craw;     // (B, R, E, O) complex
+  V1<const int32_t> elem;    // (N,)
+  V1<const double> ucoord;   // (N,)
+  V1<const double> tables;   // (B, kModeCoeffCount)
+  V1<const double> phase;    // (K,) complex
+  V1<const int32_t> modes;   // (K, 4): dIdx, rIdx, wIdx, emm
+  V1<const double> vD;       // (B, K)
+  V1<const double> pvR;      // (B, K)
+  V1<const double> calR;     // (K,)
+  V1<const int64_t> i0;      // (E C,)
+  V1<const double> stw;      // (E C,)
+  V1<const double> p2s;      // (O2, C)
+
+  KOKKOS_INLINE_FUNCTION const double* piece(int32_t b, int32_t r, int32_t e) const {
+    const int64_t off = ((static_cast<int64_t>(b) * R + r) * E + e) * O;
+    return craw.data() + 2 * off;
+  }
+};
+
+// "fused_pieces_weights": tau and the eight 4PN weights at every sample.
+template <int OO>
+struct PiecesWeightsKernel {
+  BlendInputs in;
+  ChunkSplit split;
+  V1<double> tau;  // (B, N)
+  V1<double> W;    // (B, 8, N) complex
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    int32_t b, n0, n1;
+    split.range(i, b, n0, n1);
+    const int32_t N = in.N;
+    const double* table = in.tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
+    double* Wrow = W.data() + 2 * (static_cast<int64_t>(b) * kModeSlots * N);
+    for (int32_t n = n0; n < n1; n += kLanes) {
+      const int valid = n1 - n < kLanes ? n1 - n : kLanes;
+      double v[kLanes];
+      for (int l = 0; l < valid; ++l) {
+        const int32_t e = in.elem(n + l);
+        const double u = in.ucoord(n + l);
+        tau(static_cast<int64_t>(b) * N + n + l) =
+            clenshaw_re<OO>(in.piece(b, in.p_tau, e), in.O, u);
+        double x = clenshaw_re<OO>(in.piece(b, in.p_xpc, e), in.O, u);
+        if (x < 1e-8) x = 1e-8;
+        v[l] = std::sqrt(x);
+      }
+      weights_lanes(v, valid, table, Wrow, N, n);
+    }
+  }
+};
+
+// "fused_median": med2 of the phased 4PN amplitude per (row, mode) and the
+// variance of the 4PN-based estimate.  Each item reorders its own row of mag.
+struct MedianKernel {
+  BlendInputs in;
+  V1<const double> W;  // (B, 8, N) complex
+  V1<double> med;      // (B, K)
+  V1<double> vR;       // (B, K)
+  V1<double> mag;      // (B, K, N)
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    const int32_t K = in.K, N = in.N;
+    const int32_t b = static_cast<int32_t>(i / K);
+    const int32_t k = static_cast<int32_t>(i % K);
+    const int64_t bk = static_cast<int64_t>(b) * K + k;
+    vR(bk) = 1.0;
+    med(bk) = 0.0;
+    const int32_t r = in.modes(4 * k + 1);
+    if (r < 0 || N < 1) return;
+    const int32_t s = in.modes(4 * k + 2);
+    const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
+    const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
+    double* row = mag.data() + bk * N;
+    for (int32_t n = 0; n < N; ++n) {
+      const double wr = w[2 * n], wi = w[2 * n + 1];
+      const double pr = (wr * phr) - (wi * phi);
+      const double pi = (wr * phi) + (wi * phr);
+      row[n] = std::hypot(pr, pi);
+    }
+    const int32_t m = N / 2;
+    double mval;
+    if (N % 2 == 1) {
+      mval = select_kth_nan_last(row, N, m);
+    } else {
+      const double hi = select_kth_nan_last(row, N, m);
+      double lo = row[0];
+      for (int32_t j = 1; j < m; ++j)
+        if (row[j] > lo) lo = row[j];
+      mval = (lo + hi) * 0.5;
+    }
+    const double med2 = mval * mval;
+    med(bk) = med2;
+    if (med2 != 0.0) vR(bk) = (med2 * in.pvR(bk)) * in.calR(k);
+  }
+};
+
+// "fused_blend": the blended value of every mode at every sample.  Within an
+// item the modes run outside the samples, so that each mode's table entries,
+// phase factor and variances stay in registers; every value is formed exactly
+// as it would be sample by sample.
+template <int OO>
+struct BlendKernel {
+  BlendInputs in;
+  ChunkSplit split;
+  V1<const double> W;    // (B, 8, N) complex
+  V1<const double> med;  // (B, K)
+  V1<const double> vR;   // (B, K)
+  V1<double> blend;      // (B, K, N) complex
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    int32_t b, n0, n1;
+    split.range(i, b, n0, n1);
+    const int32_t N = in.N, K = in.K, O = in.O;
+    for (int32_t k = 0; k < K; ++k) {
+      const int32_t d = in.modes(4 * k), r = in.modes(4 * k + 1), s = in.modes(4 * k + 2);
+      const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
+      const int64_t bk = static_cast<int64_t>(b) * K + k;
+      const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
+      double* out = blend.data() + 2 * (bk * N);
+      if (r < 0) {
+        for (int32_t n = n0; n < n1; ++n) {
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
+          double dr, di;
+          clenshaw_c<OO>(in.piece(b, d, in.elem(n)), O, in.ucoord(n), dr, di);
+          out[2 * n] = (dr * wpr) - (di * wpi);
+          out[2 * n + 1] = (dr * wpi) + (di * wpr);
+        }
+      } else if (med(bk) != 0.0) {  // NaN counts as not equal: the blend runs
+        const double vd = in.vD(bk), vr = vR(bk);
+        const double den = (1.0 / vr) + (1.0 / vd);
+        for (int32_t n = n0; n < n1; ++n) {
+          const int32_t e = in.elem(n);
+          const double u = in.ucoord(n);
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
+          double rr, ri, dr, di;
+          clenshaw_c<OO>(in.piece(b, r, e), O, u, rr, ri);
+          const double pr = (rr * wpr) - (ri * wpi);
+          const double pi = (rr * wpi) + (ri * wpr);
+          clenshaw_c<OO>(in.piece(b, d, e), O, u, dr, di);
+          out[2 * n] = ((dr / vd) + (pr / vr)) / den;
+          out[2 * n + 1] = ((di / vd) + (pi / vr)) / den;
+        }
+      } else {  // zero median amplitude: the estimate alone, direct piece not read
+        for (int32_t n = n0; n < n1; ++n) {
+          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
+          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
+          double rr, ri;
+          clenshaw_c<OO>(in.piece(b, r, in.elem(n)), O, in.ucoord(n), rr, ri);
+          out[2 * n] = (rr * wpr) - (ri * wpi);
+          out[2 * n + 1] = (rr * wpi) + (ri * wpr);
+        }
+      }
+    }
+  }
+};
+
+// "fused_project": collocation values by the two-sample stencil, then the
+// projection onto O2 coefficients per element.
+struct ProjectKernel {
+  BlendInputs in;
+  V1<const double> blend;  // (B, K, N) complex
+  V1<double> coeffs;       // (B, K, E, O2) complex
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t g) const {
+    const int32_t E = in.E, C = in.C, O2 = in.O2, N = in.N;
+    const int32_t e = static_cast<int32_t>(g % E);
+    const int64_t bk = g / E;
+    const double* row = blend.data() + 2 * (bk * N);
+    double cr[kMaxCollocation], ci[kMaxCollocation];
+    for (int32_t c = 0; c < C; ++c) {
+      const int64_t s = static_cast<int64_t>(e) * C + c;
+      const int64_t j = in.i0(s);
+      const double t = in.stw(s);
+      const double omt = 1.0 - t;
+      cr[c] = (omt * row[2 * j]) + (t * row[2 * (j + 1)]);
+      ci[c] = (omt * row[2 * j + 1]) + (t * row[2 * (j + 1) + 1]);
+    }
+    double* out = coeffs.data() + 2 * ((bk * E + e) * O2);
+    for (int32_t o = 0; o < O2; ++o) {
+      const double* p = in.p2s.data() + static_cast<int64_t>(o) * C;
+      double ar = 0.0, ai = 0.0;
+      for (int32_t c = 0; c < C; ++c) {
+        ar = ar + (p[c] * cr[c]);
+        ai = ai + (p[c] * ci[c]);
+      }
+      out[2 * o] = ar;
+      out[2 * o + 1] = ai;
+    }
+  }
+};
+
+// ---------------------------------------------------------------- median_h2_batch
+// "median_h2_mag": |h_s(v)| at every sample, for the slots that some mode
+// measures (bit s of `used`); the other rows of the scratch are not read.
+struct MedianMagKernel {
+  ChunkSplit split;
+  int32_t N;
+  uint32_t used;
+  V1<const double> v;       // (B, N)
+  V1<const double> tables;  // (B, kModeCoeffCount)
+  V1<double> mag;           // (B, 8, N)
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    int32_t b, n0, n1;
+    split.range(i, b, n0, n1);
+    magnitude_chunk(v.data() + static_cast<int64_t>(b) * N, n0, n1,
+                    tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, used,
+                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N);
+  }
+};
+
+// "median_h2_select": the median points of |h_s| over the row (ascending
+// magnitude, NaN last, ties by the smaller sample index) and the squared
+// median with its theta-gradient.  The magnitudes are only read: modes that
+// share a slot share the row; each item orders its own index array.
+struct MedianSelectKernel {
+  int32_t K, N;
+  V1<const double> v;        // (B, N)
+  V1<const double> dv;       // (B, 3, N)
+  V1<const double> tables;   // (B, kModeCoeffCount)
+  V1<const double> dtables;  // (B, kDModeCoeffCount)
+  V1<const int32_t> slots;   // (K,)
+  V1<const double> mag;      // (B, 8, N)
+  V1<int32_t> index;         // (B, K, N) scratch
+  V1<double> med2;           // (B, K)
+  V1<double> dmed2;          // (B, 3, K)
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    const int32_t b = static_cast<int32_t>(i / K);
+    const int32_t k = static_cast<int32_t>(i % K);
+    const int32_t s = slots(k);
+    if (s < 0) return;
+    const double* row = mag.data() + (static_cast<int64_t>(b) * kModeSlots + s) * N;
+    int32_t* idx = index.data() + (static_cast<int64_t>(b) * K + k) * N;
+    for (int32_t n = 0; n < N; ++n) idx[n] = n;
+    const auto before = [row](int32_t x, int32_t y) {
+      const double a = row[x], c = row[y];
+      if (a < c) return true;
+      if (c < a) return false;
+      const bool na = a != a, nc = c != c;
+      if (na != nc) return nc;  // the number comes first
+      return x < y;             // equal (or both NaN): the smaller index
+    };
+    const int32_t m = N / 2;
+    std::nth_element(idx, idx + m, idx + N, before);
+    int32_t points[2];
+    int32_t cnt_i;
+    if (N % 2 == 1) {
+      points[0] = idx[m];
+      cnt_i = 1;
+    } else {
+      points[0] = *std::max_element(idx, idx + m, before);
+      points[1] = idx[m];
+      cnt_i = 2;
+    }
+    const double* table = tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
+    const double* dtable = dtables.data() + static_cast<int64_t>(b) * kDModeCoeffCount;
+    double re[kModeSlots], im[kModeSlots], dre[kDModeSlots], dim[kDModeSlots];
+    double sum = 0.0;
+    double acc[3] = {0.0, 0.0, 0.0};
+    for (int32_t q = 0; q < cnt_i; ++q) {
+      const int32_t n = points[q];
+      const double vn = v(static_cast<int64_t>(b) * N + n);
+      mode_weights(vn, table, re, im);
+      dmode_weights(vn, dtable, dre, dim);
+      const double hr = re[s], hi = im[s];
+      const double hvr = dre[4 * s], hvi = dim[4 * s];
+      const double a = std::hypot(hr, hi);
+      sum = sum + a;
+      const double den = a > 1e-300 ? a : 1e-300;
+      for (int p = 0; p < 3; ++p) {
+        const double dvp = dv((static_cast<int64_t>(b) * 3 + p) * N + n);
+        const double dhr = (hvr * dvp) + dre[4 * s + 1 + p];
+        const double dhi = (hvi * dvp) + dim[4 * s + 1 + p];
+        const double term = ((hr * dhr) + (hi * dhi)) / den;
+        acc[p] = term + acc[p];
+      }
+    }
+    const double cnt = static_cast<double>(cnt_i);
+    const double mean = sum / cnt;
+    med2(static_cast<int64_t>(b) * K + k) = mean * mean;
+    for (int p = 0; p < 3; ++p)
+      dmed2((static_cast<int64_t>(b) * 3 + p) * K + k) = (acc[p] / cnt) * (mean + mean);
+  }
+};
+
+// ---------------------------------------------------------------- dc_grid_batch
+// "dc_grid_batch": dc_k/dtheta_p for every mode at every sample.
+struct DcGridKernel {
+  ChunkSplit split;
+  int32_t G, N, K;
+  V1<const double> vals;     // (B, G, N) complex
+  V1<const double> v;        // (B, N)
+  V1<const double> dv;       // (B, 3, N)
+  V1<const double> tables;   // (B, kModeCoeffCount)
+  V1<const double> dtables;  // (B, kDModeCoeffCount)
+  V1<const int32_t> modes;   // (K, 3): dIdx, rIdx, pnIdx
+  V1<const double> phase;    // (K,) complex
+  V1<const double> W;        // (B, K)
+  V1<const double> dW;       // (B, 3, K)
+  V1<double> out;            // (B, 3, K, N) complex
+
+  // Samples [n0, n1) of row b, kLanes at a time (fused_lanes.cpp).
+  void chunk(int32_t b, int32_t n0, int32_t n1) const;
+
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
+    int32_t b, n0, n1;
+    split.range(i, b, n0, n1);
+    chunk(b, n0, n1);
+  }
+};
+
+}  // namespace fused
+}  // namespace radiredide
