@@ -4,13 +4,14 @@ plus and cross polarisations, starting below the model's lowest frequency.
     make demo                                  # B = 64 rows
     .venv/bin/python examples/pipeline.py --rows 8 --no-plot
 
-The model is synthetic: its element fits (time map tau(phi), J track J(phi),
-x(phi) and the modes (2,2), (2,1), (3,3)) are Chebyshev fits, made with NumPy,
-of the 4PN orbit that the module's own closed forms give at each parameter
-point; its merger-ringdown pieces are element fits in time of a smooth
-continuation of that orbit.  The stages then run the way the host package
+The model is synthetic: its raw pieces (time map tau(phi), J track J(phi),
+x(phi), the modes (2,2), (2,1), (3,3) and their ratios to the 4PN weights) are
+Chebyshev element fits, made with NumPy, of the 4PN orbit that the module's own
+closed forms give at each parameter point; its merger-ringdown pieces are
+element fits in time of a smooth continuation of that orbit.  The stages then run the way the host package
 chains them:
 
+    blend_project               the model's raw pieces blended with the 4PN mode weights
     evaluate_batch              the model's fits at the seam, the merger-ringdown fits on the tail
     fmin_starts64               start times from the minimum frequency (rows below reach flagged)
     build_extension_pack_batch  4PN extension packs below the model's reach
@@ -71,6 +72,7 @@ class Config:
     x_low: float = 0.05        # the minimum frequency, as x: f_min = x_low^1.5 / pi
     E: int = 24                # inspiral elements
     O: int = 12                # Chebyshev coefficients per element
+    n_phi: int = 4096          # shared phase grid of the fused coefficient stage
     E_mr: int = 48             # merger-ringdown elements (in time)
     O_mr: int = 16
     dt: float = 2.0            # sample spacing of the full grid (units of M)
@@ -157,7 +159,7 @@ class Model:
     """Element fits of a batch of parameter points."""
     thetas: np.ndarray          # (B, 3) q, chi1z, chi2z
     breaks: np.ndarray          # (E + 1,) phase knots shared by every row
-    coefs: np.ndarray           # (B, P, E, O): tau, J, x, then the modes
+    raw: np.ndarray             # (B, R, E, O) raw pieces: tau, J, x, direct modes, ratio pieces
     mr_breaks: np.ndarray       # (E_mr + 1,) time knots of the merger-ringdown fits
     mr_coefs: np.ndarray        # (B, K, E_mr, O_mr)
     l: np.ndarray
@@ -166,19 +168,15 @@ class Model:
 
     @property
     def tau(self):
-        return np.ascontiguousarray(self.coefs[:, 0])
+        return np.ascontiguousarray(self.raw[:, 0])
 
     @property
     def J(self):
-        return np.ascontiguousarray(self.coefs[:, 1])
-
-    @property
-    def modes(self):
-        return np.ascontiguousarray(self.coefs[:, 3:])
+        return np.ascontiguousarray(self.raw[:, 1])
 
     def rows(self, idx):
         idx = np.asarray(idx)
-        return dataclasses.replace(self, thetas=self.thetas[idx].copy(), coefs=self.coefs[idx].copy(),
+        return dataclasses.replace(self, thetas=self.thetas[idx].copy(), raw=self.raw[idx].copy(),
                                    mr_coefs=self.mr_coefs[idx].copy())
 
 
@@ -198,7 +196,7 @@ def build_model(cfg: Config, thetas: np.ndarray) -> Model:
     mr_breaks = np.linspace(cfg.mr_lo, cfg.mr_hi, cfg.E_mr + 1)
     um, fit_mr = _fit_matrix(cfg.O_mr, 2 * cfg.O_mr)
     tm = mr_breaks[:-1, None] + (um[None, :] + 1) * 0.5 * np.diff(mr_breaks)[:, None]
-    coefs = np.zeros((B, 3 + K, E, O), complex)
+    raw = np.zeros((B, 3 + 2 * K, E, O), complex)
     mr_coefs = np.zeros((B, K, cfg.E_mr, cfg.O_mr), complex)
     for b, theta in enumerate(thetas):
         orb = Orbit(tuple(theta), 0.5 * cfg.x_low, cfg.x_end)
@@ -211,12 +209,13 @@ def build_model(cfg: Config, thetas: np.ndarray) -> Model:
         vals[1] = npcheb.chebval(u, orb.c_L)
         vals[2] = orb.x(u)
         vals[3:] = orb.content(u)
-        coefs[b] = vals.reshape(3 + K, E, 2 * O) @ fit.T
+        raw[b, :3 + K] = vals.reshape(3 + K, E, 2 * O) @ fit.T
+        raw[b, 3 + K:, :, 0] = 1.0  # ratio of each mode to its phased 4PN weight
         mr_coefs[b] = merger_ringdown(orb, tm.ravel(), phi_end).reshape(K, cfg.E_mr, -1) @ fit_mr.T
     l = np.array([m[0] for m in MODES], np.int32)
     m = np.array([m[1] for m in MODES], np.int32)
     slot = np.array([m[2] for m in MODES], np.int32)
-    return Model(thetas, breaks, coefs, mr_breaks, mr_coefs, l, m, slot)
+    return Model(thetas, breaks, raw, mr_breaks, mr_coefs, l, m, slot)
 
 
 def merger_ringdown(orb: Orbit, t, phi_end, omega_ring=0.27, tau_ramp=10.0, tau_decay=12.0):
@@ -287,6 +286,11 @@ def _refs():
     except ImportError:
         pass
     try:
+        import bench_fused as bf
+        refs["blend_project"] = lambda **a: bf.np_blend_project(a)
+    except ImportError:
+        pass
+    try:
         import bench_ext_pack as bp
         refs["build_extension_pack_batch"] = bp.row_loop
     except (ImportError, AttributeError):
@@ -299,6 +303,23 @@ def _refs():
     except (ImportError, AttributeError):
         pass
     return refs
+
+
+def blend_inputs(cfg: Config, model: Model) -> dict:
+    """Arguments of blend_project: a shared phase grid over the model's range, every mode
+    blended from its direct piece and its ratio piece, and a collocation stencil of
+    C = 2 O Chebyshev points per element back onto O coefficients."""
+    B, K = len(model.thetas), len(MODES)
+    phi = np.linspace(model.breaks[0], model.breaks[-1], cfg.n_phi)
+    u, p2s = _fit_matrix(cfg.O, 2 * cfg.O)
+    pts = (model.breaks[:-1, None] + (u[None, :] + 1) * 0.5 * np.diff(model.breaks)[:, None]).ravel()
+    i0 = np.clip(np.searchsorted(phi, pts, side="right") - 1, 0, cfg.n_phi - 2)
+    stw = (pts - phi[i0]) / (phi[i0 + 1] - phi[i0])
+    return dict(breaks=model.breaks, Craw=model.raw, phi=phi, p_tau=0, p_xpc=2,
+                dIdx=np.arange(3, 3 + K, dtype=np.int32), rIdx=np.arange(3 + K, 3 + 2 * K, dtype=np.int32),
+                wIdx=model.slot, emm=model.m, thetas=model.thetas,
+                vD=np.full((B, K), 1e-4), pvR=np.full((B, K), 1e-2), calR=np.ones(K),
+                i0=i0.astype(np.int64), stw=stw, p2s=np.ascontiguousarray(p2s))
 
 
 def time_grid(cfg: Config, tau0: np.ndarray) -> np.ndarray:
@@ -314,9 +335,16 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     f_min = np.full(B, cfg.f_min)
 
     # Model at its first phase: the seam values the extension must meet.
+    # Fused coefficient stage: the raw pieces on a shared phase grid, blended with the
+    # 4PN weights by inverse variance and projected back onto the elements.
+    modes, tau_grid = st.run("blend_project", B, rr.blend_project, **blend_inputs(cfg, model))
+    coefs = np.concatenate([model.raw[:, :3], modes], axis=1)  # tau, J, x, blended modes
+    if not (np.diff(tau_grid, axis=1) > 0).all():
+        raise SelfCheckError("the model's time map is not monotonic on the phase grid")
+
     seam_phi = np.full((B, 1), model.breaks[0])
     seam_model = st.run("evaluate_batch (model seam)", B, rr.evaluate_batch,
-                        model.breaks, model.coefs, seam_phi)
+                        model.breaks, coefs, seam_phi)
 
     # Start times from f_min on a stencil of phase nodes (element fit contraction).
     S = 4 * cfg.E
@@ -324,14 +352,14 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     kidx = np.clip(np.searchsorted(model.breaks, phi_nodes, side="right") - 1, 0, cfg.E - 1)
     u = 2 * (phi_nodes - model.breaks[kidx]) / (model.breaks[kidx + 1] - model.breaks[kidx]) - 1
     V = npcheb.chebvander(u, cfg.O - 1)
-    C_tau = np.ascontiguousarray(model.coefs[:, 0].real)
-    C_x = np.ascontiguousarray(model.coefs[:, 2].real)
+    C_tau = np.ascontiguousarray(model.raw[:, 0].real)
+    C_x = np.ascontiguousarray(model.raw[:, 2].real)
     starts, f22_first, low_flag = st.run("fmin_starts64", B, rr.fmin_starts64, C_tau, C_x,
                                          kidx.astype(np.int32), V, f_min)
 
     # Extension packs for the rows whose f_min lies below the model's reach.
     pack = st.run("build_extension_pack_batch", B, rr.build_extension_pack_batch,
-                  model.breaks, model.tau, model.J, model.modes, model.l, model.m, model.slot,
+                  model.breaks, model.tau, model.J, modes, model.l, model.m, model.slot,
                   model.thetas, f_min, n_per_orbit=cfg.n_per_orbit)
     engaged = pack["engaged"]
     if not engaged.all():
