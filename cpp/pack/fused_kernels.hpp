@@ -8,6 +8,7 @@
 // b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1 and close with
 // ((b_1 u) + c_0) - b_2: this is not the evaluator's recurrence, so it is kept
 // apart from it.
+#include "pack/pack_numerics.hpp"  // select_kth: Hoare selection, NaN ordered last
 #include "pack/pn4.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -118,42 +119,6 @@ void weights_lanes(const double* v, int valid, const double* table, double* W, i
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
                      uint32_t used, double* mag, int64_t N);
 
-// ---------------------------------------------------------------- selection
-// Order used by the selections: ascending, NaN after every number.
-KOKKOS_INLINE_FUNCTION bool less_nan_last(double a, double b) {
-  return a < b || (a == a && b != b);
-}
-
-// Hoare's selection around the middle pivot: returns the k-th smallest of
-// values[0..n) (0-based) and reorders the array so that nothing before
-// position k is larger and nothing after it is smaller, NaN counting as larger
-// than every number.  Never reads outside [0, n); n >= 1, 0 <= k < n.
-KOKKOS_INLINE_FUNCTION double select_kth_nan_last(double* values, int32_t n, int32_t k) {
-  int32_t lo = 0, hi = n - 1;
-  while (lo < hi) {
-    const double pivot = values[lo + (hi - lo) / 2];
-    int32_t i = lo, j = hi;
-    do {
-      while (less_nan_last(values[i], pivot)) ++i;
-      while (less_nan_last(pivot, values[j])) --j;
-      if (i <= j) {
-        const double t = values[i];
-        values[i] = values[j];
-        values[j] = t;
-        ++i;
-        --j;
-      }
-    } while (i <= j);
-    if (k <= j)
-      hi = j;
-    else if (k < i)
-      break;
-    else
-      lo = i;
-  }
-  return values[k];
-}
-
 // ---------------------------------------------------------------- blend_project
 // Shared, read-only inputs of the blend_project kernels.  Pointers index flat
 // row-major arrays; complex arrays are (re, im) pairs of doubles.
@@ -241,9 +206,9 @@ struct MedianKernel {
     const int32_t m = N / 2;
     double mval;
     if (N % 2 == 1) {
-      mval = select_kth_nan_last(row, N, m);
+      mval = select_kth(row, N, m);
     } else {
-      const double hi = select_kth_nan_last(row, N, m);
+      const double hi = select_kth(row, N, m);
       double lo = row[0];
       for (int32_t j = 1; j < m; ++j)
         if (row[j] > lo) lo = row[j];

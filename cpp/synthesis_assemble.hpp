@@ -1,0 +1,116 @@
+#pragma once
+// Inspiral-merger-ringdown assembly: per sample, the time-window mask, the
+// cosine blend of the inspiral into the merger-ringdown modes from sample i0 on,
+// and the reflection mode sum S = sum_k (wp h_k + wm conj(h_k)), giving
+// hp = Re S and hc = -Im S.  One template serves float64 and float32; the
+// float32 twin computes in float throughout.
+#include "common/staging.hpp"
+
+#include <Kokkos_Core.hpp>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+
+namespace radiredide {
+namespace assemble {
+
+template <class T>
+struct Consts;
+template <>
+struct Consts<double> {
+  static constexpr double eps = 1e-9;
+  static constexpr double pi = 3.141592653589793;
+  static KOKKOS_INLINE_FUNCTION double cos(double x) { return std::cos(x); }
+};
+template <>
+struct Consts<float> {
+  static constexpr float eps = 1e-9f;
+  static constexpr float pi = 3.14159274f;
+  static KOKKOS_INLINE_FUNCTION float cos(float x) { return cosf(x); }
+};
+
+template <class T>
+struct Kernel {
+  using C = std::complex<T>;
+  UView<const C, 3> h_insp;  // (B, K_i, N)
+  UView<const C, 3> h_mr;    // (>= B, K_m, N - i0)
+  UView<const T, 2> t_geo;   // (B, N)
+  UView<const T, 1> tau0, t_start, tau_end;
+  UView<const int32_t, 1> idx, jdx;
+  UView<const C, 2> wp, wm;  // (B, K)
+  UView<T, 2> hp, hc;        // (B, N)
+  T mr_hi, b0, blend1;
+  int32_t N, K, i0, L, len;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t item) const {
+    const int32_t b = item / L;
+    const int32_t q = item % L;
+    const int64_t lo64 = static_cast<int64_t>(q) * len;
+    if (lo64 >= N) return;
+    const int32_t lo = static_cast<int32_t>(lo64);
+    const int32_t hi = static_cast<int32_t>(lo64 + len < N ? lo64 + len : N);
+    const T eps = Consts<T>::eps;
+    const T tau0_b = tau0(b);
+    const T lo_edge = tau0_b - eps;
+    const T hi_edge = mr_hi + eps;
+    const T start_edge = t_start(b) - eps;
+    const T tau_end_b = tau_end(b);
+    const T e = tau_end_b > blend1 ? blend1 : tau_end_b;
+    const T span = e - b0;
+    for (int32_t n = lo; n < hi; ++n) {
+      const T t = t_geo(b, n);
+      if (!(t >= lo_edge && t <= hi_edge && !(t < start_edge))) {
+        hp(b, n) = T(0);
+        hc(b, n) = T(0);
+        continue;
+      }
+      const T tf = tau0_b > t ? tau0_b : t;
+      T sre = T(0), sim = T(0);
+      if (n < i0) {
+        for (int32_t k = 0; k < K; ++k) {
+          const C h = h_insp(b, idx(k), n);
+          accumulate(wp(b, k), wm(b, k), h.real(), h.imag(), sre, sim);
+        }
+      } else {
+        const T tt = mr_hi < tf ? mr_hi : tf;
+        const T u = (tt - b0) / span;
+        const T uc = u < T(0) ? T(0) : (u > T(1) ? T(1) : u);
+        const T c = Consts<T>::cos(uc * Consts<T>::pi);
+        const T w = (T(1) - c) * T(0.5);
+        const T wi = T(1) - w;
+        const bool insp = tau_end_b >= tt;
+        const int32_t nm = n - i0;
+        for (int32_t k = 0; k < K; ++k) {
+          T ire = T(0), iim = T(0);
+          if (insp) {
+            const C hi_ = h_insp(b, idx(k), n);
+            ire = hi_.real();
+            iim = hi_.imag();
+          }
+          const C hm = h_mr(b, jdx(k), nm);
+          const T hre = w * hm.real() + wi * ire;
+          const T him = w * hm.imag() + wi * iim;
+          accumulate(wp(b, k), wm(b, k), hre, him, sre, sim);
+        }
+      }
+      hp(b, n) = sre;
+      hc(b, n) = -sim;
+    }
+  }
+
+  // S += wp h + wm conj(h), part by part.
+  static KOKKOS_INLINE_FUNCTION void accumulate(const C& p, const C& q, T hre, T him, T& sre,
+                                                T& sim) {
+    const T pre = p.real() * hre - p.imag() * him;
+    const T pim = p.real() * him + p.imag() * hre;
+    const T nhim = -him;
+    const T qre = q.real() * hre - q.imag() * nhim;
+    const T qim = q.imag() * hre + q.real() * nhim;
+    sre = sre + (pre + qre);
+    sim = sim + (pim + qim);
+  }
+};
+
+}  // namespace assemble
+}  // namespace radiredide

@@ -1,0 +1,314 @@
+#pragma once
+// Hybridised-extension synthesis: Phi(t) from the cubic spline of the coarse
+// time map, every mode's complex amplitude from its cubic spline in Phi, and
+// the rotation exp(i m s Phi).  One-row kernel (cursor searches, 16-sample
+// blocks with a shared power table) and ragged-batch kernel (independent
+// bisections per sample).  Both perform the same floating-point operations in
+// the same order, so a batch row equals the one-row result bit for bit.
+//
+// Spline tables are (4, n-1) row-major: column i holds interval i's
+// coefficients of d^3, d^2, d, 1 with d measured from knot i.
+#include "common/staging.hpp"
+
+#include <Kokkos_Core.hpp>
+
+#include <cmath>
+#include <cstddef>
+#include <complex>
+#include <cstdint>
+
+namespace radiredide {
+namespace hybrid {
+
+// Largest i in [0, n-2] with knots[i] <= x, 0 when there is none (also for NaN).
+KOKKOS_INLINE_FUNCTION int32_t bisect(const double* knots, int32_t n, double x) {
+  int32_t lo = 0, hi = n - 2;
+  while (lo < hi) {
+    const int32_t mid = (lo + hi + 1) / 2;
+    if (x < knots[mid] || x != x)
+      hi = mid - 1;
+    else
+      lo = mid;
+  }
+  return lo;
+}
+
+// The same interval found by walking from a previous result c (NaN keeps c).
+KOKKOS_INLINE_FUNCTION int32_t walk(const double* knots, int32_t n, double x, int32_t c) {
+  while (c > 0 && knots[c] > x) --c;
+  while (c + 1 <= n - 2 && x >= knots[c + 1]) ++c;
+  return c;
+}
+
+// (((+0 + c3) + c2 d) + c1 d^2) + c0 d^3: the leading +0.0 is part of the
+// result's definition (it turns a -0.0 constant term into +0.0).
+KOKKOS_INLINE_FUNCTION double cubic(double c0, double c1, double c2, double c3, double d,
+                                    double d2, double d3) {
+  return (((+0.0 + c3) + c2 * d) + c1 * d2) + c0 * d3;
+}
+
+// One step of the power chain: (re, im) <- g * (re, im).
+KOKKOS_INLINE_FUNCTION void power_step(double gre, double gim, double& re, double& im) {
+  const double nre = gre * re - gim * im;
+  const double nim = gim * re + gre * im;
+  re = nre;
+  im = nim;
+}
+
+// z^m by repeated multiplication with base z (m > 0) or conj(z) (m < 0); m != 0.
+KOKKOS_INLINE_FUNCTION void rotation_chain(double zre, double zim, int32_t m, double& wre,
+                                           double& wim) {
+  const double gre = zre;
+  const double gim = m > 0 ? zim : -zim;
+  const int32_t am = m > 0 ? m : -m;
+  wre = gre;
+  wim = gim;
+  for (int32_t s = 1; s < am; ++s) power_step(gre, gim, wre, wim);
+}
+
+// v <- w * v.
+KOKKOS_INLINE_FUNCTION void rotate(double wre, double wim, double& vre, double& vim) {
+  const double nre = wre * vre - wim * vim;
+  const double nim = wre * vim + wim * vre;
+  vre = nre;
+  vim = nim;
+}
+
+inline constexpr int32_t kBlock = 16;       // samples per block of the one-row kernel
+inline constexpr int32_t kItem = 1024;      // samples per work item of the one-row kernel
+inline constexpr int32_t kTableMax = 16;    // largest |m| served by the power table
+
+// -------------------------------------------------------------- one row
+struct RowKernel {
+  UView<const double, 1> t_knots;
+  UView<const double, 1> phi_knots;
+  UView<const double, 2> phi_c;                // (4, n-1)
+  UView<const std::complex<double>, 3> mode_c; // (K, 4, n-1)
+  UView<const int32_t, 1> m;
+  UView<const double, 1> t;
+  UView<const double, 1> w;  // empty without weights
+  UView<std::complex<double>, 2> strain;  // (K, W)
+  UView<double, 1> phi_of_t;
+  double s;
+  int32_t n, K, N, M;
+  bool weighted, any_negative;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t q) const {
+    const double* tk = t_knots.data();
+    const double* pk = phi_knots.data();
+    const std::ptrdiff_t nc = n - 1;
+    const double* p0 = phi_c.data();
+    const double* p1 = p0 + nc;
+    const double* p2 = p1 + nc;
+    const double* p3 = p2 + nc;
+    const bool table = M <= kTableMax;
+
+    const int64_t begin64 = static_cast<int64_t>(q) * kItem;
+    const int32_t begin = static_cast<int32_t>(begin64);
+    const int32_t end = static_cast<int32_t>(N - begin64 < kItem ? N : begin64 + kItem);
+    int32_t tcur = -1, pcur = -1;
+
+    double phi[kBlock], zre[kBlock], zim[kBlock];
+    int32_t jv[kBlock];
+    // pw[p][i]: z^p (and cw[p][i]: conj(z)^p) of sample i of the block, p = 1 .. M.
+    double pwre[kTableMax + 1][kBlock], pwim[kTableMax + 1][kBlock];
+    double cwre[kTableMax + 1][kBlock], cwim[kTableMax + 1][kBlock];
+
+    for (int32_t j0 = begin; j0 < end; j0 += kBlock) {
+      const int32_t kb = end - j0 < kBlock ? end - j0 : kBlock;
+      // Phi and the interval of Phi, sample by sample with the two cursors.
+      for (int32_t i = 0; i < kb; ++i) {
+        const double x = t(j0 + i);
+        tcur = tcur < 0 ? bisect(tk, n, x) : walk(tk, n, x, tcur);
+        const double d = x - tk[tcur];
+        const double d2 = d * d;
+        const double d3 = d2 * d;
+        const double ph = cubic(p0[tcur], p1[tcur], p2[tcur], p3[tcur], d, d2, d3);
+        phi[i] = ph;
+        phi_of_t(j0 + i) = ph;
+        pcur = pcur < 0 ? bisect(pk, n, ph) : walk(pk, n, ph, pcur);
+        jv[i] = pcur;
+      }
+      bool p_uniform = true;
+      for (int32_t i = 1; i < kb; ++i) p_uniform = p_uniform && jv[i] == jv[0];
+
+      for (int32_t i = 0; i < kb; ++i) {
+        const double a = phi[i] * s;
+        zre[i] = std::cos(a);
+        zim[i] = std::sin(a);
+      }
+      if (table && M >= 1) {
+        for (int32_t i = 0; i < kb; ++i) {
+          pwre[1][i] = zre[i];
+          pwim[1][i] = zim[i];
+        }
+        for (int32_t p = 2; p <= M; ++p)
+          for (int32_t i = 0; i < kb; ++i) {
+            double re = pwre[p - 1][i], im = pwim[p - 1][i];
+            power_step(zre[i], zim[i], re, im);
+            pwre[p][i] = re;
+            pwim[p][i] = im;
+          }
+        if (any_negative) {
+          for (int32_t i = 0; i < kb; ++i) {
+            cwre[1][i] = zre[i];
+            cwim[1][i] = -zim[i];
+          }
+          for (int32_t p = 2; p <= M; ++p)
+            for (int32_t i = 0; i < kb; ++i) {
+              double re = cwre[p - 1][i], im = cwim[p - 1][i];
+              power_step(zre[i], -zim[i], re, im);
+              cwre[p][i] = re;
+              cwim[p][i] = im;
+            }
+        }
+      }
+
+      for (int32_t k = 0; k < K; ++k) {
+        const int32_t mk = m(k);
+        const std::complex<double>* c0 = &mode_c(k, 0, 0);
+        const std::complex<double>* c1 = c0 + nc;
+        const std::complex<double>* c2 = c1 + nc;
+        const std::complex<double>* c3 = c2 + nc;
+        double vre[kBlock], vim[kBlock];
+        if (p_uniform) {
+          const int32_t j = jv[0];
+          const double a0 = c0[j].real(), a1 = c1[j].real(), a2 = c2[j].real(), a3 = c3[j].real();
+          const double b0 = c0[j].imag(), b1 = c1[j].imag(), b2 = c2[j].imag(), b3 = c3[j].imag();
+          const double kn = pk[j];
+          for (int32_t i = 0; i < kb; ++i) {
+            const double u = phi[i] - kn;
+            const double u2 = u * u;
+            const double u3 = u2 * u;
+            vre[i] = cubic(a0, a1, a2, a3, u, u2, u3);
+            vim[i] = cubic(b0, b1, b2, b3, u, u2, u3);
+          }
+        } else {
+          for (int32_t i = 0; i < kb; ++i) {
+            const int32_t j = jv[i];
+            const double u = phi[i] - pk[j];
+            const double u2 = u * u;
+            const double u3 = u2 * u;
+            vre[i] = cubic(c0[j].real(), c1[j].real(), c2[j].real(), c3[j].real(), u, u2, u3);
+            vim[i] = cubic(c0[j].imag(), c1[j].imag(), c2[j].imag(), c3[j].imag(), u, u2, u3);
+          }
+        }
+        if (mk != 0) {
+          const int32_t am = mk > 0 ? mk : -mk;
+          if (table) {
+            const double* wr = mk > 0 ? pwre[am] : cwre[am];
+            const double* wi = mk > 0 ? pwim[am] : cwim[am];
+            for (int32_t i = 0; i < kb; ++i) rotate(wr[i], wi[i], vre[i], vim[i]);
+          } else {
+            for (int32_t i = 0; i < kb; ++i) {
+              double wr, wi;
+              rotation_chain(zre[i], zim[i], mk, wr, wi);
+              rotate(wr, wi, vre[i], vim[i]);
+            }
+          }
+        }
+        if (weighted) {
+          for (int32_t i = 0; i < kb; ++i) {
+            const double om = w(j0 + i);
+            const double re = (vre[i] * om - 0.0 * vim[i]) + 0.0;
+            const double im = (0.0 * vre[i] + vim[i] * om) + 0.0;
+            vre[i] = re;
+            vim[i] = im;
+          }
+        }
+        std::complex<double>* out = &strain(k, j0);
+        for (int32_t i = 0; i < kb; ++i) out[i] = std::complex<double>(vre[i], vim[i]);
+      }
+    }
+  }
+};
+
+// -------------------------------------------------------------- ragged batch
+struct BatchKernel {
+  UView<const double, 1> t_knots;
+  UView<const double, 1> phi_knots;
+  UView<const double, 2> phi_c;                // (4, C)
+  UView<const std::complex<double>, 3> mode_c; // (K, 4, C)
+  UView<const int32_t, 1> m;
+  UView<const int64_t, 1> off;   // (B+1,) knot offsets, validated: 0 <= off <= T < 2^31
+  UView<const int64_t, 1> coff;  // (B+1,) column offsets, validated: 0 <= coff <= C < 2^31
+  UView<const double, 2> t;      // (B, J)
+  UView<std::complex<double>, 3> out;  // (B, K, J)
+  double s;
+  int32_t C, K, M;
+  bool any_negative;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t jj) const {
+    const int32_t kofs = static_cast<int32_t>(off(b));
+    const int32_t n = static_cast<int32_t>(off(b + 1)) - kofs;
+    const int32_t cofs = static_cast<int32_t>(coff(b));
+    const double* tk = t_knots.data() + kofs;
+    const double* pk = phi_knots.data() + kofs;
+    const double* p0 = phi_c.data() + cofs;
+    const std::ptrdiff_t cs = C;  // column stride of the coefficient tables
+    const double* p1 = p0 + cs;
+    const double* p2 = p1 + cs;
+    const double* p3 = p2 + cs;
+
+    const double x = t(b, jj);
+    const int32_t i = bisect(tk, n, x);
+    const double d = x - tk[i];
+    const double d2 = d * d;
+    const double d3 = d2 * d;
+    const double ph = cubic(p0[i], p1[i], p2[i], p3[i], d, d2, d3);
+    const double a = ph * s;
+    const double zre = std::cos(a);
+    const double zim = std::sin(a);
+    const int32_t j = bisect(pk, n, ph);
+    const double u = ph - pk[j];
+    const double u2 = u * u;
+    const double u3 = u2 * u;
+
+    // Powers of z and conj(z) shared by the modes; each entry is the previous
+    // one times the base, so the values are those of the per-mode chain.
+    const bool table = M <= kTableMax;
+    double pwre[kTableMax + 1], pwim[kTableMax + 1];
+    double cwre[kTableMax + 1], cwim[kTableMax + 1];
+    if (table && M >= 1) {
+      pwre[1] = zre;
+      pwim[1] = zim;
+      for (int32_t p = 2; p <= M; ++p) {
+        pwre[p] = pwre[p - 1];
+        pwim[p] = pwim[p - 1];
+        power_step(zre, zim, pwre[p], pwim[p]);
+      }
+      if (any_negative) {
+        cwre[1] = zre;
+        cwim[1] = -zim;
+        for (int32_t p = 2; p <= M; ++p) {
+          cwre[p] = cwre[p - 1];
+          cwim[p] = cwim[p - 1];
+          power_step(zre, -zim, cwre[p], cwim[p]);
+        }
+      }
+    }
+
+    for (int32_t k = 0; k < K; ++k) {
+      const std::complex<double>* c0 = &mode_c(k, 0, cofs + j);
+      const std::complex<double> q0 = c0[0], q1 = c0[cs], q2 = c0[2 * cs], q3 = c0[3 * cs];
+      double vre = cubic(q0.real(), q1.real(), q2.real(), q3.real(), u, u2, u3);
+      double vim = cubic(q0.imag(), q1.imag(), q2.imag(), q3.imag(), u, u2, u3);
+      const int32_t mk = m(k);
+      if (mk != 0) {
+        double wr, wi;
+        if (table) {
+          const int32_t am = mk > 0 ? mk : -mk;
+          wr = mk > 0 ? pwre[am] : cwre[am];
+          wi = mk > 0 ? pwim[am] : cwim[am];
+        } else {
+          rotation_chain(zre, zim, mk, wr, wi);
+        }
+        rotate(wr, wi, vre, vim);
+      }
+      out(b, k, jj) = std::complex<double>(vre, vim);
+    }
+  }
+};
+
+}  // namespace hybrid
+}  // namespace radiredide
