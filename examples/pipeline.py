@@ -334,7 +334,6 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     B, K = len(model.thetas), len(MODES)
     f_min = np.full(B, cfg.f_min)
 
-    # Model at its first phase: the seam values the extension must meet.
     # Fused coefficient stage: the raw pieces on a shared phase grid, blended with the
     # 4PN weights by inverse variance and projected back onto the elements.
     modes, tau_grid = st.run("blend_project", B, rr.blend_project, **blend_inputs(cfg, model))
@@ -342,6 +341,7 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     if not (np.diff(tau_grid, axis=1) > 0).all():
         raise SelfCheckError("the model's time map is not monotonic on the phase grid")
 
+    # The model at its first phase: the seam values the extension must meet.
     seam_phi = np.full((B, 1), model.breaks[0])
     seam_model = st.run("evaluate_batch (model seam)", B, rr.evaluate_batch,
                         model.breaks, coefs, seam_phi)
@@ -354,7 +354,7 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     V = npcheb.chebvander(u, cfg.O - 1)
     C_tau = np.ascontiguousarray(model.raw[:, 0].real)
     C_x = np.ascontiguousarray(model.raw[:, 2].real)
-    starts, f22_first, low_flag = st.run("fmin_starts64", B, rr.fmin_starts64, C_tau, C_x,
+    _, _, low_flag = st.run("fmin_starts64", B, rr.fmin_starts64, C_tau, C_x,
                                          kidx.astype(np.int32), V, f_min)
 
     # Extension packs for the rows whose f_min lies below the model's reach.
@@ -377,7 +377,7 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     N = t_grid.size
     t_geo = np.ascontiguousarray(np.broadcast_to(t_grid, (B, N)))
 
-    tg_pack, t_eval, tail, n0, n1, i0p = st.run("span_pack64", B, rr.span_pack64, t_geo, tau0,
+    _, t_eval, tail, n0, n1, i0p = st.run("span_pack64", B, rr.span_pack64, t_geo, tau0,
                                                 cfg.mr_lo, cfg.mr_hi, cfg.b0, 0.0)
     m = model.m
     h_pack = st.run("evaluate_hybrid_batch", B, rr.evaluate_hybrid_batch, pack["t_knots"], offsets,
@@ -410,8 +410,8 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
     h_probe = rr.evaluate_hybrid_batch(pack["t_knots"], offsets, pack["phi_c"], coffsets,
                                        pack["phi_knots"], pack["mode_c"], m, PHASE_SIGN, t_probe)
     rot = np.exp(1j * PHASE_SIGN * m[None, :] * model.breaks[0])
-    seam = {"extension": h_probe[:, :, 0], "model": seam_model[:, 3:, 0] * rot,
-            "after": h_probe[:, :, 1], "edge_step_rel": pack["report"]["edge_step_rel"]}
+    seam = {"extension": h_probe[:, :, 0], "after": h_probe[:, :, 1],
+            "model": seam_model[:, 3:, 0] * rot}
     return Result(t_grid, hp, hc, tau0, t_seam, seam, pack, st)
 
 
@@ -423,8 +423,9 @@ def self_check(cfg: Config, model: Model, res: Result, row: int, seam_rel: float
         raise SelfCheckError(f"assembled strain is not finite (first bad (row, sample): {bad})")
     if not (np.abs(res.hp).max(axis=1) > 0).all():
         raise SelfCheckError("a row of the assembled strain is zero everywhere")
-    ext, mod = res.seam["extension"], res.seam["model"]
-    rel = np.abs(ext - mod) / np.abs(mod).max(axis=1, keepdims=True)
+    mod = res.seam["model"]
+    scale = np.abs(mod).max(axis=1, keepdims=True)
+    rel = np.maximum(np.abs(res.seam["extension"] - mod), np.abs(res.seam["after"] - mod)) / scale
     worst = np.unravel_index(np.argmax(rel), rel.shape)
     if not rel.max() < seam_rel:
         raise SelfCheckError(
@@ -509,6 +510,7 @@ def main(argv=None, base: Config | None = None) -> int:
     ap.add_argument("--rows", type=int, default=base.rows)
     ap.add_argument("--dt", type=float, default=base.dt)
     ap.add_argument("--out", default=str(ROOT / "demo-output" / "waveform.png"))
+    ap.add_argument("--repeats", type=int, default=3, help="timed passes; stages count their best")
     ap.add_argument("--no-plot", action="store_true")
     ap.add_argument("--no-reference", action="store_true", help="skip the NumPy reference timings")
     args = ap.parse_args(argv)
@@ -533,6 +535,11 @@ def main(argv=None, base: Config | None = None) -> int:
         print(f"  warm-up pass                  rows {cfg.rows:>4}   {1e3 * (time.perf_counter() - t0):9.2f} ms"
               "   (not counted)\n  timed pass:")
         res = run_pipeline(cfg, model)
+        # Further passes for the summary: each stage counts with its best time.
+        for _ in range(args.repeats - 1):
+            again = run_pipeline(cfg, model, t_grid=res.t_grid, log=False)
+            for mine, other in zip(res.stages.rows, again.stages.rows):
+                mine["seconds"] = min(mine["seconds"], other["seconds"])
         seam = self_check(cfg, model, res, row=cfg.rows // 2)
     except SelfCheckError as exc:
         print(f"\nSELF-CHECK FAILED: {exc}", file=sys.stderr)
@@ -540,8 +547,8 @@ def main(argv=None, base: Config | None = None) -> int:
 
     total = sum(r["seconds"] for r in res.stages.rows)
     n_ext = res.pack["report"]["orbits_added"]
-    print(f"\nsummary: {cfg.rows / total:,.1f} waveforms/s ({1e3 * total:.1f} ms for {cfg.rows} rows, "
-          f"{res.t_grid.size} samples each, {threads()} threads)")
+    print(f"\nsummary: {cfg.rows / total:,.1f} waveforms/s ({1e3 * total:.1f} ms for {cfg.rows} rows of "
+          f"{res.t_grid.size} samples, {threads()} threads; each stage's best of {max(1, args.repeats)} passes)")
     print(f"  extensions add {n_ext.min():.1f} to {n_ext.max():.1f} orbits below the model; "
           f"seam jump <= {seam:.1e} (relative); row {cfg.rows // 2} alone == its batch row (bitwise)")
     if not args.no_reference:
