@@ -84,8 +84,8 @@ void register_module(py::module_& m) {
 
   register_batch_evaluator<double>(m, "BatchEvaluator64");
   register_batch_evaluator<float>(m, "BatchEvaluator32");
-  if (py::hasattr(m, "BatchEvaluator64")) m.attr("BatchEvaluatorHost64") = m.attr("BatchEvaluator64");
-  if (py::hasattr(m, "BatchEvaluator32")) m.attr("BatchEvaluatorHost32") = m.attr("BatchEvaluator32");
+  m.attr("BatchEvaluatorHost64") = m.attr("BatchEvaluator64");
+  m.attr("BatchEvaluatorHost32") = m.attr("BatchEvaluator32");
 
   register_pack(m);
   register_gpr(m);
@@ -96,7 +96,7 @@ void register_module(py::module_& m) {
   register_swsph(m);
 
   register_swsh_weights<Kokkos::DefaultExecutionSpace>(m, "swsh_weights64");
-  if (py::hasattr(m, "swsh_weights64")) m.attr("swsh_weights64_host") = m.attr("swsh_weights64");
+  m.attr("swsh_weights64_host") = m.attr("swsh_weights64");
   register_swsh_weights<Kokkos::Serial>(m, "swsh_weights64_serial");
 
   m.def("workspace_bytes", &workspace_live_bytes,

@@ -164,3 +164,38 @@ class TestResidency:
         rr.residency_begin(5)
         d2 = rr.residency_end()
         assert d2["events"] == [] and d2["dropped_events"] == 0
+
+
+def test_module_body_order():
+    glue = ["fmin_starts64", "span_pack64", "scatter64", "scatter32", "scatterc64", "scatterc32",
+            "scatterb", "grid_bounds64"]
+    sw = ["swsph_scalar_map", "swsph_scalar_map_grad", "swsph_extras64", "swsph_extras32",
+          "mr_segment_grad", "imr_join_grad", "theta_contract_grad", "mr_blend64", "mr_blend32"]
+    sw_host = ["mr_blend64", "mr_blend32"] + sw[:7]
+    expected = (
+        ["build_source_commit", "build_cpp_dirty", "kokkos_version", "kokkos_provenance"]
+        + ["evaluate_batch", "project_phi", "evaluate_hybrid", "evaluate_hybrid_batch",
+           "assemble_imr64", "assemble_imr32", "evaluate_batch_host", "evaluate_hybrid_host",
+           "assemble_imr64_host", "assemble_imr32_host"]
+        + ["BatchEvaluator64", "BatchEvaluator32", "BatchEvaluatorHost64", "BatchEvaluatorHost32"]
+        + ["normaliser_uniform_35pn", "dmode_normaliser_uniform_35pn", "build_extension_pack",
+           "build_extension_pack_batch", "quadrature_grid_size_probe", "pn4_weights_grid",
+           "pn4_weights_batch", "pn4_dmode_batch", "dc_grid_batch", "median_h2_batch",
+           "blend_project", "pack_device_available", "pack_kernel_names", "pn4_probe2", "pn4_probe"]
+        + ["GPRContraction", "gpr_scatter_calls", "anchor_contract64", "anchor_contract64_device"]
+        + glue + [g + "_host" for g in glue] + [g + "_serial" for g in glue]
+        + ["residency_begin", "residency_end", "residency_active"]
+        + ["theta_contract_column_tile"] + sw + [s + "_host" for s in sw_host]
+        + [s + "_serial" for s in sw]
+        + ["swsh_weights64", "swsh_weights64_host", "swsh_weights64_serial"]
+        + ["workspace_bytes", "workspace_high_water", "finalize_kokkos", "release_workspaces",
+           "execution_space", "host_execution_space"])
+    names = [n for n in vars(rr) if not n.startswith("__")]
+    assert names == expected
+
+
+def test_aliases_are_identical_objects():
+    assert rr.BatchEvaluatorHost64 is rr.BatchEvaluator64
+    assert rr.BatchEvaluatorHost32 is rr.BatchEvaluator32
+    assert rr.swsh_weights64_host is rr.swsh_weights64
+    assert rr.evaluate_batch_host is not rr.evaluate_batch
