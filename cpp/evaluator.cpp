@@ -42,11 +42,18 @@ BatchEvaluatorT<T, Space>::BatchEvaluatorT(const carray<T>& breaks_in, const car
   const int32_t np = fit_i32(m.shape(0), "m length");
   // |m| of INT32_MIN does not exist in 32 bits: such a mode number is refused.
   for (int32_t p = 0; p < np; ++p)
-    if (m.data()[p] == std::numeric_limits<int32_t>::min())
+    if (load_unaligned(m.data(), p) == std::numeric_limits<int32_t>::min())
       value_error("mode number -2147483648 is out of range");
   require_kokkos();
-  tau_nonconverged_counter =
-      Kokkos::View<int32_t, typename Space::memory_space>("tau_nonconverged_counter");
+  // Allocated without the initialising kernel (which Kokkos 3's OpenMP space refuses on
+  // threads other than the one that initialised it) and zeroed here.
+  tau_nonconverged_counter = Kokkos::View<int32_t, typename Space::memory_space>(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tau_nonconverged_counter"));
+  if constexpr (Kokkos::SpaceAccessibility<Kokkos::HostSpace,
+                                           typename Space::memory_space>::accessible)
+    tau_nonconverged_counter() = 0;
+  else
+    Kokkos::deep_copy(tau_nonconverged_counter, int32_t(0));
   alive = std::make_shared<bool>(true);
   E = static_cast<int32_t>(nk - 1);
   P = np;
@@ -137,7 +144,7 @@ void BatchEvaluatorT<T, Space>::set_mixing(const carray<C>& mx, const carray<int
   const int64_t nentries = static_cast<int64_t>(new_nblk) * new_nl;
   const int32_t* bp = blocks.data();
   for (int64_t i = 0; i < nentries; ++i)
-    if (bp[i] >= P) value_error("block piece index >= P");
+    if (load_unaligned(bp, i) >= P) value_error("block piece index >= P");
   staged_count(mx.shape(0), mx.shape(1), mx.shape(2), mx.shape(3));
   require_kokkos();
   nblk = 0;

@@ -39,6 +39,15 @@ void require_flat(int64_t a, int64_t b, const char* msg) {
   if (a < 0 || b < 0 || (a != 0 && b > kMaxFlat / a)) value_error(msg);
 }
 
+// Caller arrays may be misaligned (the binding layer makes them contiguous, not
+// aligned): host-side reads copy them bytewise.
+template <class T>
+std::vector<T> read_all(const T* src, int64_t n) {
+  std::vector<T> out(static_cast<std::size_t>(n > 0 ? n : 0));
+  if (n > 0) std::memcpy(out.data(), src, static_cast<std::size_t>(n) * sizeof(T));
+  return out;
+}
+
 // The length scales of add_block and add_var_key, with the messages of a
 // bounds-checked element access.
 void read_length_scales(const carray<double>& ls, double out[3]) {
@@ -50,7 +59,7 @@ void read_length_scales(const carray<double>& ls, double out[3]) {
     if (i >= n)
       throw std::out_of_range("index " + std::to_string(i) + " is out of bounds for axis 0 with size " +
                               std::to_string(n));
-    out[i] = ls.data()[i];
+    out[i] = load_unaligned(ls.data(), i);
   }
 }
 
@@ -59,7 +68,7 @@ std::vector<double> transpose_pairs(const cplx* src, int64_t rows, int64_t cols)
   std::vector<double> out(static_cast<std::size_t>(2 * rows * cols));
   for (int64_t i = 0; i < rows; ++i)
     for (int64_t j = 0; j < cols; ++j) {
-      const cplx v = src[i * cols + j];
+      const cplx v = load_unaligned(src, i * cols + j);
       out[2 * (i + j * rows)] = v.real();
       out[2 * (i + j * rows) + 1] = v.imag();
     }
@@ -105,8 +114,8 @@ void GPRContraction::set_default_coords(const carray<double>& bounds) {
     value_error("bounds must be (3, 2)");
   const double* b = bounds.data();
   for (int i = 0; i < 3; ++i) {
-    cp_.lo[i] = b[2 * i];
-    cp_.hi[i] = b[2 * i + 1];
+    cp_.lo[i] = load_unaligned(b, 2 * i);
+    cp_.hi[i] = load_unaligned(b, 2 * i + 1);
   }
   cp_.has_default = true;
 }
@@ -130,7 +139,7 @@ int GPRContraction::add_group(int scheme, int parity, const carray<int32_t>& gid
 
   const int64_t Pg = extent(gidx, 0);
   if (gidx.ndim() != 1) value_error("gidx must be one-dimensional (Pg,)");
-  g.gidx.assign(gidx.data(), gidx.data() + Pg);
+  g.gidx = read_all(gidx.data(), Pg);
   {
     std::vector<char> seen(static_cast<std::size_t>(P_), 0);
     for (const int32_t p : g.gidx) {
@@ -144,7 +153,7 @@ int GPRContraction::add_group(int scheme, int parity, const carray<int32_t>& gid
   const int64_t n_train = U.shape(0);
   require_flat(n_train, 3, "U must have fewer than 2^31 elements");
   g.n_train = static_cast<int32_t>(n_train);
-  g.U.assign(U.data(), U.data() + 3 * n_train);
+  g.U = read_all(U.data(), 3 * n_train);
 
   const int64_t n_terms = extent(T, 0);
   const int64_t cols = Pg * EO_;  // Pg <= P, so below 2^31
@@ -153,13 +162,13 @@ int GPRContraction::add_group(int scheme, int parity, const carray<int32_t>& gid
 
   if (terms.ndim() != 2 || terms.shape(0) != n_terms || terms.shape(1) != 3)
     value_error("terms must be (n_terms, 3)");
-  const int32_t* tr = terms.data();
-  for (int64_t i = 0; i < 3 * n_terms; ++i)
-    if (tr[i] < 0 || tr[i] > degree_) value_error("terms entries must lie in [0, degree]");
+  std::vector<int32_t> tr = read_all(terms.data(), 3 * n_terms);
+  for (const int32_t t : tr)
+    if (t < 0 || t > degree_) value_error("terms entries must lie in [0, degree]");
 
   g.n_terms = static_cast<int32_t>(n_terms);
   g.T = transpose_pairs(T.data(), n_terms, cols);
-  g.terms.assign(tr, tr + 3 * n_terms);
+  g.terms = std::move(tr);
   groups_.push_back(std::move(g));
   return static_cast<int>(groups_.size()) - 1;
 }
@@ -174,7 +183,7 @@ void GPRContraction::add_block(int gid, const carray<double>& ls, const carray<i
 
   const int64_t k = extent(loc, 0);
   if (loc.ndim() != 1) value_error("loc must be one-dimensional (k,)");
-  blk.loc.assign(loc.data(), loc.data() + k);
+  blk.loc = read_all(loc.data(), k);
   {
     const int64_t Pg = static_cast<int64_t>(g.gidx.size());
     std::vector<char> seen(static_cast<std::size_t>(Pg), 0);
@@ -207,8 +216,8 @@ int GPRContraction::add_var_key(int scheme, const carray<double>& ls, double nug
     value_error("Minv must be (n, n)");
   require_flat(n, n, "Minv must have fewer than 2^31 elements");
   key.n = static_cast<int32_t>(n);
-  key.Minv.assign(Minv.data(), Minv.data() + n * n);
-  key.U.assign(U.data(), U.data() + 3 * n);
+  key.Minv = read_all(Minv.data(), n * n);
+  key.U = read_all(U.data(), 3 * n);
   var_keys_.push_back(std::move(key));
   return static_cast<int>(var_keys_.size()) - 1;
 }
@@ -219,11 +228,11 @@ void GPRContraction::set_var(const carray<int32_t>& piece_key,
   if (extent(mean_signal_var, 0) != P_) value_error("per-piece var arrays must be (P,)");
   if (piece_key.ndim() != 1) value_error("piece_key must be one-dimensional (P,)");
   if (mean_signal_var.ndim() != 1) value_error("mean_signal_var must be one-dimensional (P,)");
-  const int32_t* pk = piece_key.data();
-  for (int32_t p = 0; p < P_; ++p)
-    if (pk[p] < 0) value_error("piece_key entries must be non-negative");
-  piece_key_.assign(pk, pk + P_);
-  mean_signal_var_.assign(mean_signal_var.data(), mean_signal_var.data() + P_);
+  std::vector<int32_t> pk = read_all(piece_key.data(), P_);
+  for (const int32_t k : pk)
+    if (k < 0) value_error("piece_key entries must be non-negative");
+  piece_key_ = std::move(pk);
+  mean_signal_var_ = read_all(mean_signal_var.data(), P_);
 }
 
 // ---------------------------------------------------------------- evaluation
@@ -332,9 +341,9 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
 
   auto rows = scratch<double>(3 * static_cast<int64_t>(B));
   for (int32_t b = 0; b < B; ++b) {
-    rows[3 * b] = std::log(thetas[3 * b]);
-    rows[3 * b + 1] = thetas[3 * b + 1];
-    rows[3 * b + 2] = thetas[3 * b + 2];
+    rows[3 * b] = std::log(load_unaligned(thetas, 3 * b));
+    rows[3 * b + 1] = load_unaligned(thetas, 3 * b + 1);
+    rows[3 * b + 2] = load_unaligned(thetas, 3 * b + 2);
   }
 
   const int32_t Bp = B <= 2 ? B
@@ -454,7 +463,7 @@ py::array_t<double> GPRContraction::evaluate_batch_into(const carray<double>& th
   if (dst.ndim() != 1 || dst.shape(0) != P_) value_error("dst must be (P,) for this plan");
   const int64_t P_dst = dest.shape(1);
   std::vector<int64_t> off(static_cast<std::size_t>(P_));
-  const int32_t* d = dst.data();
+  const std::vector<int32_t> d = read_all(dst.data(), P_);
   for (int32_t p = 0; p < P_; ++p) {
     if (d[p] >= P_dst) value_error("dst index out of range for dest");
     off[p] = d[p] < 0 ? -1 : static_cast<int64_t>(d[p]) * EO_;

@@ -673,6 +673,9 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   const int64_t EO = checked_mul(n_elements, n_order, "E x O");
   fit_i32(EO, "E x O");
   const py::ssize_t L = extent(group_piece_index, 0);
+  // Trailing axes of extent 0 leave fewer values than the L that are read.
+  require(group_piece_index.size() >= L,
+          "the piece index list holds fewer values than its first extent");
   // Host-side copies for validation (the buffers need not be aligned).
   auto host_copy = [](const auto* p, py::ssize_t n) {
     std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));
@@ -744,7 +747,12 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
 
   const int64_t n_items = static_cast<int64_t>(tiles_g.size());
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tg("tcg_tile_g", n_items), tc0("tcg_tile_c0", n_items);
+  // Filled right below; allocating without the initialising kernel also lets the
+  // call run on a thread other than the one that initialised the OpenMP space.
+  Kokkos::View<int32_t*, Kokkos::HostSpace> tg(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_g"), n_items);
+  Kokkos::View<int32_t*, Kokkos::HostSpace> tc0(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_c0"), n_items);
   for (int64_t i = 0; i < n_items; ++i) {
     tg(i) = tiles_g[i];
     tc0(i) = tiles_c0[i];

@@ -57,11 +57,12 @@ struct ModeSummary {
 ModeSummary summarize_modes(const int32_t* m, py::ssize_t K) {
   ModeSummary s;
   for (py::ssize_t k = 0; k < K; ++k) {
-    if (m[k] == std::numeric_limits<int32_t>::min())
+    const int32_t mk = load_unaligned(m, k);  // the caller's array, possibly misaligned
+    if (mk == std::numeric_limits<int32_t>::min())
       value_error("m values must have a magnitude representable as int32 (not -2147483648)");
-    const int32_t a = m[k] < 0 ? -m[k] : m[k];
+    const int32_t a = mk < 0 ? -mk : mk;
     if (a > s.max_abs) s.max_abs = a;
-    if (m[k] < 0) s.any_negative = true;
+    if (mk < 0) s.any_negative = true;
   }
   return s;
 }
@@ -165,16 +166,19 @@ py::array evaluate_hybrid_batch(const carray<double>& t_knots, const carray<int6
 
   // The offsets index the flat arrays: both vectors must run from 0 to the
   // flat lengths without decreasing before any difference is formed.
-  const int64_t* off = offsets.data();
-  const int64_t* coff = coffsets.data();
+  const int64_t* off_p = offsets.data();
+  const int64_t* coff_p = coffsets.data();
+  // Read bytewise: the caller's offset vectors may be misaligned (they are staged below).
+  const auto off = [off_p](py::ssize_t i) { return load_unaligned(off_p, i); };
+  const auto coff = [coff_p](py::ssize_t i) { return load_unaligned(coff_p, i); };
   const char* kPrefix = "offsets/coffsets are not a prefix sum of the flat pack lengths";
-  require(off[0] == 0 && coff[0] == 0 && off[B] == static_cast<int64_t>(T) &&
-              coff[B] == static_cast<int64_t>(C),
+  require(off(0) == 0 && coff(0) == 0 && off(B) == static_cast<int64_t>(T) &&
+              coff(B) == static_cast<int64_t>(C),
           kPrefix);
-  for (py::ssize_t b = 0; b < B; ++b) require(off[b] <= off[b + 1] && coff[b] <= coff[b + 1], kPrefix);
+  for (py::ssize_t b = 0; b < B; ++b) require(off(b) <= off(b + 1) && coff(b) <= coff(b + 1), kPrefix);
   for (py::ssize_t b = 0; b < B; ++b) {
-    const int64_t nb = off[b + 1] - off[b];
-    require(nb >= 2 && coff[b + 1] - coff[b] == nb - 1,
+    const int64_t nb = off(b + 1) - off(b);
+    require(nb >= 2 && coff(b + 1) - coff(b) == nb - 1,
             "every row needs n_b >= 2 knots and exactly n_b - 1 coefficient columns (declined "
             "rows must be dropped before the launch)");
   }
@@ -188,8 +192,8 @@ py::array evaluate_hybrid_batch(const carray<double>& t_knots, const carray<int6
   auto v_pc = stage_in(pool, "hybb_phi_c", phi_coefs.data(), 4, C);
   auto v_mc = stage_in(pool, "hybb_mode_c", mode_coefs.data(), K, 4, C);
   auto v_m = stage_in(pool, "hybb_m", m.data(), K);
-  auto v_off = stage_in(pool, "hybb_off", off, B + 1);
-  auto v_coff = stage_in(pool, "hybb_coff", coff, B + 1);
+  auto v_off = stage_in(pool, "hybb_off", off_p, B + 1);
+  auto v_coff = stage_in(pool, "hybb_coff", coff_p, B + 1);
   auto v_t = stage_in(pool, "hybb_t", t.data(), B, J);
 
   auto result = new_array<cplx>({B, K, J});
@@ -241,10 +245,12 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   require(idx.ndim() == 1, "idx must be (K,)");
   require(h_mr.ndim() == 3, "h_mr must be (B, K_m, N - i0)");
   for (py::ssize_t k = 0; k < K; ++k)
-    require(idx.data()[k] >= 0 && idx.data()[k] < Ki, "idx entries must lie in [0, K_i)");
+    require(load_unaligned(idx.data(), k) >= 0 && load_unaligned(idx.data(), k) < Ki,
+            "idx entries must lie in [0, K_i)");
   require(jdx.ndim() == 1 && jdx.shape(0) == K, "jdx must be (K,)");
   for (py::ssize_t k = 0; k < K; ++k)
-    require(jdx.data()[k] >= 0 && jdx.data()[k] < Km, "jdx entries must lie in [0, K_m)");
+    require(load_unaligned(jdx.data(), k) >= 0 && load_unaligned(jdx.data(), k) < Km,
+            "jdx entries must lie in [0, K_m)");
   require(h_mr.shape(0) >= B, "h_mr must have at least B rows");
   require(t_geo.ndim() == 2 && t_geo.shape(0) == B && t_geo.shape(1) == N,
           "t_geo must be (B, N)");

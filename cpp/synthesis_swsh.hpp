@@ -76,8 +76,8 @@ inline SwshTermTable build_swsh_term_table(const int32_t* ells, const int32_t* e
   table.emm.reserve(static_cast<size_t>(K));
   table.offset.push_back(0);
   for (int32_t k = 0; k < K; ++k) {
-    const int32_t l = ells[k];
-    const int32_t m = emms[k];
+    const int32_t l = load_unaligned(ells, k);  // the caller's arrays, possibly misaligned
+    const int32_t m = load_unaligned(emms, k);
     if (l < 2 || l > kSwshMaxL)
       value_error("swsh_weights: l = " + std::to_string(l) + " is outside [2, " +
                   std::to_string(kSwshMaxL) + "]");

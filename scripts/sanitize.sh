@@ -4,6 +4,8 @@
 # that build: the C++ tests with leak detection, pytest with the sanitizer
 # runtimes preloaded into the interpreter (leak detection off there: the
 # interpreter's own allocations at exit are not this module's).
+# Output is captured at the Python level only, so that a sanitizer report of a
+# test that aborts reaches the log.  Arguments replace the default "tests".
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -28,4 +30,4 @@ LD_PRELOAD="$asan $ubsan" \
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 PYTHONPATH="$here/$bdir" OMP_PROC_BIND=false \
-  "$py" -m pytest tests -q -p no:cacheprovider "$@"
+  "$py" -m pytest -q -p no:cacheprovider --capture=sys "${@:-tests}"

@@ -40,16 +40,25 @@ V1<T> mview(T* p, int64_t n) {
   return V1<T>(p, static_cast<size_t>(n));
 }
 
-// Element k of a one-dimensional index array, with pybind11's bounds and
-// dimension checks ("index dimension mismatch: 1 (ndim = ...)" as IndexError).
-inline int32_t index_entry(const carray<int32_t>& a, py::ssize_t k) { return a.at(k); }
-
 // An element of a possibly misaligned buffer, read without a misaligned load.
 template <class T>
 inline T load_unaligned(const T* base, int64_t i) {
   T v;
   std::memcpy(&v, reinterpret_cast<const unsigned char*>(base) + i * sizeof(T), sizeof(T));
   return v;
+}
+
+// Element k of a one-dimensional index array, with pybind11's bounds and
+// dimension checks and messages ("index dimension mismatch: 1 (ndim = ...)",
+// "index k is out of bounds for axis 0 with size n", as IndexError), read
+// without a misaligned load (the caller's array may be misaligned).
+inline int32_t index_entry(const carray<int32_t>& a, py::ssize_t k) {
+  if (a.ndim() != 1)
+    throw py::index_error("index dimension mismatch: 1 (ndim = " + std::to_string(a.ndim()) + ")");
+  if (k >= a.shape(0))
+    throw py::index_error("index " + std::to_string(k) + " is out of bounds for axis 0 with size " +
+                          std::to_string(a.shape(0)));
+  return load_unaligned(a.data(), k);
 }
 
 // A view over the first `count` elements of an input, read in place when the

@@ -41,7 +41,7 @@ struct WeightsGridKernel {
   int32_t n;
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
     double re[kModeSlots], im[kModeSlots];
-    mode_weights(v(i), table.data(), re, im);
+    mode_weights(load_unaligned(v.data(), i), table.data(), re, im);  // v may be misaligned
     for (int k = 0; k < kModeSlots; ++k) {
       const int64_t o = 2 * (static_cast<int64_t>(k) * n + i);
       out(o) = re[k];
@@ -74,14 +74,20 @@ struct RowSink {
   }
 };
 
+// v is the caller's buffer, read in place but possibly misaligned: its samples
+// are loaded bytewise into the lanes.
 RR_PN4_CLONES void weights_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
                                  double* out, int64_t n) {
   constexpr int W = 4;
   int64_t s = s0;
-  for (; s + W <= s1; s += W) pn4::eval_mode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
+  for (; s + W <= s1; s += W) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l);
+    pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, W});
+  }
   if (s < s1) {
     double vv[W];
-    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l < s1 ? s + l : s1 - 1);
     pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
@@ -90,10 +96,14 @@ RR_PN4_CLONES void dmode_chunk(const double* v, int64_t s0, int64_t s1, const do
                                double* out, int64_t n) {
   constexpr int W = 4;
   int64_t s = s0;
-  for (; s + W <= s1; s += W) pn4::eval_dmode_weights_to<W>(v + s, table, RowSink{out, n, s, W});
+  for (; s + W <= s1; s += W) {
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l);
+    pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, W});
+  }
   if (s < s1) {
     double vv[W];
-    for (int l = 0; l < W; ++l) vv[l] = v[s + l < s1 ? s + l : s1 - 1];
+    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l < s1 ? s + l : s1 - 1);
     pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
@@ -143,9 +153,11 @@ py::array_t<cplx> run_batch(const carray<double>& v, const carray<double>& theta
   for (int32_t b = 0; b < B; ++b) {
     double* t = tables.data() + static_cast<size_t>(b) * TableSize;
     if constexpr (Partials)
-      dmode_coeffs(th[3 * b], th[3 * b + 1], th[3 * b + 2], t);
+      dmode_coeffs(load_unaligned(th, 3 * b), load_unaligned(th, 3 * b + 1),
+                   load_unaligned(th, 3 * b + 2), t);
     else
-      mode_coeffs(th[3 * b], th[3 * b + 1], th[3 * b + 2], t);
+      mode_coeffs(load_unaligned(th, 3 * b), load_unaligned(th, 3 * b + 1),
+                  load_unaligned(th, 3 * b + 2), t);
   }
   const int32_t chunks = pn4_chunks(B, N);
   const int32_t len = static_cast<int32_t>((static_cast<int64_t>(N) + chunks - 1) / chunks);
