@@ -3,13 +3,13 @@
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup demo test test-python test-cpp test-sanitize bench clean
+.PHONY: setup demo test test-python test-cpp test-sanitize bench stubs clean
 
 setup:
 	@bash scripts/setup.sh
 
 demo: setup
-	@$(PY) examples/demo.py
+	@$(PY) examples/pipeline.py
 
 test: setup
 	@$(MAKE) --no-print-directory test-cpp test-python
@@ -27,6 +27,10 @@ test-sanitize:
 
 bench: setup
 	@$(PY) bench/run.py
+
+# Regenerate radiredide.pyi (and the README's list of names) from the built module.
+stubs: setup
+	@$(PY) scripts/gen_stubs.py
 
 clean:
 	rm -rf build

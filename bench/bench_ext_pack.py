@@ -30,23 +30,28 @@ def _rows(B):
             np.array([m.theta for m in pick]), x_low ** 1.5 / np.pi)
 
 
+def row_loop(breaks, tau, J, modes, l, m, w, thetas, f_low, **options):
+    """The batch built by a Python loop over build_extension_pack, ragged like the batch."""
+    packs = [rr.build_extension_pack(breaks, tau[b], J[b], modes[b], l, m, w, *thetas[b], f_low[b],
+                                     **options)
+             for b in range(len(thetas))]
+    packs = [p for p in packs if p is not None]
+    n = [len(p["t_knots"]) for p in packs]
+    return (np.concatenate([[0], np.cumsum(n)]), np.concatenate([p["t_knots"] for p in packs]),
+            np.concatenate([p["phi_knots"] for p in packs]),
+            np.concatenate([p["phi_c"] for p in packs], axis=1),
+            np.concatenate([p["mode_c"] for p in packs], axis=2))
+
+
 def cases():
     B = 64
     args = _rows(B)
-    breaks, tau, J, modes, l, m, w, thetas, f_low = args
 
     def batch():
         return rr.build_extension_pack_batch(*args)
 
     def loop():
-        packs = [rr.build_extension_pack(breaks, tau[b], J[b], modes[b], l, m, w, *thetas[b], f_low[b])
-                 for b in range(B)]
-        packs = [p for p in packs if p is not None]
-        n = [len(p["t_knots"]) for p in packs]
-        return (np.concatenate([[0], np.cumsum(n)]), np.concatenate([p["t_knots"] for p in packs]),
-                np.concatenate([p["phi_knots"] for p in packs]),
-                np.concatenate([p["phi_c"] for p in packs], axis=1),
-                np.concatenate([p["mode_c"] for p in packs], axis=2))
+        return row_loop(*args)
 
     yield Case("build_extension_pack_batch", f"B={B} K=4 n_x=6000 (vs row loop)", batch, loop,
                repeats=3, note="ratio = speed-up over the single-row loop")

@@ -8,6 +8,28 @@ import radiredide as rr
 from harness import Case
 
 
+def numpy_hybrid_batch(t_knots, offsets, phi_coefs, coffsets, phi_knots, mode_coefs, m, phase_sign, t):
+    """evaluate_hybrid_batch in NumPy: a loop over rows, vectorised over samples and modes."""
+    B, J = t.shape
+    K = mode_coefs.shape[0]
+    out = np.empty((B, K, J), complex)
+    for b in range(B):
+        ks = slice(offsets[b], offsets[b + 1])
+        cs = slice(coffsets[b], coffsets[b + 1])
+        tk, pk, pc, mc = t_knots[ks], phi_knots[ks], phi_coefs[:, cs], mode_coefs[:, :, cs]
+        nb = tk.size
+        x = t[b]
+        i = np.clip(np.searchsorted(tk, x, side="right") - 1, 0, nb - 2)
+        d = x - tk[i]
+        phi = ((pc[0, i] * d + pc[1, i]) * d + pc[2, i]) * d + pc[3, i]
+        j = np.clip(np.searchsorted(pk, phi, side="right") - 1, 0, nb - 2)
+        u = phi - pk[j]
+        c = mc[:, :, j]
+        v = ((c[:, 0] * u + c[:, 1]) * u + c[:, 2]) * u + c[:, 3]
+        out[b] = v * np.exp(1j * phase_sign * m[:, None] * phi)
+    return out
+
+
 def _hybrid_batch_case(B=64, K=4, J=50_000, seed=0):
     rng = np.random.default_rng(seed)
     n = rng.integers(150, 400, B)
@@ -37,24 +59,29 @@ def _hybrid_batch_case(B=64, K=4, J=50_000, seed=0):
                                         s, t)
 
     def numpy():
-        out = np.empty((B, K, J), complex)
-        for b in range(B):
-            ks = slice(offsets[b], offsets[b + 1])
-            cs = slice(coffsets[b], coffsets[b + 1])
-            tk, pk, pc, mc = t_knots[ks], phi_knots[ks], phi_c[:, cs], mode_c[:, :, cs]
-            nb = tk.size
-            x = t[b]
-            i = np.clip(np.searchsorted(tk, x, side="right") - 1, 0, nb - 2)
-            d = x - tk[i]
-            phi = ((pc[0, i] * d + pc[1, i]) * d + pc[2, i]) * d + pc[3, i]
-            j = np.clip(np.searchsorted(pk, phi, side="right") - 1, 0, nb - 2)
-            u = phi - pk[j]
-            c = mc[:, :, j]
-            v = ((c[:, 0] * u + c[:, 1]) * u + c[:, 2]) * u + c[:, 3]
-            out[b] = v * np.exp(1j * s * m[:, None] * phi)
-        return out
+        return numpy_hybrid_batch(t_knots, offsets, phi_c, coffsets, phi_knots, mode_c, m, s, t)
 
     return Case("evaluate_hybrid_batch", f"B={B} K={K} J={J}", module, numpy, repeats=3)
+
+
+def numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0, blend1, wp, wm):
+    """assemble_imr64 in NumPy: masks, cosine blend and reflection mode sum, whole arrays."""
+    B, _, N = h_insp.shape
+    eps = 1e-9
+    inside = ((t_geo >= (tau0 - eps)[:, None]) & (t_geo <= mr_hi + eps)
+              & ~(t_geo < (t_start - eps)[:, None]))
+    tt = np.minimum(np.maximum(t_geo[:, i0:], tau0[:, None]), mr_hi)
+    e = np.minimum(blend1, tau_end)[:, None]
+    u = np.clip((tt - b0) / (e - b0), 0.0, 1.0)
+    w = (1.0 - np.cos(u * np.pi)) * 0.5
+    wi = (1.0 - w) * (tau_end[:, None] >= tt)
+    S = np.zeros((B, N), complex)
+    for k in range(len(idx)):
+        h = h_insp[:, idx[k]].copy()
+        h[:, i0:] = w * h_mr[:, jdx[k]] + wi * h[:, i0:]
+        S += wp[:, k : k + 1] * h + wm[:, k : k + 1] * h.conj()
+    S[~inside] = 0.0
+    return S.real, -S.imag
 
 
 def _assemble_case(B=64, K=8, N=100_000, tail=5_000, seed=1):
@@ -71,29 +98,32 @@ def _assemble_case(B=64, K=8, N=100_000, tail=5_000, seed=1):
     mr_hi, b0, blend1 = 100.0, t_geo[0, i0] + 5.0, 70.0
     wp = rng.normal(size=(B, K)) + 1j * rng.normal(size=(B, K))
     wm = rng.normal(size=(B, K)) + 1j * rng.normal(size=(B, K))
-    eps = 1e-9
 
     def module():
         return rr.assemble_imr64(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi,
                                  b0, blend1, wp, wm)
 
     def numpy():
-        inside = ((t_geo >= (tau0 - eps)[:, None]) & (t_geo <= mr_hi + eps)
-                  & ~(t_geo < (t_start - eps)[:, None]))
-        tt = np.minimum(np.maximum(t_geo[:, i0:], tau0[:, None]), mr_hi)
-        e = np.minimum(blend1, tau_end)[:, None]
-        u = np.clip((tt - b0) / (e - b0), 0.0, 1.0)
-        w = (1.0 - np.cos(u * np.pi)) * 0.5
-        wi = (1.0 - w) * (tau_end[:, None] >= tt)
-        S = np.zeros((B, N), complex)
-        for k in range(K):
-            h = h_insp[:, idx[k]].copy()
-            h[:, i0:] = w * h_mr[:, jdx[k]] + wi * h[:, i0:]
-            S += wp[:, k : k + 1] * h + wm[:, k : k + 1] * h.conj()
-        S[~inside] = 0.0
-        return S.real, -S.imag
+        return numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0,
+                              blend1, wp, wm)
 
     return Case("assemble_imr64", f"B={B} K={K} N={N}", module, numpy, repeats=3)
+
+
+def numpy_swsh(ells, emms, inclination, azimuth):
+    """swsh_weights64 in NumPy: Goldberg's closed form, vectorised over directions."""
+    f = math.factorial
+    co, si = np.cos(0.5 * inclination), np.sin(0.5 * inclination)
+    out = np.empty((len(inclination), len(ells)), complex)
+    for k, (l, m) in enumerate(zip(ells.tolist(), emms.tolist())):
+        norm = (-1) ** m * math.sqrt(f(l + m) * f(l - m) * (2 * l + 1)
+                                     / (4 * math.pi * f(l - 2) * f(l + 2)))
+        acc = np.zeros(len(inclination))
+        for r in range(max(0, m + 2), min(l + 2, l + m) + 1):
+            c = math.comb(l - 2, r - m - 2) * math.comb(l + 2, r) * norm * (-1) ** (l - r)
+            acc += c * co ** (2 * r - m - 2) * si ** (2 * l + 2 + m - 2 * r)
+        out[:, k] = acc * np.exp(1j * m * azimuth)
+    return out
 
 
 def _swsh_case(B=10_000, lmax=4, seed=2):
@@ -103,23 +133,12 @@ def _swsh_case(B=10_000, lmax=4, seed=2):
     emms = np.array([m for _, m in modes], np.int32)
     inc = rng.uniform(0.0, math.pi, B)
     az = rng.uniform(0.0, 2 * math.pi, B)
-    f = math.factorial
 
     def module():
         return rr.swsh_weights64(ells, emms, inc, az)
 
     def numpy():
-        co, si = np.cos(0.5 * inc), np.sin(0.5 * inc)
-        out = np.empty((B, len(modes)), complex)
-        for k, (l, m) in enumerate(modes):
-            norm = (-1) ** m * math.sqrt(f(l + m) * f(l - m) * (2 * l + 1)
-                                         / (4 * math.pi * f(l - 2) * f(l + 2)))
-            acc = np.zeros(B)
-            for r in range(max(0, m + 2), min(l + 2, l + m) + 1):
-                c = math.comb(l - 2, r - m - 2) * math.comb(l + 2, r) * norm * (-1) ** (l - r)
-                acc += c * co ** (2 * r - m - 2) * si ** (2 * l + 2 + m - 2 * r)
-            out[:, k] = acc * np.exp(1j * m * az)
-        return out
+        return numpy_swsh(ells, emms, inc, az)
 
     return Case("swsh_weights64", f"B={B} K={len(modes)} (l<={lmax})", module, numpy)
 

@@ -55,10 +55,13 @@ def run_case(case: Case) -> dict:
 
 
 def format_table(rows: list[dict]) -> str:
-    head = f"{'function':<34} {'sizes':<36} {'thr':>3} {'module ms':>10} {'numpy ms':>10} {'ratio':>8}"
+    """One line per row; the function and sizes columns widen to their longest entry."""
+    wf = max([34] + [len(r["function"]) for r in rows])
+    ws = max([36] + [len(r["sizes"]) for r in rows])
+    head = f"{'function':<{wf}} {'sizes':<{ws}} {'thr':>3} {'module ms':>10} {'numpy ms':>10} {'ratio':>8}"
     lines = [head, "-" * len(head)]
     for r in rows:
         lines.append(
-            f"{r['function']:<34} {r['sizes']:<36} {r['threads']:>3} {1e3 * r['module_s']:>10.2f} "
+            f"{r['function']:<{wf}} {r['sizes']:<{ws}} {r['threads']:>3} {1e3 * r['module_s']:>10.2f} "
             f"{1e3 * r['numpy_s']:>10.2f} {r['ratio']:>7.1f}x" + (f"  {r['note']}" if r["note"] else ""))
     return "\n".join(lines)

@@ -69,6 +69,51 @@ struct ValueKernel {
   }
 };
 
+// Rotation powers z^h = e^(i h s x) of up to W samples, tabulated for
+// h <= power_table_max, and the rotation of one mode number m taken from the
+// table (conjugated for negative m) or, beyond it, by repeated products.
+template <class T, int32_t W>
+struct RotationTable {
+  static constexpr int32_t TM = fit::power_table_max;
+  T zr[W], zi[W], tr[TM + 1][W], ti[TM + 1][W];
+
+  KOKKOS_INLINE_FUNCTION void build(const T* x, int32_t n, T s, int64_t M) {
+    if (M < 1) return;
+    const int64_t TMx = M < TM ? M : TM;
+    for (int32_t j = 0; j < n; ++j) {
+      const T a = s * x[j];
+      zr[j] = fit::fit_cos(a);
+      zi[j] = fit::fit_sin(a);
+      tr[0][j] = T(1);
+      ti[0][j] = T(0);
+      tr[1][j] = zr[j];
+      ti[1][j] = zi[j];
+    }
+    for (int64_t h = 2; h <= TMx; ++h)
+      for (int32_t j = 0; j < n; ++j) {
+        T wr = tr[h - 1][j], wi = ti[h - 1][j];
+        fit::times_z(wr, wi, zr[j], zi[j]);
+        tr[h][j] = wr;
+        ti[h][j] = wi;
+      }
+  }
+
+  KOKKOS_INLINE_FUNCTION void rotation(int32_t m, int32_t n, T* rr, T* ri) const {
+    for (int32_t j = 0; j < n; ++j) {
+      if (m == 0) {
+        rr[j] = T(1);
+        ri[j] = T(0);
+      } else if (m >= -TM && m <= TM) {
+        const int32_t am = m < 0 ? -m : m;
+        rr[j] = tr[am][j];
+        ri[j] = m < 0 ? -ti[am][j] : ti[am][j];
+      } else {
+        fit::rotation_power(m, zr[j], zi[j], rr[j], ri[j]);
+      }
+    }
+  }
+};
+
 // Values and gradients at phase samples, groups of at most 16 samples.
 // Kernel "evaluate_grad".  No rates, no mixing.
 template <class T>
@@ -94,45 +139,15 @@ struct GradKernel {
   KOKKOS_INLINE_FUNCTION void group(int32_t b, const T* xr, int32_t e, int64_t j0,
                                     int32_t k) const {
     constexpr int32_t W = 16;
-    constexpr int32_t TM = fit::power_table_max;
-    T u[W], zr[W], zi[W];
-    T tr[TM + 1][W], ti[TM + 1][W];
+    T u[W];
+    RotationTable<T, W> rot;
     const int32_t P = fit.P, O = fit.O, E = fit.E;
     for (int32_t j = 0; j < k; ++j) u[j] = fit::local_coord(fit.breaks, e, xr[j0 + j]);
-    const int64_t TMx = M < TM ? M : TM;
-    if (M >= 1) {
-      for (int32_t j = 0; j < k; ++j) {
-        const T a = fit.phase_sign * xr[j0 + j];
-        zr[j] = fit::fit_cos(a);
-        zi[j] = fit::fit_sin(a);
-        tr[0][j] = T(1);
-        ti[0][j] = T(0);
-        tr[1][j] = zr[j];
-        ti[1][j] = zi[j];
-      }
-      for (int64_t h = 2; h <= TMx; ++h)
-        for (int32_t j = 0; j < k; ++j) {
-          T wr = tr[h - 1][j], wi = ti[h - 1][j];
-          fit::times_z(wr, wi, zr[j], zi[j]);
-          tr[h][j] = wr;
-          ti[h][j] = wi;
-        }
-    }
+    rot.build(xr + j0, k, fit.phase_sign, M);
     for (int32_t p = 0; p < P; ++p) {
       const int32_t m = fit.emm[p];
       T rr[W], ri[W];
-      for (int32_t j = 0; j < k; ++j) {
-        if (m == 0) {
-          rr[j] = T(1);
-          ri[j] = T(0);
-        } else if (m >= -TM && m <= TM) {
-          const int32_t am = m < 0 ? -m : m;
-          rr[j] = tr[am][j];
-          ri[j] = m < 0 ? -ti[am][j] : ti[am][j];
-        } else {
-          fit::rotation_power(m, zr[j], zi[j], rr[j], ri[j]);
-        }
-      }
+      rot.rotation(m, k, rr, ri);
       for (int32_t l = 0; l <= D; ++l) {
         const T* c = l == 0 ? fit.coef_row(b, p, e)
                             : gcoefs + 2 * (((static_cast<int64_t>(b) * D * P +
@@ -294,7 +309,6 @@ struct TimeGradKernel {
   KOKKOS_INLINE_FUNCTION void block(int32_t b, const T* xr, int32_t e, int64_t j0,
                                     int32_t L) const {
     constexpr int32_t W = 16;
-    constexpr int32_t TM = fit::power_table_max;
     const int32_t P = fit.P, O = fit.O;
     const T* br = fit.breaks;
     const T s = fit.phase_sign;
@@ -319,41 +333,12 @@ struct TimeGradKernel {
       for (int32_t j = 0; j < W; ++j) q[d][j] = (-G[j]) / tpr[j];
     }
     // Rotation powers.
-    T zr[W], zi[W], tr[TM + 1][W], ti[TM + 1][W];
-    const int64_t TMx = M < TM ? M : TM;
-    if (M >= 1) {
-      for (int32_t j = 0; j < W; ++j) {
-        const T a = s * x[j];
-        zr[j] = fit::fit_cos(a);
-        zi[j] = fit::fit_sin(a);
-        tr[0][j] = T(1);
-        ti[0][j] = T(0);
-        tr[1][j] = zr[j];
-        ti[1][j] = zi[j];
-      }
-      for (int64_t hh = 2; hh <= TMx; ++hh)
-        for (int32_t j = 0; j < W; ++j) {
-          T wr = tr[hh - 1][j], wi = ti[hh - 1][j];
-          fit::times_z(wr, wi, zr[j], zi[j]);
-          tr[hh][j] = wr;
-          ti[hh][j] = wi;
-        }
-    }
+    RotationTable<T, W> rot;
+    rot.build(x, W, s, M);
     for (int32_t p = 0; p < P; ++p) {
       const int32_t m = fit.emm[p];
       T rr[W], ri[W];
-      for (int32_t j = 0; j < W; ++j) {
-        if (m == 0) {
-          rr[j] = T(1);
-          ri[j] = T(0);
-        } else if (m >= -TM && m <= TM) {
-          const int32_t am = m < 0 ? -m : m;
-          rr[j] = tr[am][j];
-          ri[j] = m < 0 ? -ti[am][j] : ti[am][j];
-        } else {
-          fit::rotation_power(m, zr[j], zi[j], rr[j], ri[j]);
-        }
-      }
+      rot.rotation(m, W, rr, ri);
       const T mu = m == 0 ? T(0) : static_cast<T>(m) * s;
       // Value and phase derivative, real and imaginary parts.
       T vr[W], vi[W], dvr[W], dvi[W];
