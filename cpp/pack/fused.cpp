@@ -122,6 +122,8 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
       pvR.shape(0) != B || pvR.shape(1) != K || extent(calR, 0) != K)
     value_error("vD/pvR must be (B, K), calR (K,)");
   const int32_t N = fit_i32(extent(phi, 0), "N");
+  // Trailing axes of extent 0 would leave fewer samples than the N that are read.
+  if (phi.size() < N) value_error("phi must be (N,)");
 
   const py::ssize_t O2x = extent(p2s, 0);
   const py::ssize_t Cx = extent(p2s, 1);
