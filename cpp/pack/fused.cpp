@@ -119,7 +119,7 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   if (thetas.ndim() != 2 || thetas.shape(0) != B || thetas.shape(1) != 3)
     value_error("thetas must be (B, 3)");
   if (vD.ndim() != 2 || vD.shape(0) != B || vD.shape(1) != K || pvR.ndim() != 2 ||
-      pvR.shape(0) != B || pvR.shape(1) != K || extent(calR, 0) != K)
+      pvR.shape(0) != B || pvR.shape(1) != K || extent(calR, 0) != K || calR.size() < K)
     value_error("vD/pvR must be (B, K), calR (K,)");
   const int32_t N = fit_i32(extent(phi, 0), "N");
   // Trailing axes of extent 0 would leave fewer samples than the N that are read.
@@ -131,7 +131,8 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   {
     long long ec = 0;
     const bool overflow = __builtin_mul_overflow(static_cast<long long>(E), static_cast<long long>(Cx), &ec);
-    if (Cx <= 0 || overflow || ec != nst || nst != extent(stw, 0))
+    if (Cx <= 0 || overflow || ec != nst || nst != extent(stw, 0) || i0.size() < nst ||
+        stw.size() < nst)
       value_error("projection stencil must be (E * C,)");
   }
   const int32_t C = fit_i32(Cx, "C");
