@@ -137,6 +137,8 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   }
   const int32_t C = fit_i32(Cx, "C");
   const int32_t O2 = fit_i32(O2x, "O2");
+  // Trailing axes of extent 0 would leave fewer values than the O2 x C that are read.
+  if (p2s.size() < static_cast<py::ssize_t>(O2) * C) value_error("projection stencil must be (E * C,)");
 
   if (p_tau < 0 || p_tau >= R || p_xpc < 0 || p_xpc >= R)
     value_error("tau/xpc piece index out of range");
