@@ -256,6 +256,9 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
   const py::ssize_t O = ring_coefficients.shape(3);
   require(extent(ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
   require(extent(plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
+  // Trailing axes of extent 0 would leave fewer knots than are read.
+  require(ring_breaks.size() >= Er + 1 && plunge_breaks.size() >= Ep + 1,
+          "breaks must be one longer than the elements");
   require(same_shape(ring_coefficient_gradients, {B, 3, P, Er, O}),
           "ring gradients must be (B, 3, P, E, O)");
   require(same_shape(plunge_coefficient_gradients, {B, 3, P, Ep, O}),
@@ -654,6 +657,7 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   require(coordinate_jacobian.shape(0) == B,
           "the Jacobian and the coordinates disagree about the batch size");
   const py::ssize_t G = extent(group_parity_sign, 0);
+  require(group_parity_sign.size() >= G, "a per-group array has the wrong length");
   require(group_length_scale.ndim() == 2 && group_length_scale.shape(0) == G &&
               group_length_scale.shape(1) == 3,
           "the group length scales must be (G, 3)");
@@ -663,6 +667,12 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   require(extent(group_padded_column_count, 0) == G, "a per-group array has the wrong length");
   require(extent(group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
   require(extent(group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  // Trailing axes of extent 0 would leave fewer values than the G or G + 1 that are read.
+  require(group_term_count.size() >= G && group_column_count.size() >= G &&
+              group_padded_column_count.size() >= G,
+          "a per-group array has the wrong length");
+  require(group_piece_offset.size() >= G + 1 && group_block_offset.size() >= G + 1,
+          "a per-group offset array must be G + 1 long");
   require(coefficient_blocks_real.size() == coefficient_blocks_imag.size(),
           "the two coefficient planes differ in size");
   require(trend_rows.ndim() == 4 && trend_rows.shape(0) == B && trend_rows.shape(1) == G &&

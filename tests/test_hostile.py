@@ -313,9 +313,20 @@ def _regression(target, **changes):
     """The valid call of `target` with some keyword arguments replaced."""
     args, kwargs, setup = TARGETS[target]
     kw = {k: _wrap(v) for k, v in kwargs.items()}
-    kw.update(changes)
-    return {"target": target, "args": [_wrap(v) for v in args], "kwargs": kw,
-            "setup": _setup(setup)}
+    pos = [_wrap(v) for v in args]
+    for k, v in changes.items():
+        if k.startswith("arg"):
+            pos[int(k[3:])] = v
+        else:
+            kw[k] = v
+    return {"target": target, "args": pos, "kwargs": kw, "setup": _setup(setup)}
+
+
+def _trailing_zero(target, key):
+    """The valid value of argument `key` with a trailing axis of extent 0."""
+    args, kwargs, _ = TARGETS[target]
+    v = args[int(key[3:])] if key.startswith("arg") else kwargs[key]
+    return Arr(np.zeros(v.shape + (0,), v.dtype))
 
 
 def _piece_index():
@@ -330,6 +341,19 @@ REGRESSIONS = [
                 group_piece_index=Arr(_piece_index(), huge=(0, 2**31 - 1))),
     _regression("theta_contract_grad",
                 group_piece_index=Arr(np.zeros((3, 0), np.int32))),
+] + [
+    # Arrays whose leading extents promise values that a trailing axis of extent 0
+    # leaves out were read out of bounds (heap-buffer-overflow under the sanitizer).
+    _regression(t, **{k: _trailing_zero(t, k)}) for t, k in [
+        ("blend_project", "breaks"),
+        ("build_extension_pack", "arg6"),          # weight_index
+        ("build_extension_pack_batch", "arg6"),
+        ("build_extension_pack_batch", "arg4"),    # l
+        ("mr_segment_grad", "ring_breaks"),
+        ("mr_segment_grad_serial", "plunge_breaks"),
+        ("theta_contract_grad", "group_parity_sign"),
+        ("theta_contract_grad_serial", "group_block_offset"),
+    ]
 ]
 
 

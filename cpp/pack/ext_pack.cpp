@@ -47,6 +47,8 @@ int32_t ext32(const py::array& a, py::ssize_t axis) {
 void check_mode_list(const py::array& a, int32_t K) {
   if (a.ndim() == 0) invalid_axis(0, 0);
   if (a.shape(0) != K) value_error("ell/emm/widx must be (K,)");
+  // Trailing axes of extent 0 would leave fewer entries than the K that are read.
+  if (a.size() < K) value_error("ell/emm/widx must be (K,)");
 }
 
 // What the row builder assumes of its inputs, refused before any row is built.

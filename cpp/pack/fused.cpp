@@ -101,6 +101,8 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   // ---- validation
   const py::ssize_t E1 = extent(breaks, 0);
   if (Craw.ndim() != 4 || E1 != Craw.shape(2) + 1) value_error("Craw must be (B, R, E, O)");
+  // Trailing axes of extent 0 would leave fewer knots than the E + 1 that are read.
+  if (breaks.size() < E1) value_error("breaks must hold at least two knots (E >= 1)");
   if (Craw.shape(2) < 1) value_error("breaks must hold at least two knots (E >= 1)");
   if (Craw.shape(3) < 1) value_error("Craw must hold at least one coefficient per element (O >= 1)");
   const int32_t B = fit_i32(Craw.shape(0), "B");
@@ -117,9 +119,11 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   if (thetas.ndim() != 2 || thetas.shape(0) != B || thetas.shape(1) != 3)
     value_error("thetas must be (B, 3)");
   if (vD.ndim() != 2 || vD.shape(0) != B || vD.shape(1) != K || pvR.ndim() != 2 ||
-      pvR.shape(0) != B || pvR.shape(1) != K || extent(calR, 0) != K)
+      pvR.shape(0) != B || pvR.shape(1) != K || extent(calR, 0) != K || calR.size() < K)
     value_error("vD/pvR must be (B, K), calR (K,)");
   const int32_t N = fit_i32(extent(phi, 0), "N");
+  // Trailing axes of extent 0 would leave fewer samples than the N that are read.
+  if (phi.size() < N) value_error("phi must be (N,)");
 
   const py::ssize_t O2x = extent(p2s, 0);
   const py::ssize_t Cx = extent(p2s, 1);
@@ -127,11 +131,14 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
   {
     long long ec = 0;
     const bool overflow = __builtin_mul_overflow(static_cast<long long>(E), static_cast<long long>(Cx), &ec);
-    if (Cx <= 0 || overflow || ec != nst || nst != extent(stw, 0))
+    if (Cx <= 0 || overflow || ec != nst || nst != extent(stw, 0) || i0.size() < nst ||
+        stw.size() < nst)
       value_error("projection stencil must be (E * C,)");
   }
   const int32_t C = fit_i32(Cx, "C");
   const int32_t O2 = fit_i32(O2x, "O2");
+  // Trailing axes of extent 0 would leave fewer values than the O2 x C that are read.
+  if (p2s.size() < static_cast<py::ssize_t>(O2) * C) value_error("projection stencil must be (E * C,)");
 
   if (p_tau < 0 || p_tau >= R || p_xpc < 0 || p_xpc >= R)
     value_error("tau/xpc piece index out of range");
@@ -306,10 +313,12 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   if (thetas.ndim() != 2 || thetas.shape(0) != B || thetas.shape(1) != 3)
     value_error("thetas must be (B, 3)");
   if (N < 2) value_error("need at least 2 grid points");
-  std::vector<int32_t> slots(static_cast<size_t>(K));
+  // Grown entry by entry: an index array whose shape promises more entries than
+  // it holds is refused at its first entry, before K slots are allocated.
+  std::vector<int32_t> slots;
   uint32_t used = 0;
   for (int32_t k = 0; k < K; ++k) {
-    slots[k] = index_entry(pnIdx, k);
+    slots.push_back(index_entry(pnIdx, k));
     if (slots[k] > 7) value_error("pn slot out of range");
     if (slots[k] >= 0) used |= 1u << slots[k];
   }
