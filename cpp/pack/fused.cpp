@@ -40,13 +40,6 @@ V1<T> mview(T* p, int64_t n) {
   return V1<T>(p, static_cast<size_t>(n));
 }
 
-// An element of a possibly misaligned buffer, read without a misaligned load.
-template <class T>
-inline T load_unaligned(const T* base, int64_t i) {
-  T v;
-  std::memcpy(&v, reinterpret_cast<const unsigned char*>(base) + i * sizeof(T), sizeof(T));
-  return v;
-}
 
 // Element k of a one-dimensional index array, with pybind11's bounds and
 // dimension checks and messages ("index dimension mismatch: 1 (ndim = ...)",
