@@ -45,26 +45,47 @@ constexpr double kFreqExponent = 1.5;
 constexpr double kPi = 3.141592653589793;
 constexpr double kReachFactor = 1.000000000001;
 
+// The (B, S) node tables are computed over contiguous chunks of their flat
+// index (a static schedule gives every thread one run of chunks); node (b, j)
+// reads block kidx[j] of row b through plain pointers.
+constexpr int64_t kFminChunk = 256;
+
 struct FminStencil {
   UView<const double, 3> c_tau, c_x;
   UView<const int32_t, 1> kidx;
   UView<const double, 2> v;
   UView<double, 2> taug, f22;
-  int32_t o;
+  int32_t o, s;
+  int64_t e, total;  // e: blocks per row; total = B * S
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t j) const {
-    const int32_t k = kidx(j);
-    double st = 0.0;
-    double sx = 0.0;
-    for (int32_t c = 0; c < o; ++c) {
-      const double pt = v(j, c) * c_tau(b, k, c);
-      st = st + pt;
-      const double px = v(j, c) * c_x(b, k, c);
-      sx = sx + px;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t chunk) const {
+    const int64_t f0 = chunk * kFminChunk;
+    const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;
+    int64_t b = f0 / s;
+    int64_t j = f0 - b * s;
+    double* tg = taug.data();
+    double* fq = f22.data();
+    for (int64_t f = f0; f < f1; ++f) {
+      const int64_t blk = (b * e + kidx(j)) * o;
+      const double* pt = c_tau.data() + blk;
+      const double* px = c_x.data() + blk;
+      const double* vj = v.data() + j * o;
+      double st = 0.0;
+      double sx = 0.0;
+#pragma GCC unroll 8
+      for (int32_t c = 0; c < o; ++c) {
+        const double w = vj[c];
+        st = st + w * pt[c];
+        sx = sx + w * px[c];
+      }
+      tg[f] = st;
+      const double m = (sx > kXFloor) ? sx : kXFloor;
+      fq[f] = std::pow(m, kFreqExponent) / kPi;
+      if (++j == s) {
+        j = 0;
+        ++b;
+      }
     }
-    taug(b, j) = st;
-    const double m = (sx > kXFloor) ? sx : kXFloor;
-    f22(b, j) = std::pow(m, kFreqExponent) / kPi;
   }
 };
 
@@ -138,8 +159,10 @@ py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
   auto flag = make_view(mutable_ptr(low_flag), B);
 
   const Space space;
-  Kokkos::parallel_for("fmin_starts.stencil", Policy2<Space>(space, {0, 0}, {B, S}),
-                       FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O)});
+  Kokkos::parallel_for("fmin_starts.stencil",
+                       Policy1<Space>(space, 0, (bs + kFminChunk - 1) / kFminChunk),
+                       FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O),
+                                   static_cast<int32_t>(S), E, bs});
   Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
                        FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
                                  static_cast<int32_t>(S)});
