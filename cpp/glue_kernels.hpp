@@ -33,10 +33,6 @@ inline int64_t as_i64(py::ssize_t v) { return static_cast<int64_t>(v); }
 
 template <class Space>
 using Policy1 = Kokkos::RangePolicy<Space>;
-template <class Space>
-using Policy2 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<2>>;
-template <class Space>
-using Policy3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>>;
 
 // ------------------------------------------------------------------ fmin_starts
 
@@ -261,16 +257,30 @@ struct SpanGather {
   }
 };
 
+// The tail over the flat (B, J - i0) table, in the gather's chunks.
 struct SpanTail {
   UView<const double, 2> t_eval;
   UView<double, 2> tail;
   double mr_lo, mr_hi;
-  int32_t i0;
+  int32_t i0, width;
+  int64_t total;  // B * width
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t k) const {
-    const double v = t_eval(b, i0 + k);
-    const double a = (v > mr_lo) ? v : mr_lo;
-    tail(b, k) = (a < mr_hi) ? a : mr_hi;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * kSpanChunkElements;
+    const int64_t f1 = (f0 + kSpanChunkElements < total) ? f0 + kSpanChunkElements : total;
+    const int64_t J = t_eval.extent(1);
+    for (int64_t b = f0 / width; b * width < f1; ++b) {
+      const int64_t rs = b * width;
+      const int64_t k0 = (f0 > rs) ? f0 - rs : 0;
+      const int64_t k1 = (f1 - rs < width) ? f1 - rs : width;
+      const double* src = t_eval.data() + b * J + i0;
+      double* dst = tail.data() + rs;
+      for (int64_t k = k0; k < k1; ++k) {
+        const double v = src[k];
+        const double a = (v > mr_lo) ? v : mr_lo;
+        dst[k] = (a < mr_hi) ? a : mr_hi;
+      }
+    }
   }
 };
 
@@ -337,8 +347,11 @@ py::tuple span_pack(const carray<double>& t_geo, const carray<double>& tau0, dou
   auto tail = new_array<double>({B, int64_t(width)});
   auto tl_out = stage_out(pool, "glue.sp.tl", mutable_ptr(tail), B, int64_t(width));
   if (width > 0) {
-    Kokkos::parallel_for("span_pack.tail", Policy2<Space>(space, {0, 0}, {B, int64_t(width)}),
-                         SpanTail{ev_out.target, tl_out.target, mr_lo, mr_hi, i0});
+    const int64_t tail_size = B * int64_t(width);
+    Kokkos::parallel_for(
+        "span_pack.tail",
+        Policy1<Space>(space, 0, (tail_size + kSpanChunkElements - 1) / kSpanChunkElements),
+        SpanTail{ev_out.target, tl_out.target, mr_lo, mr_hi, i0, width, tail_size});
     space.fence();
   }
 
