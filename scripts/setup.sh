@@ -139,7 +139,11 @@ set -e
 if [ "$rc" != 0 ]; then
   echo "[setup] building the module failed (whole output in $log):" >&2
   first=$(grep -n -m1 -E '^ *(CMake Error|FAILED:)' "$log" | cut -d: -f1)
-  if [ -n "$first" ]; then sed -n "$first,\$p" "$log" | head -150 >&2; else tail -60 "$log" >&2; fi
+  if [ -n "$first" ]; then
+    sed -n "$first,/\*\*\* CMake .* failed/p" "$log" | head -150 >&2
+  else
+    tail -60 "$log" >&2
+  fi
   exit "$rc"
 fi
 built=$("$venv/bin/python" -c 'import radiredide as r; print("radiredide", r.kokkos_version, "-", r.kokkos_provenance)')
