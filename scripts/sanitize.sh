@@ -16,6 +16,7 @@ bdir=build/sanitize
 echo "[sanitize] configuring $bdir"
 cmake -S . -B "$bdir" -G Ninja -DCMAKE_MAKE_PROGRAM="$here/.venv/bin/ninja" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRADIREDIDE_TESTS=ON -DRADIREDIDE_SANITIZE=ON \
+  -DRADIREDIDE_WERROR="${RADIREDIDE_WERROR:-OFF}" \
   -DKokkos_ROOT="$kokkos_root" -DPython_EXECUTABLE="$py" \
   -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 echo "[sanitize] building"

@@ -11,19 +11,16 @@ import pytest
 import radiredide as rr
 from conftest import run_python
 
-KOKKOS_IS_520 = rr.kokkos_version == "5.2.0"
-
 
 def test_build_attributes():
     assert re.fullmatch(r"[0-9a-f]{40}", rr.build_source_commit)
     assert isinstance(rr.build_cpp_dirty, bool)
     assert re.fullmatch(r"\d+\.\d+\.\d+", rr.kokkos_version)
     assert rr.__doc__ == "Kokkos-batched evaluation of ZOLT surrogate element fits"
-    if KOKKOS_IS_520:
-        assert rr.kokkos_provenance.startswith("fetched 5.2.0 from ")
-    else:
-        # A Kokkos found on the system (the cached 3.4.1 build) says where it came from.
-        assert rr.kokkos_provenance.startswith(f"system {rr.kokkos_version} from ")
+    # Where the linked Kokkos came from, with the version actually linked: a
+    # download, a local source tree built in-tree, or an installed Kokkos.
+    assert re.fullmatch(rf"(fetched|source|system) {re.escape(rr.kokkos_version)} from \S.*",
+                        rr.kokkos_provenance), rr.kokkos_provenance
 
 
 def test_first_attributes_in_order():
