@@ -2,7 +2,7 @@
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def _crand(rng, *shape):
@@ -138,8 +138,10 @@ def _blend_case():
     rng = np.random.default_rng(3)
     B, P, N = 64, 8, 20000
     hp, hr, w = _crand(rng, B, P, N), _crand(rng, B, P, N), rng.uniform(0, 1, (B, N))
+    # Bound: h_p and h_r read, w read, the complex128 result written, once each.
     return Case("mr_blend64", f"B={B} P={P} N={N}", lambda: rr.mr_blend64(hp, hr, w),
-                lambda: (1.0 - w)[:, None] * hp + w[:, None] * hr)
+                lambda: (1.0 - w)[:, None] * hp + w[:, None] * hr,
+                bound=Bound(bytes=3 * hp.nbytes + w.nbytes))
 
 
 def cases():

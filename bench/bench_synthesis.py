@@ -5,7 +5,7 @@ import math
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def numpy_hybrid_batch(t_knots, offsets, phi_coefs, coffsets, phi_knots, mode_coefs, m, phase_sign, t):
@@ -140,7 +140,14 @@ def _swsh_case(B=10_000, lmax=4, seed=2):
     def numpy():
         return numpy_swsh(ells, emms, inc, az)
 
-    return Case("swsh_weights64", f"B={B} K={len(modes)} (l<={lmax})", module, numpy)
+    # Bound: per direction one sincos of inclination/2 and one of m * azimuth per
+    # distinct m, and one pow per distinct exponent >= 3 of cos and of sin.
+    cos_e = {2 * r - m - 2 for l, m in modes for r in range(max(0, m + 2), min(l + 2, l + m) + 1)}
+    sin_e = {2 * l + 2 + m - 2 * r for l, m in modes for r in range(max(0, m + 2), min(l + 2, l + m) + 1)}
+    n_pow = sum(e >= 3 for e in cos_e) + sum(e >= 3 for e in sin_e)
+    bound = Bound(bytes=16 * B + 16 * B * len(modes),
+                  calls={"sincos": B * (1 + len({m for _, m in modes})), "pow": B * n_pow})
+    return Case("swsh_weights64", f"B={B} K={len(modes)} (l<={lmax})", module, numpy, bound=bound)
 
 
 def cases():

@@ -381,23 +381,43 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
 
 // ---------------------------------------------------------------- blend
 
+// The flat (B * P) x N samples are split into contiguous chunks of
+// kBlendChunk samples; a static schedule gives every thread one run of
+// chunks, and within a chunk each (b, p) row is a plain loop over n.
+constexpr int64_t kBlendChunk = 4096;
+
 template <class T>
 struct BlendKernel {
   UView<const double, 2> w;
   int64_t r;  // 0 when one weight row serves every batch row
   UView<const T, 3> hp, hr;  // (B, P, 2N)
   UView<double, 3> out;
-  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t p, int64_t n) const {
-    const double wv = w(b * r, n);
-    const double v = 1.0 - wv;
-    const double pr = static_cast<double>(hp(b, p, 2 * n)), pi = static_cast<double>(hp(b, p, 2 * n + 1));
-    const double rr = static_cast<double>(hr(b, p, 2 * n)), ri = static_cast<double>(hr(b, p, 2 * n + 1));
-    const double Are = (v * pr) - (pi * 0.0);
-    const double Aim = (v * pi) + (pr * 0.0);
-    const double Wre = (rr * wv) - (ri * 0.0);
-    const double Wim = (ri * wv) + (rr * 0.0);
-    out(b, p, 2 * n) = Wre + Are;
-    out(b, p, 2 * n + 1) = Wim + Aim;
+  int64_t P, N, total;  // total = B * P * N samples
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * kBlendChunk;
+    const int64_t f1 = (f0 + kBlendChunk < total) ? f0 + kBlendChunk : total;
+    for (int64_t row = f0 / N; row * N < f1; ++row) {
+      const int64_t b = row / P;
+      const int64_t rs = row * N;
+      const int64_t n_lo = (f0 > rs) ? f0 - rs : 0;
+      const int64_t n_hi = (f1 - rs < N) ? f1 - rs : N;
+      const double* wrow = &w(b * r, 0);
+      const T* p_ = hp.data() + 2 * rs;
+      const T* q_ = hr.data() + 2 * rs;
+      double* o_ = out.data() + 2 * rs;
+      for (int64_t n = n_lo; n < n_hi; ++n) {
+        const double wv = wrow[n];
+        const double v = 1.0 - wv;
+        const double pr = static_cast<double>(p_[2 * n]), pi = static_cast<double>(p_[2 * n + 1]);
+        const double rr = static_cast<double>(q_[2 * n]), ri = static_cast<double>(q_[2 * n + 1]);
+        const double Are = (v * pr) - (pi * 0.0);
+        const double Aim = (v * pi) + (pr * 0.0);
+        const double Wre = (rr * wv) - (ri * 0.0);
+        const double Wim = (ri * wv) + (rr * 0.0);
+        o_[2 * n] = Wre + Are;
+        o_[2 * n + 1] = Wim + Aim;
+      }
+    }
   }
 };
 
@@ -424,10 +444,14 @@ py::array_t<cplx> mr_blend(carray<std::complex<T>> h_p, carray<std::complex<T>> 
   auto res = new_array<cplx>({B, P, N});
   auto out = stage_out_aligned<double>(ws, "blend_out", real_pairs(mutable_ptr(res)), 8, B, P,
                                        2 * N);
-  BlendKernel<T> k{wv, (wrows == 1) ? int64_t(0) : int64_t(1), hp, hr, out.target};
+  const int64_t total = int64_t(B) * int64_t(P) * int64_t(N);
+  BlendKernel<T> k{wv, (wrows == 1) ? int64_t(0) : int64_t(1), hp, hr, out.target,
+                   int64_t(P), int64_t(N), total};
   if (B > 0 && P > 0 && N > 0) {
     Kokkos::parallel_for("mr_blend",
-                         MD3<Space>({0, 0, 0}, {int64_t(B), int64_t(P), int64_t(N)}), k);
+                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(
+                             0, (total + kBlendChunk - 1) / kBlendChunk),
+                         k);
     Space().fence();
   }
   out.copy_back();

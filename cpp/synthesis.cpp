@@ -345,7 +345,8 @@ py::array swsh_weights(const carray<int32_t>& ells, const carray<int32_t>& emms,
   auto out = new_array<cplx>({B, K});
   auto o_out = stage_out(pool, "swsh.out", mutable_ptr(out), B, K);
 
-  SwshWeightsKernel f{v_coef, v_cp, v_sp, v_off, v_emm, v_inc, v_az, o_out.target, Ki};
+  SwshWeightsKernel f{v_coef, v_cp, v_sp, v_off, v_emm, v_inc, v_az, o_out.target, Ki,
+                      swsh_uses(table)};
   Kokkos::parallel_for("swsh_weights", Kokkos::RangePolicy<Space>(0, rows), f);
   Space().fence();
   o_out.copy_back();

@@ -38,8 +38,13 @@ def blend_inputs():
 
 @pytest.mark.parametrize("suffix", ["", "_serial"])
 @pytest.mark.parametrize("one_row", [False, True])
-def test_blend_bitwise_numpy(blend_inputs, suffix, one_row):
+@pytest.mark.parametrize("shape", [None, (2, 5, 3001)], ids=["fixture", "rows_across_chunks"])
+def test_blend_bitwise_numpy(blend_inputs, suffix, one_row, shape):
     hp, hr, w = blend_inputs
+    if shape is not None:
+        rng = np.random.default_rng(5)
+        B, P, N = shape
+        hp, hr, w = crand(rng, B, P, N), crand(rng, B, P, N), rng.uniform(0, 1, (B, N))
     if one_row:
         w = w[:1]
     got = getattr(rr, "mr_blend64" + suffix)(hp, hr, w)
@@ -659,7 +664,11 @@ def test_thread_count_independence():
         a = segment_problem(np.random.default_rng(20), B=4, N=300)
         h, dh, dhdt = rr.mr_segment_grad(**a, want_time_derivative=True)
         C, dC = rr.theta_contract_grad(**contraction_problem(np.random.default_rng(21), B=9))
-        out = b"".join(x.tobytes() for x in (h, dh, dhdt, C, dC))
+        rng = np.random.default_rng(22)
+        hp, hr = (rng.standard_normal((3, 5, 2 * 3001)).view(complex) for _ in range(2))
+        w = rng.uniform(0, 1, (3, 3001))
+        bl = [rr.mr_blend64(hp, hr, w), rr.mr_blend32(hp.astype(np.complex64), hr.astype(np.complex64), w[:1])]
+        out = b"".join(x.tobytes() for x in (h, dh, dhdt, C, dC, *bl))
         import hashlib; print(hashlib.sha256(out).hexdigest())
     """
     digests = {run_python(code, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)}).stdout.strip()
