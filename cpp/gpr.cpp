@@ -83,20 +83,6 @@ void launch_range(const char* label, int64_t n, const F& f) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- instruction sets
-
-Isa detected_isa() {
-  static const Isa isa = [] {
-#if defined(__x86_64__) && defined(__GNUC__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::avx2;
-#endif
-    return Isa::generic;
-  }();
-  return isa;
-}
-
 // ---------------------------------------------------------------- configuration
 
 GPRContraction::GPRContraction(int P, int E, int O, int degree)

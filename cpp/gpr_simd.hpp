@@ -5,6 +5,7 @@
 // the generic code (plain adds and multiplies; in the anchor contraction the
 // one fused multiply-subtract x*y - p, which equals fma(x, y, -p) exactly), so
 // the choice changes no bits.
+#include "common/isa.hpp"
 #include "gpr_kernels.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -17,10 +18,8 @@
 
 namespace radiredide::gpr {
 
-enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
-
-// The best variant this processor runs, determined once.
-Isa detected_isa();
+using radiredide::detected_isa;
+using radiredide::Isa;
 
 #if defined(__x86_64__)
 inline constexpr int kAnchorTileAvx2 = 4;    // complex columns per tile

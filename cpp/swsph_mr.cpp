@@ -4,6 +4,7 @@
 #include "swsph.hpp"
 
 #include "common/errors.hpp"
+#include "common/isa.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -698,25 +699,10 @@ __attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
 }
 #endif
 
-// 2 for AVX-512, 1 for AVX2, 0 otherwise; determined once.
-int apply_isa() {
+void apply_tile(const ApplyTileArgs& a, Isa isa) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  static const int isa = [] {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return 2;
-    if (__builtin_cpu_supports("avx2")) return 1;
-    return 0;
-  }();
-  return isa;
-#else
-  return 0;
-#endif
-}
-
-void apply_tile(const ApplyTileArgs& a, int isa) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (isa == 2) return apply_tile_avx512(a);
-  if (isa == 1) return apply_tile_avx2(a);
+  if (isa == Isa::avx512) return apply_tile_avx512(a);
+  if (isa == Isa::avx2) return apply_tile_avx2(a);
 #endif
   (void)isa;
   apply_tile_with<lanes2, 1>(a);
@@ -740,7 +726,7 @@ struct ContractApplyKernel {
   int64_t B, PEO;
   int32_t n_train, EO;
   int64_t n_chunks;  // row chunks per tile
-  int isa;
+  Isa isa;
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t t) const {
     const int64_t item = t / n_chunks;
@@ -942,7 +928,7 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
                           npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
                           real_pairs(C_out.target.data()), real_pairs(dC_out.target.data()),
                           int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO),
-                          n_chunks, apply_isa()};
+                          n_chunks, detected_isa()};
     Kokkos::parallel_for("theta_contract_grad_apply",
                          Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * n_chunks),
                          k);
