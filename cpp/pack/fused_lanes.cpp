@@ -40,14 +40,17 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
 
 RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
-                                     int64_t N) {
+                                     int64_t N, unsigned char* unsafe) {
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
     pad_lanes(v + n, valid, vv);
     pn4::eval_mode_weights_to<kLanes>(vv, table, [&](int s, int l, double re, double im) {
-      if (l < valid && (used & (1u << s)))
-        mag[static_cast<int64_t>(s) * N + n + l] = std::hypot(re, im);
+      if (l < valid && (used & (1u << s))) {
+        const double q = re * re + im * im;
+        mag[static_cast<int64_t>(s) * N + n + l] = q;
+        if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(re == 0.0 && im == 0.0)) unsafe[s] = 1;
+      }
     });
   }
 }
