@@ -190,6 +190,58 @@ struct MedianKernel {
   V1<double> vR;       // (B, K)
   V1<double> mag;      // (B, K, N)
 
+  static constexpr int kBandMax = 64;
+
+  // The median of the amplitudes hypot(p) of the phased weights p, without an
+  // amplitude per sample: the squares p.re^2 + p.im^2 are selected instead
+  // (row receives them), and only the samples whose squares lie within a
+  // relative 1e-10 of the middle squares get their amplitude, which settles
+  // the middle values exactly (outside that band the two orders agree).
+  // False, with nothing decided, when a square is NaN, infinite or out of the
+  // range where it orders as the amplitude does, or when the band is large.
+  KOKKOS_INLINE_FUNCTION bool median_by_squares(const double* w, double phr, double phi,
+                                                double* row, double& mval) const {
+    const int32_t N = in.N;
+    for (int32_t n = 0; n < N; ++n) {
+      const double wr = w[2 * n], wi = w[2 * n + 1];
+      const double pr = (wr * phr) - (wi * phi);
+      const double pi = (wr * phi) + (wi * phr);
+      const double q = pr * pr + pi * pi;
+      if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(pr == 0.0 && pi == 0.0)) return false;
+      row[n] = q;
+    }
+    const int32_t m = N / 2;
+    const double q_hi = select_kth(row, N, m);
+    double q_lo = q_hi;
+    if (N % 2 == 0) {
+      q_lo = row[0];
+      for (int32_t j = 1; j < m; ++j)
+        if (row[j] > q_lo) q_lo = row[j];
+    }
+    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    int32_t below = 0, nb = 0;
+    double amp[kBandMax];
+    for (int32_t n = 0; n < N; ++n) {
+      const double x = w[2 * n], y = w[2 * n + 1];
+      const double pr = (x * phr) - (y * phi);
+      const double pi = (x * phi) + (y * phr);
+      const double q = pr * pr + pi * pi;
+      if (q < lo) {
+        ++below;
+      } else if (!(hi < q)) {
+        if (nb == kBandMax) return false;
+        amp[nb++] = q == 0.0 ? 0.0 : std::hypot(pr, pi);
+      }
+    }
+    std::sort(amp, amp + nb);
+    if (N % 2 == 1) {
+      mval = amp[m - below];
+    } else {
+      mval = (amp[m - 1 - below] + amp[m - below]) * 0.5;
+    }
+    return true;
+  }
+
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     const int32_t K = in.K, N = in.N;
     const int32_t b = static_cast<int32_t>(i / K);
@@ -203,22 +255,24 @@ struct MedianKernel {
     const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
     const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
     double* row = mag.data() + bk * N;
-    for (int32_t n = 0; n < N; ++n) {
-      const double wr = w[2 * n], wi = w[2 * n + 1];
-      const double pr = (wr * phr) - (wi * phi);
-      const double pi = (wr * phi) + (wi * phr);
-      row[n] = std::hypot(pr, pi);
-    }
-    const int32_t m = N / 2;
     double mval;
-    if (N % 2 == 1) {
-      mval = select_kth(row, N, m);
-    } else {
-      const double hi = select_kth(row, N, m);
-      double lo = row[0];
-      for (int32_t j = 1; j < m; ++j)
-        if (row[j] > lo) lo = row[j];
-      mval = (lo + hi) * 0.5;
+    if (!median_by_squares(w, phr, phi, row, mval)) {
+      for (int32_t n = 0; n < N; ++n) {
+        const double wr = w[2 * n], wi = w[2 * n + 1];
+        const double pr = (wr * phr) - (wi * phi);
+        const double pi = (wr * phi) + (wi * phr);
+        row[n] = std::hypot(pr, pi);
+      }
+      const int32_t m = N / 2;
+      if (N % 2 == 1) {
+        mval = select_kth(row, N, m);
+      } else {
+        const double hi = select_kth(row, N, m);
+        double lo = row[0];
+        for (int32_t j = 1; j < m; ++j)
+          if (row[j] > lo) lo = row[j];
+        mval = (lo + hi) * 0.5;
+      }
     }
     const double med2 = mval * mval;
     med(bk) = med2;
