@@ -65,8 +65,17 @@ RR_FUSED_CLONES void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) cons
     const int valid = n1 - n_blk < Wl ? n1 - n_blk : Wl;
     double vv[Wl];
     pad_lanes(v.data() + b64 * N + n_blk, valid, vv);
-    pn4::eval_mode_weights<Wl>(vv, table, re, im);     // re[s * Wl + l]
-    pn4::eval_dmode_weights<Wl>(vv, dtable, dre, dim);  // dre[(4 j + p) * Wl + l]
+    // One logarithm and one set of powers of v serve the weights and partials.
+    double vp[9][Wl], lnx[Wl];
+    pn4::v_terms<Wl>(vv, vp, lnx);
+    pn4::eval_mode_weights_terms<Wl>(vp, lnx, table, [&](int k, int l, double r, double i) {
+      re[k * Wl + l] = r;  // re[s * Wl + l]
+      im[k * Wl + l] = i;
+    });
+    pn4::eval_dmode_weights_terms<Wl>(vp, lnx, dtable, [&](int k, int l, double r, double i) {
+      dre[k * Wl + l] = r;  // dre[(4 j + p) * Wl + l]
+      dim[k * Wl + l] = i;
+    });
     for (int l = 0; l < valid; ++l) {
       const int32_t n = n_blk + l;
       double dvp[3];
