@@ -114,6 +114,20 @@ struct PackTimeMapItem {
   }
 };
 
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RR_ROW_CLONES
+#endif
+
+// The eight 4PN weights at four samples, one per lane; each lane takes exactly
+// mode_weights' operations, so re/im[s * 4 + l] is mode_weights(v[l]) bit for
+// bit.  An AVX2 clone is chosen at load time where the processor has it.
+constexpr int kWeightLanes = 4;
+RR_ROW_CLONES void weights_four(const double* v, const double* table, double* re, double* im) {
+  pn4::eval_mode_weights<kWeightLanes>(v, table, re, im);
+}
+
 // "pack_mode_content", knot i: the K content values of the knot.
 struct PackModeContentItem {
   const double* phi_knots;
@@ -153,15 +167,29 @@ struct PackModeContentItem {
       }
       return;
     }
+    double v, w_roll;
+    arm_sample(i, hint, v, w_roll);
+    double wre[kModeSlots], wim[kModeSlots];
+    mode_weights(v, weight_table, wre, wim);
+    arm_content(i, v, w_roll, wre, wim);
+  }
+
+  // Below the edge: v and the raised-cosine roll weight of knot i.
+  KOKKOS_INLINE_FUNCTION void arm_sample(int32_t i, int32_t& hint, double& v,
+                                         double& w_roll) const {
+    const double phi = phi_knots[i];
     double xs = spline_eval_from(pn_phase, S_x, n_int, phi, hint);
     if (1e-10 > xs) xs = 1e-10;
-    const double v = std::sqrt(xs);
+    v = std::sqrt(xs);
     double a = (phi - (phi_edge - roll_width)) / roll_width;
     if (0.0 > a) a = 0.0;
     if (1.0 < a) a = 1.0;
-    const double w_roll = (1.0 - std::cos(a * kPi)) * 0.5;
-    double wre[kModeSlots], wim[kModeSlots];
-    mode_weights(v, weight_table, wre, wim);
+    w_roll = (1.0 - std::cos(a * kPi)) * 0.5;
+  }
+
+  // Below the edge: the K content values of knot i from its eight weights.
+  KOKKOS_INLINE_FUNCTION void arm_content(int32_t i, double v, double w_roll, const double* wre,
+                                          const double* wim) const {
     for (int32_t k = 0; k < K; ++k) {
       double* out = content + 2 * (static_cast<int64_t>(k) * C + i);
       if (no_pn[k]) {
@@ -188,13 +216,31 @@ struct PackModeContentItem {
       out[1] = Fi * cs + Er * sn;
     }
   }
+
   KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
     int32_t hint = -1;
     run(i, hint);
   }
+  // In order; below the edge the weights of four knots are evaluated together.
   void run_all(int32_t n) const {
     int32_t hint = -1;
-    for (int32_t i = 0; i < n; ++i) run(i, hint);
+    const int32_t arm = i_edge < n ? i_edge : n;
+    int32_t i = 0;
+    for (; i + kWeightLanes <= arm; i += kWeightLanes) {
+      double v[kWeightLanes], w_roll[kWeightLanes];
+      for (int l = 0; l < kWeightLanes; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
+      double wre[kModeSlots * kWeightLanes], wim[kModeSlots * kWeightLanes];
+      weights_four(v, weight_table, wre, wim);
+      for (int l = 0; l < kWeightLanes; ++l) {
+        double r8[kModeSlots], i8[kModeSlots];
+        for (int s = 0; s < kModeSlots; ++s) {
+          r8[s] = wre[s * kWeightLanes + l];
+          i8[s] = wim[s * kWeightLanes + l];
+        }
+        arm_content(i + l, v[l], w_roll[l], r8, i8);
+      }
+    }
+    for (; i < n; ++i) run(i, hint);
   }
 };
 
