@@ -234,7 +234,8 @@ py::array_t<std::complex<T>> BatchEvaluatorT<T, Space>::evaluate(const carray<T>
   auto out = stage_out(pool, "out_val", mutable_ptr(values), B, P, N);
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), x.data(), R == 1, as_real(out.target.data()), N, chunks, 0,
-                   fit::max_abs_mode(emm.data(), 0, P)};
+                   fit::max_abs_mode(emm.data(), 0, P), value_row_group(B, R == 1),
+                   lanes::detected()};
   Kokkos::parallel_for("evaluate", Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
   mix_pass(out.target, N);
@@ -336,7 +337,7 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time(const carray<T>& t, int32_t t
                              tau_nonconverged_counter.data(), warm_start);
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), phi_ptr, false, as_real(vout.target.data()), N, chunks, out_lo,
-                   fit::max_abs_mode(emm.data(), out_lo, P)};
+                   fit::max_abs_mode(emm.data(), out_lo, P), 1, lanes::detected()};
   Kokkos::parallel_for("evaluate_time_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
