@@ -304,6 +304,7 @@ struct BatchKernel {
 
     for (int32_t j0 = begin; j0 < end; j0 += kLanes) {
       const int32_t kb = end - j0 < kLanes ? end - j0 : kLanes;
+      // Phi and its intervals first, the trigonometric pairs in a loop of their own.
       for (int32_t i = 0; i < kb; ++i) {
         const double x = trow[j0 + i];
         ti = sorted ? search_from(tk, n, x, ti) : bisect(tk, n, x);
@@ -311,13 +312,15 @@ struct BatchKernel {
         const double d2 = d * d;
         const double d3 = d2 * d;
         const double phv = cubic(p0[ti], p1[ti], p2[ti], p3[ti], d, d2, d3);
-        const double a = phv * s;
-        zre[i] = std::cos(a);
-        zim[i] = std::sin(a);
         pi = sorted ? search_from(pk, n, phv, pi) : bisect(pk, n, phv);
         jv[i] = pi;
         ph[i] = phv;
         u[i] = phv - pk[pi];
+      }
+      for (int32_t i = 0; i < kb; ++i) {
+        const double a = ph[i] * s;
+        zre[i] = std::cos(a);
+        zim[i] = std::sin(a);
       }
       for (int32_t i = kb; i < kLanes; ++i) {  // padding lanes repeat the first sample
         zre[i] = zre[0];
