@@ -26,7 +26,7 @@ test-sanitize:
 	@bash scripts/sanitize.sh
 
 bench: setup
-	@$(PY) bench/run.py
+	@$(PY) bench/run.py --rounds 3
 
 # Regenerate radiredide.pyi (and the README's list of names) from the built module.
 stubs: setup

@@ -242,9 +242,11 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   const py::ssize_t Nt = extent(h_mr, 2);
   if (static_cast<__int128>(N) - i0 != static_cast<__int128>(Nt))
     value_error("h_mr tail length must be N - i0");
-  // The kernel reads these without further checks: refuse what would read
-  // outside the arrays.
-  require(i0 >= 0 && i0 <= static_cast<long long>(N), "i0 must satisfy 0 <= i0 <= N");
+  // The tail check bounds i0 <= N; a negative i0 puts every sample in the blend
+  // branch, which reads column n - i0 < N_t of h_mr.  With N_t < 2^31 (checked
+  // below with the other extents) i0 = N - N_t and n - i0 fit 32 bits.
+  // The kernel reads the arrays without further checks: refuse what would read
+  // outside them.
   require(h_insp.ndim() == 3, "h_insp must be (B, K_i, N)");
   require(idx.ndim() == 1, "idx must be (K,)");
   require(h_mr.ndim() == 3, "h_mr must be (B, K_m, N - i0)");
@@ -264,6 +266,7 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   require(wp.ndim() == 2 && wp.shape(0) == B && wp.shape(1) == K, "wp must be (B, K)");
   require(wm.ndim() == 2 && wm.shape(0) == B && wm.shape(1) == K, "wm must be (B, K)");
   staged_count(B, N);
+  staged_count(h_mr.shape(0), Km, Nt);
   require_kokkos();
 
   WorkspacePool& pool = thread_workspace();

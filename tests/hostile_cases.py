@@ -337,13 +337,16 @@ class Worker:
         return (kind, rc, self.stderr_tail())
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        try:
+            self.proc.stdin.close()  # end of input: the child leaves its loop
+        except BrokenPipeError:      # it died with a case still buffered
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.proc.stdout.close()
         self.err.close()
 
 

@@ -1,5 +1,9 @@
 """Module frame: start-up, attributes, pools, administration, residency."""
+import json
+import os
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -66,6 +70,55 @@ def test_reimport_returns_same_module():
         import radiredide as b
         assert a is b
     """)
+
+
+BIND_WARNING = "OMP_PROC_BIND environment variable not set"
+
+
+def _import_child(code="import radiredide", **env):
+    """A fresh interpreter without the binding and warning variables the suite sets,
+    plus `env`."""
+    full = {k: v for k, v in os.environ.items()
+            if k not in ("OMP_PROC_BIND", "KOKKOS_DISABLE_WARNINGS")}
+    full.update(env, OPENBLAS_NUM_THREADS="1")
+    proc = subprocess.run([sys.executable, "-c", code], env=full, capture_output=True,
+                          text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc
+
+
+def test_import_is_silent():
+    """Nothing on stdout or stderr, even where Kokkos would advise on OMP_PROC_BIND,
+    so a host whose stdout is data keeps it parseable."""
+    proc = _import_child()
+    assert proc.stdout == "" and proc.stderr == ""
+    proc = _import_child("import radiredide, json; print(json.dumps({'a': 1}))")
+    assert json.loads(proc.stdout) == {"a": 1} and proc.stderr == ""
+
+
+# Values every supported Kokkos reads alike (4.x aborts on "on" and "off").
+@pytest.mark.parametrize("env, warns", [
+    (dict(KOKKOS_DISABLE_WARNINGS="false"), True),
+    (dict(KOKKOS_DISABLE_WARNINGS="0"), True),
+    (dict(KOKKOS_DISABLE_WARNINGS="no"), True),
+    (dict(KOKKOS_DISABLE_WARNINGS="TRUE"), False),
+    (dict(KOKKOS_DISABLE_WARNINGS="yes"), False),
+    (dict(KOKKOS_DISABLE_WARNINGS="0", OMP_PROC_BIND="false"), False),
+])
+def test_kokkos_variables_keep_their_meaning(env, warns):
+    """A user who sets KOKKOS_DISABLE_WARNINGS gets Kokkos's own reading of it; the
+    binding variable still silences the binding advice."""
+    proc = _import_child(**env)
+    assert (BIND_WARNING in proc.stdout + proc.stderr) == warns
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
+def test_kokkos_thread_variable_is_honoured():
+    """KOKKOS_NUM_THREADS beyond the core count still starts that many threads."""
+    n = max(5, (os.cpu_count() or 1) + 3)
+    proc = _import_child("import os, radiredide; print(len(os.listdir('/proc/self/task')))",
+                         KOKKOS_NUM_THREADS=str(n))
+    assert int(proc.stdout) >= n and proc.stderr == ""
 
 
 def test_version_check_message():

@@ -99,7 +99,7 @@ WRONG_TYPES = [None, "x", b"\x00", object(), [[]], {"a": 1}]
 
 def _cast(a, dt):
     with np.errstate(all="ignore"):
-        if np.dtype(dt).kind in "iub" and a.dtype.kind == "c":
+        if np.dtype(dt).kind in "iubf" and a.dtype.kind == "c":
             a = a.real
         if np.dtype(dt).kind in "iu" and a.dtype.kind in "fc":
             a = np.nan_to_num(a, nan=0, posinf=0, neginf=0)
@@ -107,13 +107,20 @@ def _cast(a, dt):
         return a.astype(dt)
 
 
+def _float_specials(dt):
+    """FLOAT_SPECIALS as values of the float type dt, as storing them would round them
+    (a magnitude beyond the type's range becomes an infinity)."""
+    with np.errstate(over="ignore"):
+        return [dt.type(v) for v in FLOAT_SPECIALS]
+
+
 def _elements(dt):
     dt = np.dtype(dt)
     if dt.kind == "f":
-        return st.one_of(st.sampled_from(FLOAT_SPECIALS), st.floats(width=8 * dt.itemsize))
+        return st.one_of(st.sampled_from(_float_specials(dt)), st.floats(width=8 * dt.itemsize))
     if dt.kind == "c":
-        part = st.sampled_from(FLOAT_SPECIALS)
-        return st.builds(complex, part, part)
+        part = st.sampled_from(_float_specials(np.dtype(f"f{dt.itemsize // 2}")))
+        return st.builds(lambda re, im: dt.type(complex(re, im)), part, part)
     if dt.kind in "iu":
         info = np.iinfo(dt)
         return st.one_of(st.sampled_from([v for v in INT_SPECIALS if info.min <= v <= info.max]),

@@ -39,12 +39,13 @@ def oracle(a, dtype=np.float64):
     wi = (T(1) - w).astype(T)
     insp = tau_end >= tt
     blend = np.arange(N)[None, :] >= i0
+    col = np.arange(N) - i0  # column of h_mr read by sample n in the blend branch
     sr = np.zeros((B, N), T)
     si = np.zeros((B, N), T)
     for k in range(len(a["idx"])):
         hi = h_insp[:, a["idx"][k], :]
         hm = np.zeros((B, N), h_insp.dtype)
-        hm[:, i0:] = h_mr[:B, a["jdx"][k], :]
+        hm[:, col >= 0] = h_mr[:B, a["jdx"][k], col[col >= 0]]
         ir, ii = np.where(insp, hi.real, T(0)), np.where(insp, hi.imag, T(0))
         hr = np.where(blend, w * hm.real + wi * ir, hi.real)
         hj = np.where(blend, w * hm.imag + wi * ii, hi.imag)
@@ -105,7 +106,7 @@ def call(f, a):
     return f(*[a[k] for k in ARGS])
 
 
-@pytest.mark.parametrize("i0", [0, 100, 600])
+@pytest.mark.parametrize("i0", [-250, 0, 100, 600])
 @pytest.mark.parametrize("name", ["assemble_imr64", "assemble_imr64_host"])
 def test_imr64_matches_oracle_bitwise(rr, name, i0):
     a = make_args(i0=i0)
@@ -144,7 +145,26 @@ def test_k0_signs(rr):
     assert inside.any() and not inside.all()
 
 
-@pytest.mark.parametrize("i0", [0, 100, 600])
+@pytest.mark.parametrize("bits", [64, 32])
+def test_negative_i0_at_the_32bit_limit(rr, bits):
+    """i0 = N - N_t is as low as a 32-bit tail extent allows: N_t = 2^31 - 1 is
+    taken (no terms, so no column is read), N_t = 2^31 is refused."""
+    a = make_args(K=0)
+    f = rr.assemble_imr64
+    if bits == 32:
+        a, f = to32(a), rr.assemble_imr32
+    ref = call(f, a)
+    for Nt in (2**31 - 1, 2**31):
+        a.update(i0=600 - Nt, h_mr=np.zeros((3, 0, Nt), a["h_mr"].dtype))
+        if Nt < 2**31:
+            for x, y in zip(call(f, a), ref):
+                assert_bitwise(x, y)
+        else:
+            with pytest.raises(ValueError, match=r"does not fit 32-bit indexing \(2147483648\)"):
+                call(f, a)
+
+
+@pytest.mark.parametrize("i0", [-250, 0, 100, 600])
 @pytest.mark.parametrize("name", ["assemble_imr32", "assemble_imr32_host"])
 def test_imr32_float_bits_and_accuracy(rr, name, i0):
     a = to32(make_args(i0=i0))
@@ -230,8 +250,9 @@ def test_thread_count_independent():
     (lambda a: dict(h_mr=a["h_mr"][:, 0]), IndexError, "invalid axis: 2 (ndim = 2)"),
     (lambda a: dict(h_mr=a["h_mr"][:, :, 1:]), ValueError, "h_mr tail length must be N - i0"),
     (lambda a: dict(i0=601, h_mr=a["h_mr"][:, :, :0]), ValueError, "h_mr tail length must be N - i0"),
-    (lambda a: dict(i0=-1, h_mr=np.zeros((4, 3, 601), complex)), ValueError,
-     "i0 must satisfy 0 <= i0 <= N"),
+    (lambda a: dict(i0=-1, h_mr=a["h_mr"]), ValueError, "h_mr tail length must be N - i0"),
+    (lambda a: dict(i0=-2**31, h_mr=np.zeros((4, 3, 0), complex)), ValueError,
+     "h_mr tail length must be N - i0"),
     (lambda a: dict(h_insp=a["h_insp"][..., None]), ValueError, "h_insp must be (B, K_i, N)"),
     (lambda a: dict(idx=np.array([[0, 1]], np.int32)), ValueError, "idx must be (K,)"),
     (lambda a: dict(idx=np.array([0, 2, 4, 1, 0], np.int32)), ValueError,

@@ -3,17 +3,28 @@
 // trilinos package, 4.x and 5.x) differ in the API this module uses.
 #include <Kokkos_Core.hpp>
 
+#include <cstdlib>
 #include <string>
 
 namespace radiredide::compat {
 
-// Start Kokkos with nothing set: threads, binding and tools come from Kokkos's
-// own environment variables and defaults.
+// Start Kokkos without writing to stdout or stderr: the import of a module must
+// not corrupt a host program whose output is data.  Kokkos's start-up warnings
+// (the OpenMP binding advice goes to stdout in 3.4, to stderr in 4.x) are off
+// unless the user set KOKKOS_DISABLE_WARNINGS, whose value then decides exactly
+// as Kokkos reads it (a setting made here would override the variable in 4.x
+// and conflict with it in 3.4).  Nothing else is set: threads, binding and tools
+// come from Kokkos's own environment variables and defaults.
 inline void initialize_default() {
+  const bool quiet = std::getenv("KOKKOS_DISABLE_WARNINGS") == nullptr;
 #if KOKKOS_VERSION >= 30700
-  Kokkos::initialize(Kokkos::InitializationSettings());
+  Kokkos::InitializationSettings settings;
+  if (quiet) settings.set_disable_warnings(true);
+  Kokkos::initialize(settings);
 #else
-  Kokkos::initialize();
+  Kokkos::InitArguments args;
+  args.disable_warnings = quiet;
+  Kokkos::initialize(args);
 #endif
 }
 

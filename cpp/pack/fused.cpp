@@ -16,7 +16,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -392,9 +391,7 @@ py::array dc_grid_batch(const carray<cplx>& vals, const carray<double>& v,
   }
   std::vector<double> phase(static_cast<size_t>(K) * 2);
   for (int32_t k = 0; k < K; ++k) {
-    const int32_t m = index_entry(emm, k);
-    if (m == std::numeric_limits<int32_t>::min()) value_error("mode number out of range (|m| must fit int32)");
-    fused::phase_factor(m, phase[2 * k], phase[2 * k + 1]);
+    fused::phase_factor(index_entry(emm, k), phase[2 * k], phase[2 * k + 1]);
   }
 
   require_kokkos();
