@@ -5,7 +5,7 @@ import math
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def numpy_hybrid_batch(t_knots, offsets, phi_coefs, coffsets, phi_knots, mode_coefs, m, phase_sign, t):
@@ -61,7 +61,11 @@ def _hybrid_batch_case(B=64, K=4, J=50_000, seed=0):
     def numpy():
         return numpy_hybrid_batch(t_knots, offsets, phi_c, coffsets, phi_knots, mode_c, m, s, t)
 
-    return Case("evaluate_hybrid_batch", f"B={B} K={K} J={J}", module, numpy, repeats=3)
+    # One (cos, sin) pair per sample serves every mode; the (B, K, J) result is written once.
+    bound = Bound(bytes=t.nbytes + B * K * J * 16 + t_knots.nbytes + phi_knots.nbytes
+                  + phi_c.nbytes + mode_c.nbytes, calls={"sincos": B * J})
+    return Case("evaluate_hybrid_batch", f"B={B} K={K} J={J}", module, numpy, repeats=3,
+                bound=bound)
 
 
 def numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0, blend1, wp, wm):
@@ -107,7 +111,14 @@ def _assemble_case(B=64, K=8, N=100_000, tail=5_000, seed=1):
         return numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0,
                               blend1, wp, wm)
 
-    return Case("assemble_imr64", f"B={B} K={K} N={N}", module, numpy, repeats=3)
+    # Every mode row is read once, hp and hc written once; one cos per blended sample
+    # inside the mask.
+    eps = 1e-9
+    inside = ((t_geo >= (tau0 - eps)[:, None]) & (t_geo <= mr_hi + eps)
+              & ~(t_geo < (t_start - eps)[:, None]))
+    bound = Bound(bytes=h_insp.nbytes + h_mr.nbytes + t_geo.nbytes + 2 * B * N * 8,
+                  calls={"cos": int(inside[:, i0:].sum())})
+    return Case("assemble_imr64", f"B={B} K={K} N={N}", module, numpy, repeats=3, bound=bound)
 
 
 def numpy_swsh(ells, emms, inclination, azimuth):
