@@ -295,7 +295,8 @@ void launch_tau_solve(const char* label, const T* breaks, const T* coefs, int32_
   const int32_t bpc = (nblocks - 1) / chunks + 1;
   TauSolveKernel<T> k{breaks, coefs, targets,  phi,     counter,    E,
                       P,      O,     tau_piece, N,      R,          chunks,
-                      bpc,    nblocks, warm_start, std::numeric_limits<T>::epsilon()};
+                      bpc,    nblocks, warm_start, std::numeric_limits<T>::epsilon(),
+                      lanes::detected()};
   Kokkos::parallel_for(label, Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
 }
@@ -377,7 +378,8 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time_grad(const carray<T>& t, int3
                       as_real(gout.target.data()),
                       N,
                       chunks,
-                      fit::max_abs_mode(emm.data(), 0, P)};
+                      fit::max_abs_mode(emm.data(), 0, P),
+                      lanes::detected()};
   Kokkos::parallel_for("evaluate_time_grad_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();

@@ -351,11 +351,22 @@ struct TimeGradKernel {
                          fit.O);
   }
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const {
+  lanes::Isa isa = lanes::Isa::generic;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
+
+  KOKKOS_INLINE_FUNCTION void run(const int64_t i) const {
     const SampleRange r = sample_range(i, chunks, N);
     const T* xr = phi + static_cast<int64_t>(r.b) * N;
-    for_each_run_group(fit.breaks, fit.E, xr, r.begin, r.end, 16,
-                       [&](int32_t e, int64_t j0, int32_t L) { block(r.b, xr, e, j0, L); });
+    int64_t n = r.begin;
+    while (n < r.end) {
+      const int32_t e = fit::find_element(fit.breaks, fit.E, xr[n]);
+      int64_t stop = n + 1;
+      while (stop < r.end && fit::in_run(fit.breaks, fit.E, e, xr[stop])) ++stop;
+      for (int64_t j0 = n; j0 < stop; j0 += 16)
+        block(r.b, xr, e, j0, static_cast<int32_t>(stop - j0 < 16 ? stop - j0 : 16));
+      n = stop;
+    }
   }
 
   // Real-coefficient Clenshaw with its derivative recurrence, per lane.
@@ -426,6 +437,25 @@ struct TimeGradKernel {
     }
   }
 };
+
+template <class T>
+RR_LANES_AVX512 __attribute__((flatten)) void time_grad_item_avx512(const TimeGradKernel<T>& k,
+                                                                    int64_t i) {
+  k.run(i);
+}
+template <class T>
+RR_LANES_AVX2 __attribute__((flatten)) void time_grad_item_avx2(const TimeGradKernel<T>& k,
+                                                                int64_t i) {
+  k.run(i);
+}
+template <class T>
+KOKKOS_INLINE_FUNCTION void TimeGradKernel<T>::operator()(const int64_t i) const {
+  switch (isa) {
+    case lanes::Isa::avx512: time_grad_item_avx512(*this, i); break;
+    case lanes::Isa::avx2: time_grad_item_avx2(*this, i); break;
+    default: run(i); break;
+  }
+}
 
 // Phi-grid projection: node values by linear interpolation on the stencil,
 // then the physical-to-spectral matrix.  Kernel "project_phi".

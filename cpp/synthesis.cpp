@@ -312,6 +312,7 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   f.i0 = static_cast<int32_t>(i0);
   f.L = L;
   f.len = len;
+  f.isa = lanes::detected();
   Kokkos::parallel_for("assemble_imr", Kokkos::RangePolicy<Exec>(0, items), f);
   Exec().fence();
   o_hp.copy_back();

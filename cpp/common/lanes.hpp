@@ -123,4 +123,42 @@ RR_LANES_INLINE void store_pairs(float* p, f16 re, f16 im) {
         __builtin_shuffle(re, im, m16{8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31}));
 }
 
+// Loads (re[0], im[0], re[1], im[1], ...) from p into one vector pair.
+template <class V, class I>
+RR_LANES_INLINE void load_pairs_with(const decltype(V{}[0] + 0)* p, V& re, V& im) {
+  constexpr int W = width<V>;
+  const V a = load<V>(p), b = load<V>(p + W);
+  I even, odd;
+  for (int i = 0; i < W; ++i) {
+    even[i] = 2 * i;
+    odd[i] = 2 * i + 1;
+  }
+  re = __builtin_shuffle(a, b, even);
+  im = __builtin_shuffle(a, b, odd);
+}
+RR_LANES_INLINE void load_pairs(const double* p, d2& re, d2& im) {
+  typedef int64_t m __attribute__((vector_size(16)));
+  load_pairs_with<d2, m>(p, re, im);
+}
+RR_LANES_INLINE void load_pairs(const double* p, d4& re, d4& im) {
+  typedef int64_t m __attribute__((vector_size(32)));
+  load_pairs_with<d4, m>(p, re, im);
+}
+RR_LANES_INLINE void load_pairs(const double* p, d8& re, d8& im) {
+  typedef int64_t m __attribute__((vector_size(64)));
+  load_pairs_with<d8, m>(p, re, im);
+}
+RR_LANES_INLINE void load_pairs(const float* p, f4& re, f4& im) {
+  typedef int32_t m __attribute__((vector_size(16)));
+  load_pairs_with<f4, m>(p, re, im);
+}
+RR_LANES_INLINE void load_pairs(const float* p, f8& re, f8& im) {
+  typedef int32_t m __attribute__((vector_size(32)));
+  load_pairs_with<f8, m>(p, re, im);
+}
+RR_LANES_INLINE void load_pairs(const float* p, f16& re, f16& im) {
+  typedef int32_t m __attribute__((vector_size(64)));
+  load_pairs_with<f16, m>(p, re, im);
+}
+
 }  // namespace radiredide::lanes
