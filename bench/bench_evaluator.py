@@ -48,17 +48,22 @@ def np_values(breaks, emm, coefs, phi, rows_phi=False):
     """(B, P, N) values; phi is (N,) or, with rows_phi, (B, N)."""
     Bn, Pn, En, On = coefs.shape
     out = np.empty((Bn, Pn, phi.shape[-1]), np.complex128)
-    shared_rot = None if rows_phi else np.exp(1j * S * np.outer(emm, phi))
+    rotate = bool(np.any(emm))  # all m = 0: no rotation at all
+    shared_rot = np.exp(1j * S * np.outer(emm, phi)) if rotate and not rows_phi else None
     for b in range(Bn):
         x = phi[b] if rows_phi else phi
         e = elements(breaks, x)
         u = 2 * (x - breaks[e]) / (breaks[e + 1] - breaks[e]) - 1
+        t = 2 * u
         cb = coefs[b]
         y1 = np.zeros((Pn, x.size), np.complex128)
         y2 = np.zeros_like(y1)
         for k in range(On - 1, 0, -1):
-            y1, y2 = 2 * u * y1 - y2 + cb[:, e, k], y1
+            y1, y2 = t * y1 - y2 + cb[:, e, k], y1
         val = u * y1 - y2 + cb[:, e, 0]
+        if not rotate:
+            out[b] = val
+            continue
         rot = shared_rot if shared_rot is not None else np.exp(1j * S * np.outer(emm, x))
         out[b] = val * rot
     return out
