@@ -246,6 +246,21 @@ KOKKOS_INLINE_FUNCTION bool non_decreasing(const double* knots, int32_t n) {
 
 inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
 
+// Whether interval i holds every lane of x (the test of holds(), lane-wise).
+template <class V>
+RR_LANES_INLINE bool in_interval(const V& x, const double* knots, int32_t n, int32_t i) {
+  bool all = true;
+  if (i != 0) {
+    const auto ge = x >= knots[i];
+    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && ge[l] != 0;
+  }
+  if (i != n - 2) {
+    const auto lt = x < knots[i + 1];
+    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && lt[l] != 0;
+  }
+  return all;
+}
+
 // Work item = one row and one chunk of its samples, taken in blocks of 16.
 // Every sample gets the per-sample synthesis; the intervals are those of the
 // bisection (found from the previous sample's interval when the row's knots
@@ -305,17 +320,57 @@ struct BatchKernel {
     for (int32_t j0 = begin; j0 < end; j0 += kLanes) {
       const int32_t kb = end - j0 < kLanes ? end - j0 : kLanes;
       // Phi and its intervals first, the trigonometric pairs in a loop of their own.
-      for (int32_t i = 0; i < kb; ++i) {
-        const double x = trow[j0 + i];
-        ti = sorted ? search_from(tk, n, x, ti) : bisect(tk, n, x);
-        const double d = x - tk[ti];
-        const double d2 = d * d;
-        const double d3 = d2 * d;
-        const double phv = cubic(p0[ti], p1[ti], p2[ti], p3[ti], d, d2, d3);
-        pi = sorted ? search_from(pk, n, phv, pi) : bisect(pk, n, phv);
-        jv[i] = pi;
-        ph[i] = phv;
-        u[i] = phv - pk[pi];
+      // A full block whose samples all lie in one interval (of t_knots for Phi, of
+      // phi_knots for the modes) takes that interval's coefficients once for every
+      // lane; the others search sample by sample.
+      bool t_one = false, p_one = false;
+      if (sorted && kb == kLanes) {
+        ti = search_from(tk, n, trow[j0], ti);
+        V xv[NV];
+        t_one = true;
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+          xv[v] = lanes::load<V>(trow + j0 + v * W);
+          t_one = t_one && in_interval(xv[v], tk, n, ti);
+        }
+        if (t_one) {
+          const double c0 = p0[ti], c1 = p1[ti], c2 = p2[ti], c3 = p3[ti], k0 = tk[ti];
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            const V d = xv[v] - k0;
+            const V d2 = d * d;
+            const V d3 = d2 * d;
+            lanes::store(ph + v * W, (((V{} + c3) + c2 * d) + c1 * d2) + c0 * d3);
+          }
+          pi = search_from(pk, n, ph[0], pi);
+          V pv[NV];
+          p_one = true;
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            pv[v] = lanes::load<V>(ph + v * W);
+            p_one = p_one && in_interval(pv[v], pk, n, pi);
+          }
+          if (p_one) {
+            const double k0p = pk[pi];
+            _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+              lanes::store(u + v * W, pv[v] - k0p);
+            for (int32_t i = 0; i < kLanes; ++i) jv[i] = pi;
+          }
+        }
+      }
+      if (!t_one) {
+        for (int32_t i = 0; i < kb; ++i) {
+          const double x = trow[j0 + i];
+          ti = sorted ? search_from(tk, n, x, ti) : bisect(tk, n, x);
+          const double d = x - tk[ti];
+          const double d2 = d * d;
+          const double d3 = d2 * d;
+          ph[i] = cubic(p0[ti], p1[ti], p2[ti], p3[ti], d, d2, d3);
+        }
+      }
+      if (!p_one) {
+        for (int32_t i = 0; i < kb; ++i) {
+          pi = sorted ? search_from(pk, n, ph[i], pi) : bisect(pk, n, ph[i]);
+          jv[i] = pi;
+          u[i] = ph[i] - pk[pi];
+        }
       }
       for (int32_t i = 0; i < kb; ++i) {
         const double a = ph[i] * s;
@@ -329,8 +384,11 @@ struct BatchKernel {
         ph[i] = ph[0];
         u[i] = u[0];
       }
-      bool uniform = true;
-      for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && jv[i] == jv[0];
+      bool uniform = p_one;
+      if (!uniform) {
+        uniform = true;
+        for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && jv[i] == jv[0];
+      }
 
       V uv[NV], u2[NV], u3[NV];
       _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
