@@ -90,75 +90,32 @@ RR_LANES_INLINE void store(T* p, const V& v) {
   __builtin_memcpy(p, &v, sizeof(V));
 }
 
-// Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p.
-RR_LANES_INLINE void store_pairs(double* p, d2 re, d2 im) {
-  typedef int64_t m2 __attribute__((vector_size(16)));
-  store(p, __builtin_shuffle(re, im, m2{0, 2}));
-  store(p + 2, __builtin_shuffle(re, im, m2{1, 3}));
-}
-RR_LANES_INLINE void store_pairs(double* p, d4 re, d4 im) {
-  typedef int64_t m4 __attribute__((vector_size(32)));
-  store(p, __builtin_shuffle(re, im, m4{0, 4, 1, 5}));
-  store(p + 4, __builtin_shuffle(re, im, m4{2, 6, 3, 7}));
-}
-RR_LANES_INLINE void store_pairs(double* p, d8 re, d8 im) {
-  typedef int64_t m8 __attribute__((vector_size(64)));
-  store(p, __builtin_shuffle(re, im, m8{0, 8, 1, 9, 2, 10, 3, 11}));
-  store(p + 8, __builtin_shuffle(re, im, m8{4, 12, 5, 13, 6, 14, 7, 15}));
-}
-RR_LANES_INLINE void store_pairs(float* p, f4 re, f4 im) {
-  typedef int32_t m4 __attribute__((vector_size(16)));
-  store(p, __builtin_shuffle(re, im, m4{0, 4, 1, 5}));
-  store(p + 4, __builtin_shuffle(re, im, m4{2, 6, 3, 7}));
-}
-RR_LANES_INLINE void store_pairs(float* p, f8 re, f8 im) {
-  typedef int32_t m8 __attribute__((vector_size(32)));
-  store(p, __builtin_shuffle(re, im, m8{0, 8, 1, 9, 2, 10, 3, 11}));
-  store(p + 8, __builtin_shuffle(re, im, m8{4, 12, 5, 13, 6, 14, 7, 15}));
-}
-RR_LANES_INLINE void store_pairs(float* p, f16 re, f16 im) {
-  typedef int32_t m16 __attribute__((vector_size(64)));
-  store(p, __builtin_shuffle(re, im, m16{0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23}));
-  store(p + 16,
-        __builtin_shuffle(re, im, m16{8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31}));
-}
-
-// Loads (re[0], im[0], re[1], im[1], ...) from p into one vector pair.
-template <class V, class I>
-RR_LANES_INLINE void load_pairs_with(const decltype(V{}[0] + 0)* p, V& re, V& im) {
-  constexpr int W = width<V>;
-  const V a = load<V>(p), b = load<V>(p + W);
-  I even, odd;
-  for (int i = 0; i < W; ++i) {
-    even[i] = 2 * i;
-    odd[i] = 2 * i + 1;
+// Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads
+// such pairs into one vector pair.
+#define RR_LANES_PAIRS(V, T, LO, HI, EVEN, ODD)                  \
+  RR_LANES_INLINE void store_pairs(T* p, V re, V im) {           \
+    store(p, __builtin_shufflevector(re, im, LO));               \
+    store(p + width<V>, __builtin_shufflevector(re, im, HI));    \
+  }                                                              \
+  RR_LANES_INLINE void load_pairs(const T* p, V& re, V& im) {    \
+    const V a = load<V>(p), b = load<V>(p + width<V>);           \
+    re = __builtin_shufflevector(a, b, EVEN);                    \
+    im = __builtin_shufflevector(a, b, ODD);                     \
   }
-  re = __builtin_shuffle(a, b, even);
-  im = __builtin_shuffle(a, b, odd);
-}
-RR_LANES_INLINE void load_pairs(const double* p, d2& re, d2& im) {
-  typedef int64_t m __attribute__((vector_size(16)));
-  load_pairs_with<d2, m>(p, re, im);
-}
-RR_LANES_INLINE void load_pairs(const double* p, d4& re, d4& im) {
-  typedef int64_t m __attribute__((vector_size(32)));
-  load_pairs_with<d4, m>(p, re, im);
-}
-RR_LANES_INLINE void load_pairs(const double* p, d8& re, d8& im) {
-  typedef int64_t m __attribute__((vector_size(64)));
-  load_pairs_with<d8, m>(p, re, im);
-}
-RR_LANES_INLINE void load_pairs(const float* p, f4& re, f4& im) {
-  typedef int32_t m __attribute__((vector_size(16)));
-  load_pairs_with<f4, m>(p, re, im);
-}
-RR_LANES_INLINE void load_pairs(const float* p, f8& re, f8& im) {
-  typedef int32_t m __attribute__((vector_size(32)));
-  load_pairs_with<f8, m>(p, re, im);
-}
-RR_LANES_INLINE void load_pairs(const float* p, f16& re, f16& im) {
-  typedef int32_t m __attribute__((vector_size(64)));
-  load_pairs_with<f16, m>(p, re, im);
-}
+#define RR_L(...) __VA_ARGS__
+RR_LANES_PAIRS(d2, double, RR_L(0, 2), RR_L(1, 3), RR_L(0, 2), RR_L(1, 3))
+RR_LANES_PAIRS(d4, double, RR_L(0, 4, 1, 5), RR_L(2, 6, 3, 7), RR_L(0, 2, 4, 6), RR_L(1, 3, 5, 7))
+RR_LANES_PAIRS(d8, double, RR_L(0, 8, 1, 9, 2, 10, 3, 11), RR_L(4, 12, 5, 13, 6, 14, 7, 15),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14), RR_L(1, 3, 5, 7, 9, 11, 13, 15))
+RR_LANES_PAIRS(f4, float, RR_L(0, 4, 1, 5), RR_L(2, 6, 3, 7), RR_L(0, 2, 4, 6), RR_L(1, 3, 5, 7))
+RR_LANES_PAIRS(f8, float, RR_L(0, 8, 1, 9, 2, 10, 3, 11), RR_L(4, 12, 5, 13, 6, 14, 7, 15),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14), RR_L(1, 3, 5, 7, 9, 11, 13, 15))
+RR_LANES_PAIRS(f16, float,
+               RR_L(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23),
+               RR_L(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+               RR_L(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31))
+#undef RR_L
+#undef RR_LANES_PAIRS
 
 }  // namespace radiredide::lanes
