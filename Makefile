@@ -1,17 +1,21 @@
 # The two commands of the README: `make demo` and `make test`.  Both run the
-# set-up first; it is incremental, so re-running is fast.
+# set-up first; it is incremental, so re-running is fast.  Only `make test`
+# builds the C++ unit tests (they need GoogleTest).
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup demo test test-python test-cpp test-sanitize bench stubs clean
+.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize bench stubs clean
 
 setup:
 	@bash scripts/setup.sh
 
+setup-tests:
+	@bash scripts/setup.sh --tests
+
 demo: setup
 	@$(PY) examples/pipeline.py
 
-test: setup
+test: setup-tests
 	@$(MAKE) --no-print-directory test-cpp test-python
 
 test-python:

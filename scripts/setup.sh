@@ -3,9 +3,19 @@
 #   1. .venv from the pyenv CPython 3.13 build, with pinned PyPI packages;
 #   2. Kokkos 3.4.1 (from Debian's trilinos 13.2.0 source package) in a cache
 #      prefix outside the clone, unless Kokkos_ROOT points at another install;
-#   3. the extension module built and installed into .venv.
+#   3. the extension module built and installed into .venv, with the C++ unit
+#      tests when called as `setup.sh --tests` (make test; they need GoogleTest).
 # Every step says what it does and is skipped when its result is already there.
+# RADIREDIDE_WERROR=ON builds with warnings as errors (CI does).
 set -euo pipefail
+
+with_tests=0
+for arg in "$@"; do
+  case $arg in
+    --tests) with_tests=1 ;;
+    *) echo "usage: $0 [--tests]" >&2; exit 2 ;;
+  esac
+done
 
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -38,8 +48,20 @@ fi
 
 # ---------------------------------------------------------------- Kokkos
 if [ -n "${Kokkos_ROOT:-}" ]; then
-  say "using Kokkos from Kokkos_ROOT=$Kokkos_ROOT"
-  kokkos_root=$Kokkos_ROOT
+  kokkos_root=$(cd "$Kokkos_ROOT" 2>/dev/null && pwd) || {
+    echo "[setup] Kokkos_ROOT=$Kokkos_ROOT does not exist; set it to the install prefix of a Kokkos (the directory holding lib/cmake/Kokkos), or unset it to use the cached Kokkos 3.4.1" >&2
+    exit 1
+  }
+  found=""
+  for d in "$kokkos_root"/lib/cmake/Kokkos "$kokkos_root"/lib64/cmake/Kokkos \
+           "$kokkos_root"/lib/*/cmake/Kokkos "$kokkos_root"/share/cmake/Kokkos; do
+    [ -f "$d/KokkosConfig.cmake" ] && { found=$d; break; }
+  done
+  [ -n "$found" ] || {
+    echo "[setup] Kokkos_ROOT=$Kokkos_ROOT holds no Kokkos CMake package (no lib/cmake/Kokkos/KokkosConfig.cmake under it); set it to the install prefix of a Kokkos built with OpenMP and Serial, or unset it to use the cached Kokkos 3.4.1" >&2
+    exit 1
+  }
+  say "using Kokkos from Kokkos_ROOT=$kokkos_root"
 else
   kokkos_root=$cache/kokkos-3.4.1
   if [ -f "$kokkos_root/.complete" ]; then
@@ -89,8 +111,40 @@ fi
 mkdir -p build && echo "$kokkos_root" > build/kokkos-root.txt
 
 # ---------------------------------------------------------------- module
-say "building and installing radiredide into .venv (incremental)"
+# The module is built in build/module (a user's `pip install .` uses a build
+# directory of its own).  Switching Kokkos_ROOT reconfigures against the new
+# Kokkos and rebuilds what depends on it.
+bdir=build/module
+log=build/module-build.log
+pip_args=(-C build-dir=$bdir -C cmake.define.Kokkos_ROOT="$kokkos_root"
+          -C cmake.define.RADIREDIDE_WERROR="${RADIREDIDE_WERROR:-OFF}")
+# Only `make test` asks for the C++ unit tests; `make demo` keeps whatever an
+# earlier set-up chose, so a machine without GoogleTest can run the demo.
+[ "$with_tests" = 1 ] && pip_args+=(-C cmake.define.RADIREDIDE_TESTS=ON)
+if [ ! -f "$bdir/build.ninja" ]; then
+  say "first build of the module: about 30 compile steps, several minutes on two cores"
+else
+  say "building and installing radiredide into .venv (incremental)"
+fi
 export Kokkos_ROOT=$kokkos_root
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-  -C build-dir=build/module -C cmake.define.RADIREDIDE_TESTS=ON -C cmake.define.Kokkos_ROOT="$kokkos_root" .
-say "done: $("$venv/bin/python" -c 'import radiredide as r; print("radiredide", r.kokkos_version, "-", r.kokkos_provenance)')"
+# Progress: the build's own step lines ([n/N] ...), warnings and this project's
+# configure messages; the whole output goes to $log.
+set +e
+"$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps \
+  "${pip_args[@]}" . 2>&1 | tee "$log" | \
+  sed -un -e 's/^ *\(\[[0-9]*\/[0-9]*\] .*\)$/[setup]   \1/p' -e '/warning:/p' \
+         -e 's/^ *-- \(radiredide: .*\)$/[setup]   \1/p'
+rc=${PIPESTATUS[0]}
+set -e
+if [ "$rc" != 0 ]; then
+  echo "[setup] building the module failed (whole output in $log):" >&2
+  first=$(grep -n -m1 -E '^ *(CMake Error|FAILED:)' "$log" | cut -d: -f1)
+  if [ -n "$first" ]; then
+    sed -n "$first,/\*\*\* CMake .* failed/p" "$log" | head -150 >&2
+  else
+    tail -60 "$log" >&2
+  fi
+  exit "$rc"
+fi
+built=$("$venv/bin/python" -c 'import radiredide as r; print("radiredide", r.kokkos_version, "-", r.kokkos_provenance)')
+say "done: $built"

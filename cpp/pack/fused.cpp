@@ -425,7 +425,7 @@ py::array dc_grid_batch(const carray<cplx>& vals, const carray<double>& v,
   kern.out = mview(reinterpret_cast<double*>(mutable_ptr(out)), 2 * 3 * BK * N);
   Kokkos::parallel_for("dc_grid_batch", Policy(0, static_cast<int64_t>(kern.split.chunks) * B), kern);
   Exec().fence();
-  return std::move(out);
+  return out;
 }
 
 }  // namespace

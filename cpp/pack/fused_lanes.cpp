@@ -52,7 +52,13 @@ RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
   }
 }
 
-RR_FUSED_CLONES void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) const {
+namespace {
+// The body of DcGridKernel::chunk.  It is cloned as a function of this file:
+// the clones attribute on the member's definition alone would give the class a
+// second definition (-Wodr), and on its declaration it would make the callers
+// in other files name the default clone, which only this file defines.
+RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+  const auto& [split, G, N, K, vals, v, dv, tables, dtables, modes, phase, W, dW, out] = kern;
   constexpr int Wl = kLanes;
   const int64_t b64 = b;
   const double* table = tables.data() + b64 * kModeCoeffCount;
@@ -112,6 +118,9 @@ RR_FUSED_CLONES void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) cons
     }
   }
 }
+}  // namespace
+
+void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) const { dc_grid_lanes(*this, b, n0, n1); }
 
 }  // namespace fused
 }  // namespace radiredide

@@ -86,14 +86,16 @@ TEST(GprKernels, BatchVariantsMatchOneRowForm) {
   for (double v : ref) EXPECT_NE(v, -7.0);
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2"))
+  if (__builtin_cpu_supports("avx2")) {
     EXPECT_TRUE(same_bits(ref, f.run(kRowPad, [](const BatchContractArgs& a, int32_t i) {
       contract_rows_avx2(a, i);
     })));
-  if (__builtin_cpu_supports("avx512f"))
+  }
+  if (__builtin_cpu_supports("avx512f")) {
     EXPECT_TRUE(same_bits(ref, f.run(kRowPad, [](const BatchContractArgs& a, int32_t i) {
       contract_rows_avx512(a, i);
     })));
+  }
 #endif
 }
 
@@ -120,9 +122,11 @@ TEST(GprKernels, AnchorTilesMatchScalarDot2) {
   for (double v : ref) EXPECT_NE(v, -7.0);
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"))
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
     EXPECT_TRUE(same_bits(ref, run(Isa::avx2, kAnchorTileAvx2)));
-  if (__builtin_cpu_supports("avx512f"))
+  }
+  if (__builtin_cpu_supports("avx512f")) {
     EXPECT_TRUE(same_bits(ref, run(Isa::avx512, kAnchorTileAvx512)));
+  }
 #endif
 }
