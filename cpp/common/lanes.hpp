@@ -6,6 +6,8 @@
 // so no multiply-add is fused).  The widest vectors the processor runs are
 // chosen once at run time; a kernel body written as an always-inline template
 // over the vector type is instantiated inside one function per instruction set.
+#include "common/isa.hpp"
+
 #include <cstdint>
 
 namespace radiredide::lanes {
@@ -24,7 +26,6 @@ typedef float f16 __attribute__((vector_size(64)));
 #define RR_LANES_INLINE __attribute__((always_inline)) inline
 
 #if defined(__x86_64__) && defined(__ELF__)
-#define RR_LANES_X86 1
 #define RR_LANES_AVX2 __attribute__((target("avx2")))
 #define RR_LANES_AVX512 __attribute__((target("avx512f")))
 #else
@@ -32,20 +33,9 @@ typedef float f16 __attribute__((vector_size(64)));
 #define RR_LANES_AVX512
 #endif
 
-enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
-
-// The widest instruction set of this processor, determined once.
-inline Isa detected() {
-  static const Isa isa = [] {
-#if defined(RR_LANES_X86)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
-#endif
-    return Isa::generic;
-  }();
-  return isa;
-}
+// The instruction set the kernels run at (common/isa.hpp), determined once.
+using radiredide::Isa;
+inline Isa detected() { return detected_isa(); }
 
 // Vector types per element type and instruction set.
 template <class T, Isa I>
