@@ -12,7 +12,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def configure(build_dir, *defines, kokkos_root=None):
-    env = {k: v for k, v in os.environ.items() if k not in ("Kokkos_ROOT", "CMAKE_PREFIX_PATH")}
+    # CMake and the compiler run without the sanitizer runtimes that the
+    # sanitizer build's test run preloads.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("Kokkos_ROOT", "CMAKE_PREFIX_PATH", "LD_PRELOAD")}
     if kokkos_root is not None:
         env["Kokkos_ROOT"] = str(kokkos_root)
     pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"],
@@ -79,3 +82,15 @@ def test_changed_kokkos_root_replaces_the_cached_kokkos(tmp_path):
     rc, out = configure(tmp_path / "build", kokkos_root=other)
     assert rc != 0
     assert f"the Kokkos 4.6.1 at {other} was built without Serial" in out
+
+
+def test_only_the_cpp_tests_need_googletest(tmp_path):
+    # The module's own configure (as `make demo` runs it) does not look for
+    # GoogleTest; asking for the C++ tests without it says what to install.
+    cached = (ROOT / "build" / "kokkos-root.txt").read_text().strip()
+    no_gtest = "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"
+    rc, out = configure(tmp_path / "build", no_gtest, kokkos_root=cached)
+    assert rc == 0, out
+    rc, out = configure(tmp_path / "build", no_gtest, "-DRADIREDIDE_TESTS=ON", kokkos_root=cached)
+    assert rc != 0
+    assert "need GoogleTest: install Debian's libgtest-dev" in out
