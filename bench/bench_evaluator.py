@@ -9,7 +9,7 @@ import numpy as np
 from numpy.polynomial import chebyshev
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 B, P, E, O, N, D = 64, 8, 200, 8, 20_000, 2
 EMM = np.array([2, 0, 1, -1, 3, 2, 4, -2], np.int32)
@@ -48,17 +48,22 @@ def np_values(breaks, emm, coefs, phi, rows_phi=False):
     """(B, P, N) values; phi is (N,) or, with rows_phi, (B, N)."""
     Bn, Pn, En, On = coefs.shape
     out = np.empty((Bn, Pn, phi.shape[-1]), np.complex128)
-    shared_rot = None if rows_phi else np.exp(1j * S * np.outer(emm, phi))
+    rotate = bool(np.any(emm))  # all m = 0: no rotation at all
+    shared_rot = np.exp(1j * S * np.outer(emm, phi)) if rotate and not rows_phi else None
     for b in range(Bn):
         x = phi[b] if rows_phi else phi
         e = elements(breaks, x)
         u = 2 * (x - breaks[e]) / (breaks[e + 1] - breaks[e]) - 1
+        t = 2 * u
         cb = coefs[b]
         y1 = np.zeros((Pn, x.size), np.complex128)
         y2 = np.zeros_like(y1)
         for k in range(On - 1, 0, -1):
-            y1, y2 = 2 * u * y1 - y2 + cb[:, e, k], y1
+            y1, y2 = t * y1 - y2 + cb[:, e, k], y1
         val = u * y1 - y2 + cb[:, e, 0]
+        if not rotate:
+            out[b] = val
+            continue
         rot = shared_rot if shared_rot is not None else np.exp(1j * S * np.outer(emm, x))
         out[b] = val * rot
     return out
@@ -150,27 +155,41 @@ def cases():
     breaks, coefs, gcoefs, phi, t = build()
     sizes = f"B={B} P={P} E={E} O={O} N={N}"
     zero = np.zeros(P, np.int32)
+    c16 = np.dtype(np.complex128).itemsize
+    vals = B * P * N * c16          # the (B, P, N) values written
+    grads = B * D * P * N * c16
 
+    # evaluate_batch copies the coefficient tensor into its temporary evaluator
+    # (read + write) before the kernel reads it; no trigonometry (every m is 0).
     yield Case("evaluate_batch", sizes,
                lambda: rr.evaluate_batch(breaks, coefs, phi),
-               lambda: np_values(breaks, zero, coefs, phi), repeats=3)
+               lambda: np_values(breaks, zero, coefs, phi), repeats=3,
+               bound=Bound(bytes=3 * coefs.nbytes + phi.nbytes + vals))
 
     ev = rr.BatchEvaluator64(breaks, EMM, S)
     ev.set_coefficients(coefs)
     ev.set_gradient_coefficients(gcoefs)
+    # Shared phases: one (cos, sin) pair per sample serves every row.
     yield Case("BatchEvaluator64.evaluate", sizes,
                lambda: ev.evaluate(phi),
-               lambda: np_values(breaks, EMM, coefs, phi), repeats=3)
+               lambda: np_values(breaks, EMM, coefs, phi), repeats=3,
+               bound=Bound(bytes=coefs.nbytes + phi.nbytes + vals, calls={"sincos": N}))
 
     def np_time():
         x = np_invert(breaks, coefs, t)
         return np_values(breaks, EMM, coefs, x, rows_phi=True), x
 
+    # Inverted phases differ per row: one (cos, sin) pair per row and sample.
     yield Case("BatchEvaluator64.evaluate_time", sizes,
-               lambda: ev.evaluate_time(t, 0), np_time, repeats=3)
+               lambda: ev.evaluate_time(t, 0), np_time, repeats=3,
+               bound=Bound(bytes=coefs.nbytes + t.nbytes + vals + B * N * 8,
+                           calls={"sincos": B * N}))
     yield Case("  time inversion only (phases)", sizes,
                lambda: ev.evaluate_time(t, 0, True, P), lambda: np_invert(breaks, coefs, t),
-               repeats=3, note="out_lo=P")
+               repeats=3, note="out_lo=P",
+               bound=Bound(bytes=coefs.nbytes // P + t.nbytes + B * N * 8))
     yield Case("BatchEvaluator64.evaluate_time_grad", sizes + f" D={D}",
                lambda: ev.evaluate_time_grad(t, 0),
-               lambda: np_time_grad(breaks, coefs, gcoefs, t), repeats=3)
+               lambda: np_time_grad(breaks, coefs, gcoefs, t), repeats=3,
+               bound=Bound(bytes=coefs.nbytes + gcoefs.nbytes + t.nbytes + vals + grads + B * N * 8,
+                           calls={"sincos": B * N}))

@@ -14,7 +14,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 
 import radiredide as rr  # noqa: E402
-from harness import Case  # noqa: E402
+from harness import Bound, Case  # noqa: E402
 
 
 def _rows(B):
@@ -43,6 +43,20 @@ def row_loop(breaks, tau, J, modes, l, m, w, thetas, f_low, **options):
             np.concatenate([p["mode_c"] for p in packs], axis=2))
 
 
+def bound_of(args, n_x=6000):
+    """Bytes of the result and the C-library calls of the rows' PN arithmetic:
+    per grid point 8 pow (x^(p/2), x^5), one pow (the logarithmic grid) and one
+    log; per knot below the model one cos and one log (4PN weights); per roll
+    sample one pow and one log."""
+    r = rr.build_extension_pack_batch(*args)
+    nbytes = sum(v.nbytes for v in r.values() if isinstance(v, np.ndarray))
+    rows = int(np.count_nonzero(r["engaged"]))
+    below = int(r["report"]["i_edge"].sum())
+    return Bound(bytes=nbytes + sum(np.asarray(a).nbytes for a in args),
+                 calls={"pow": rows * (9 * n_x + 256), "log": rows * (n_x + 256) + below,
+                        "cos": below})
+
+
 def cases():
     B = 64
     args = _rows(B)
@@ -54,4 +68,4 @@ def cases():
         return row_loop(*args)
 
     yield Case("build_extension_pack_batch", f"B={B} K=4 n_x=6000 (vs row loop)", batch, loop,
-               repeats=3, note="ratio = speed-up over the single-row loop")
+               repeats=3, note="ratio = speed-up over the single-row loop", bound=bound_of(args))

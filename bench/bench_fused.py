@@ -8,7 +8,7 @@ so the ratio measures the synthesis, median, blend and projection work around th
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 PI = 3.141592653589793
 
@@ -148,16 +148,32 @@ def dc_inputs(B=32, N=8000, K=4):
 
 def cases():
     a = blend_inputs()
+    B, R, E, O = a["Craw"].shape
+    N, K, C = len(a["phi"]), len(a["dIdx"]), a["p2s"].shape[1]
+    O2 = a["p2s"].shape[0]
+    # Least work: the raw pieces and the grid in, tau and the coefficients out;
+    # per sample one logarithm (4PN weights) and one square root (v = sqrt(x)).
     yield Case("blend_project", "B=64 R=12 E=200 O=8 N=20000 K=4 C=8",
                lambda: rr.blend_project(**a), lambda: np_blend_project(a), repeats=3,
-               note="NumPy side gets its 4PN weights from pn4_weights_batch")
+               note="NumPy side gets its 4PN weights from pn4_weights_batch",
+               bound=Bound(bytes=16 * B * R * E * O + 8 * N + 8 * B * N + 16 * B * K * E * O2
+                           + 16 * E * C + 8 * O2 * C,
+                           calls={"log": B * N, "sqrt": B * N}))
     thetas, v, dv = grad_inputs(64, 20000)
     pn = np.array([0, 1, 2, 3], np.int32)
+    B, N = v.shape
+    # v and dv in; one logarithm per sample for the amplitudes (the medians'
+    # own weights, partials and amplitudes are a handful per row and mode).
     yield Case("median_h2_batch", "B=64 N=20000 K=4",
                lambda: rr.median_h2_batch(v, dv, thetas, pn),
                lambda: np_median_h2(v, dv, thetas, pn), repeats=3,
-               note="NumPy side: pn4_weights_batch + pn4_dmode_batch")
+               note="NumPy side: pn4_weights_batch + pn4_dmode_batch",
+               bound=Bound(bytes=32 * B * N + 32 * B * len(pn), calls={"log": B * N}))
     d = dc_inputs()
+    B, G, N = d["vals"].shape
+    K = len(d["dIdx"])
     yield Case("dc_grid_batch", "B=32 G=16 N=8000 K=4",
                lambda: rr.dc_grid_batch(**d), lambda: np_dc_grid(d), repeats=3,
-               note="NumPy side: pn4_weights_batch + pn4_dmode_batch")
+               note="NumPy side: pn4_weights_batch + pn4_dmode_batch",
+               bound=Bound(bytes=16 * B * G * N + 32 * B * N + 48 * B * K * N,
+                           calls={"log": B * N}))

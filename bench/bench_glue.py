@@ -1,12 +1,14 @@
 """Time-grid glue against plain NumPy: row scatter, in-span packing, start times.
 
-The scatter cases also run against a NumPy copy of a result-sized array (a fresh
-array read and written once), the memory-bandwidth bound for the scatter.
+Each case carries its bound: the bytes one call must read and write (the
+scatter writes its whole result and reads the packed samples that land on the
+grid; the packing reads the in-window samples and writes its tables), and the
+pow calls of the start-time solver's frequencies.
 """
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def _scatter_inputs(dtype, B=64, L=8, J=50_000, N=100_000, seed=1):
@@ -31,6 +33,13 @@ def _scatter_numpy(rows, n0, n1, N):
     return out
 
 
+def _scatter_bound(rows, n0, n1, N):
+    B, L, J = rows.shape
+    landed = sum(max(0, min(N, int(n0[b]) + min(J, int(n1[b]) - int(n0[b]))) - max(0, int(n0[b])))
+                 for b in range(B))
+    return Bound(bytes=B * L * N * rows.itemsize + L * landed * rows.itemsize + 8 * B)
+
+
 def _span_inputs(B=256, N=100_000, seed=2):
     rng = np.random.default_rng(seed)
     dt = rng.uniform(0.5, 1.5, (B, 1))
@@ -53,6 +62,13 @@ def _span_numpy(t_geo, tau0, mr_lo, mr_hi, b0, tol):
     return tg, t_eval, tail, n0.astype(np.int32), n1.astype(np.int32), i0
 
 
+def _span_bound(t_geo, tau0, mr_lo, mr_hi, b0, tol):
+    tg, _, tail, n0, n1, _ = _span_numpy(t_geo, tau0, mr_lo, mr_hi, b0, tol)
+    N = t_geo.shape[1]
+    read = int(np.sum(np.minimum(n1, N) - n0)) * 8 + tau0.nbytes
+    return Bound(bytes=read + 2 * tg.nbytes + tail.nbytes + n0.nbytes + n1.nbytes)
+
+
 def _fmin_inputs(B=1024, S=64, E=200, O=8, seed=3):
     rng = np.random.default_rng(seed)
     kidx = np.sort(rng.integers(0, E, S)).astype(np.int32)
@@ -73,20 +89,23 @@ def _fmin_numpy(C_tau, C_x, kidx, V, f_min):
     return starts, f22[:, 0].copy(), flag
 
 
+def _fmin_bound(C_tau, C_x, kidx, V, f_min):
+    B, _, O = C_tau.shape
+    S = len(kidx)
+    read = 2 * B * len(np.unique(kidx)) * O * 8 + V.nbytes + kidx.nbytes + f_min.nbytes
+    return Bound(bytes=read + B * (8 + 8 + 1), calls={"pow": B * S})
+
+
 def cases():
     sizes = "B=64 L=8 J=50000 N=100000"
     for name, dtype in (("scatter64", np.float64), ("scatterc64", np.complex128)):
         args = _scatter_inputs(dtype)
         fn = getattr(rr, name)
         yield Case(name, sizes, lambda fn=fn, a=args: fn(*a),
-                   lambda a=args: _scatter_numpy(*a))
-        # Bandwidth bound: a NumPy copy of a fresh result-sized array.
-        like = np.ones((64, 8, 100_000), dtype)
-        yield Case(name + " vs copy bound", sizes, lambda fn=fn, a=args: fn(*a),
-                   lambda like=like: like.copy(), note="numpy side: copy of the result bytes")
+                   lambda a=args: _scatter_numpy(*a), bound=_scatter_bound(*args))
     span = _span_inputs()
     yield Case("span_pack64", "B=256 N=100000", lambda a=span: rr.span_pack64(*a),
-               lambda a=span: _span_numpy(*a))
+               lambda a=span: _span_numpy(*a), bound=_span_bound(*span))
     fmin = _fmin_inputs()
     yield Case("fmin_starts64", "B=1024 S=64 E=200 O=8", lambda a=fmin: rr.fmin_starts64(*a),
-               lambda a=fmin: _fmin_numpy(*a))
+               lambda a=fmin: _fmin_numpy(*a), bound=_fmin_bound(*fmin))

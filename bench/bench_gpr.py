@@ -7,7 +7,7 @@ Run with the same thread count for both sides, e.g.
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 B, P, E, O = 256, 8, 40, 40
 EO = E * O
@@ -101,6 +101,29 @@ def _numpy_predict(thetas, model):
     return out.reshape(len(thetas), P, E, O), var
 
 
+def _bound(model, write_var=True):
+    """Bytes every batch call moves (coefficient blocks read once, the result written
+    once) and the C-library calls of its rows: log q per row; per group the default
+    map's acos and cos tables or the symmetric map's exp (pn_coords), one exp per
+    training point per block, twice for a symmetrised group; per variance key one exp
+    per training point, twice and one more (the prior) for a symmetrised key."""
+    _, _, groups, keys, _, _ = model
+    nbytes = 8 * (B * 3 + B * P) + 16 * B * P * EO
+    calls = {"log": B, "exp": 0, "acos": 0, "cos": 0}
+    for scheme, parity, gidx, U, T, terms, blocks in groups:
+        nbytes += 16 * T.size + sum(16 * A.size for _, _, A in blocks)
+        if scheme == 0:
+            calls["acos"] += 3 * B
+            calls["cos"] += 3 * (DEGREE + 1) * B
+        else:
+            calls["exp"] += B
+        calls["exp"] += B * N_TRAIN * len(blocks) * (2 if scheme == 1 else 1)
+    for scheme, parity, ls, Minv, U in keys:
+        nbytes += 8 * Minv.size
+        calls["exp"] += B * len(U) * (1 if scheme == 0 else 2) + (0 if scheme == 0 else B)
+    return Bound(bytes=nbytes, calls=calls)
+
+
 def cases():
     plan, thetas, model = _build()
     # Sanity: both sides compute the same prediction.
@@ -109,12 +132,14 @@ def cases():
     assert np.allclose(c_mod, c_np, rtol=1e-10, atol=1e-9) and np.allclose(v_mod, v_np, rtol=1e-8)
     yield Case("GPRContraction.evaluate_batch",
                f"B={B} P={P} EO={EO} n_train={N_TRAIN} 2x2 blocks",
-               lambda: plan.evaluate_batch(thetas), lambda: _numpy_predict(thetas, model))
+               lambda: plan.evaluate_batch(thetas), lambda: _numpy_predict(thetas, model),
+               bound=_bound(model))
     dest = np.empty((B, P, E, O), complex)
     dst = np.arange(P, dtype=np.int32)
     yield Case("GPRContraction.evaluate_batch_into",
                f"B={B} P={P} EO={EO} n_train={N_TRAIN} 2x2 blocks",
-               lambda: plan.evaluate_batch_into(thetas, dest, dst), lambda: _numpy_predict(thetas, model))
+               lambda: plan.evaluate_batch_into(thetas, dest, dst), lambda: _numpy_predict(thetas, model),
+               bound=_bound(model))
 
     R, C, Kt, Kk = 256, 12800, 20, 200
     rng = np.random.default_rng(1)
@@ -123,4 +148,5 @@ def cases():
     alpha = rng.normal(size=(Kk, C)) + 1j * rng.normal(size=(Kk, C))
     yield Case("anchor_contract64", f"R={R} C={C} Kt={Kt} Kk={Kk}",
                lambda: rr.anchor_contract64(rows, trend, krows, alpha),
-               lambda: rows @ trend + krows @ alpha, repeats=3, note="numpy: uncompensated")
+               lambda: rows @ trend + krows @ alpha, repeats=3, note="numpy: uncompensated",
+               bound=Bound(bytes=8 * (R * Kt + R * Kk) + 16 * (Kt * C + Kk * C + R * C)))

@@ -2,7 +2,7 @@
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def _crand(rng, *shape):
@@ -61,8 +61,17 @@ def _segment_case():
             + Q * (1 - w[:, None, None])
         return h, dh
 
+    # Reads: the four coefficient tensors, t and the small per-row arrays; writes h and dh.
+    nbytes = 16 * (2 * B * P * E * O + 2 * B * 3 * P * E * O + B * P * N + B * 3 * P * N) \
+        + 8 * (B * N + B * P + B * 3 * P + B * 3) + 16 * 2 * B * (P // 2) * 4
+    x = a["t"]
+    # The window's cos at every sample, its sin strictly inside (t_split, t_blend_end),
+    # and one sin/cos pair of the rotation per sample and piece.
+    inside = int(np.count_nonzero((x > 0.0) & (x < 20.0)))
+    calls = {"cos": B * N, "sin": inside, "sincos": B * N * P}
     return Case("mr_segment_grad", f"B={B} P={P} E={E} O={O} N={N}",
-                lambda: rr.mr_segment_grad(**a), numpy_version, repeats=3)
+                lambda: rr.mr_segment_grad(**a), numpy_version, repeats=3,
+                bound=Bound(bytes=nbytes, calls=calls))
 
 
 def _join_case():
@@ -83,8 +92,12 @@ def _join_case():
                            + dw[:, :, None, :] * diff[:, None])
         h[:, :, sl] = h[:, :, sl] * v[:, None] + hm * w[:, None]
 
+    # Reads the window of h and dh and every merger-ringdown input; writes the window back.
+    nbytes = 16 * (2 * (B * P * Nw + B * 3 * P * Nw) + B * P * Nw + B * 3 * P * Nw + B * P * Nw) \
+        + 8 * (B * Nw + B * 3 * Nw + B * 3)
     return Case("imr_join_grad", f"B={B} P={P} N={N} Nw={Nw}",
-                lambda: rr.imr_join_grad(h, dh, hm, dhm, dhmdt, w, dw, dte, s), numpy_version)
+                lambda: rr.imr_join_grad(h, dh, hm, dhm, dhmdt, w, dw, dte, s), numpy_version,
+                bound=Bound(bytes=nbytes))
 
 
 def _contract_case():
@@ -106,7 +119,8 @@ def _contract_case():
              group_padded_column_count=npad, group_piece_offset=np.arange(0, 2 * G + 1, 2, dtype=np.int32),
              group_piece_index=np.arange(P, dtype=np.int32), group_block_offset=bofs,
              coefficient_blocks_real=re, coefficient_blocks_imag=im, n_pieces=P, n_elements=E, n_order=O)
-    W = [(re[bofs[g]:bofs[g + 1]] + 1j * im[bofs[g]:bofs[g + 1]]).reshape(rows, npad[g]) for g in range(G)]
+    Wre = [re[bofs[g]:bofs[g + 1]].reshape(rows, npad[g]) for g in range(G)]
+    Wim = [im[bofs[g]:bofs[g + 1]].reshape(rows, npad[g]) for g in range(G)]
     u, J, U = a["kernel_coordinates"], a["coordinate_jacobian"], a["training_coordinates"]
     sig = np.array([-1.0, 1.0, -1.0])
 
@@ -124,22 +138,34 @@ def _contract_case():
                            - (u[:, None, :] - U[None] * sig) / ls ** 2 * km[..., None])
             dK = np.einsum("bil,blm->bmi", dK_du, J)
             r = np.concatenate([a["trend_rows"][:, g], np.concatenate([K0[:, None], dK], 1)], 2)
-            out = (r @ W[g]).reshape(B, 4, 2, EO)
-            C[:, 2 * g:2 * g + 2] = out[:, 0]
-            dC[:, :, 2 * g:2 * g + 2] = out[:, 1:]
+            # The rows are real: one real matrix product per plane, all rows at once.
+            r = r.reshape(B * 4, rows)
+            out_re = (r @ Wre[g]).reshape(B, 4, 2, EO)
+            out_im = (r @ Wim[g]).reshape(B, 4, 2, EO)
+            C[:, 2 * g:2 * g + 2].real = out_re[:, 0]
+            C[:, 2 * g:2 * g + 2].imag = out_im[:, 0]
+            dC[:, :, 2 * g:2 * g + 2].real = out_re[:, 1:]
+            dC[:, :, 2 * g:2 * g + 2].imag = out_im[:, 1:]
         return C, dC
+
+    # Reads both planes and the rows' inputs; writes C and dC.
+    nbytes = 8 * (2 * int(bofs[-1]) + B * 3 + B * 9 + B * G * 4 * nt + n_train * 3 + 4 * G) \
+        + 16 * (B * P * EO + B * 3 * P * EO)
 
     return Case("theta_contract_grad", f"B={B} P={P} E*O={EO} n_train={n_train}",
                 lambda: rr.theta_contract_grad(**a), numpy_version, repeats=3,
-                note="numpy uses BLAS (not bitwise)")
+                note="numpy uses BLAS (not bitwise)",
+                bound=Bound(bytes=nbytes, calls={"exp": 2 * B * G * n_train}))
 
 
 def _blend_case():
     rng = np.random.default_rng(3)
     B, P, N = 64, 8, 20000
     hp, hr, w = _crand(rng, B, P, N), _crand(rng, B, P, N), rng.uniform(0, 1, (B, N))
+    # Bound: h_p and h_r read, w read, the complex128 result written, once each.
     return Case("mr_blend64", f"B={B} P={P} N={N}", lambda: rr.mr_blend64(hp, hr, w),
-                lambda: (1.0 - w)[:, None] * hp + w[:, None] * hr)
+                lambda: (1.0 - w)[:, None] * hp + w[:, None] * hr,
+                bound=Bound(bytes=3 * hp.nbytes + w.nbytes))
 
 
 def cases():

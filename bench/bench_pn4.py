@@ -12,7 +12,7 @@ from __future__ import annotations
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 # Terms of each slot's bracket as (power of v, ln x flag), real and imaginary
 # parts; the weight is eta v^2 N_j times the bracket, absorbed in the fit.
@@ -115,8 +115,10 @@ def cases():
         cw = _stack_coefficients(th, partials=False)
         ref = numpy_series(v, cw, 8)
         np.testing.assert_allclose(ref, rr.pn4_weights_batch(v, th), rtol=1e-6, atol=1e-12)
+        # Least work: v in, (B, 8, N) complex out; one logarithm per sample.
         yield Case("pn4_weights_batch", f"B={B} N={N}", lambda v=v, th=th: rr.pn4_weights_batch(v, th),
-                   lambda v=v, cw=cw: numpy_series(v, cw, 8))
+                   lambda v=v, cw=cw: numpy_series(v, cw, 8),
+                   bound=Bound(bytes=(8 + 8 * 16) * B * N + 24 * B, calls={"log": B * N}))
         del ref
     for B, N in ((256, 10_000), (16, 2_000)):
         v, th = _problem(B, N)
@@ -125,4 +127,5 @@ def cases():
             np.testing.assert_allclose(numpy_series(v, cd, 32), rr.pn4_dmode_batch(v, th),
                                        rtol=1e-6, atol=1e-10)
         yield Case("pn4_dmode_batch", f"B={B} N={N}", lambda v=v, th=th: rr.pn4_dmode_batch(v, th),
-                   lambda v=v, cd=cd: numpy_series(v, cd, 32), repeats=3)
+                   lambda v=v, cd=cd: numpy_series(v, cd, 32), repeats=3,
+                   bound=Bound(bytes=(8 + 32 * 16) * B * N + 24 * B, calls={"log": B * N}))

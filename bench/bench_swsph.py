@@ -4,7 +4,7 @@ import itertools
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def map_problem(B=1024, n_train=300, degree=4, seed=0):
@@ -118,18 +118,38 @@ def np_extras(chi_grid, wtab, is_mode, ctab_re, ctab_im, kvalid, chi_f, M_f, s_r
     return rates, mix
 
 
+def map_bound(m, out_cols):
+    """Both maps read the rows and the model and write out_cols values per row; their
+    bits need two exponentials per row and training point (the gradient's four kernel
+    sums share them)."""
+    thetas, terms, trend, alpha, U = m[:5]
+    B, n = len(thetas), len(alpha)
+    nbytes = 8 * (thetas.size + trend.size + alpha.size + U.size + 3 + B * out_cols) + 4 * terms.size
+    return Bound(bytes=nbytes, calls={"exp": 2 * B * n})
+
+
+def extras_bound(e, item):
+    """Tables and rows read once, rates and the padded mixing tensor written once."""
+    chi_grid, wtab, is_mode, ctab_re, ctab_im, kvalid, chi_f, M_f = e[:8]
+    B, P = len(chi_f), wtab.shape[0]
+    nblk, nlmax = ctab_re.shape[:2]
+    nbytes = 8 * (chi_grid.size + wtab.size + ctab_re.size + ctab_im.size + 2 * B) \
+        + 4 * (is_mode.size + kvalid.size) + item * (B * P + 2 * B * nblk * nlmax * nlmax)
+    return Bound(bytes=nbytes)
+
+
 def cases():
     m = map_problem()
     sizes = "B=1024 n_train=300 degree=4 (35 terms)"
     yield Case("swsph_scalar_map", sizes, lambda: rr.swsph_scalar_map(*m),
-               lambda: np_scalar_map(*m))
+               lambda: np_scalar_map(*m), bound=map_bound(m, 1))
     yield Case("swsph_scalar_map_grad", sizes, lambda: rr.swsph_scalar_map_grad(*m),
-               lambda: np_scalar_map_grad(*m))
+               lambda: np_scalar_map_grad(*m), bound=map_bound(m, 4))
     e = extras_problem()
     yield Case("swsph_extras64", "B=1024 G=101 P=16 nblk=4 nlmax=5 (150 interps)",
-               lambda: rr.swsph_extras64(*e), lambda: np_extras(*e))
+               lambda: rr.swsph_extras64(*e), lambda: np_extras(*e), bound=extras_bound(e, 8))
     yield Case("swsph_extras32", "B=1024 G=101 P=16 nblk=4 nlmax=5",
-               lambda: rr.swsph_extras32(*e), None)
+               lambda: rr.swsph_extras32(*e), None, bound=extras_bound(e, 4))
     s = extras_problem(B=64)
     yield Case("swsph_extras64", "B=64 G=101 P=16 nblk=4 nlmax=5",
-               lambda: rr.swsph_extras64(*s), lambda: np_extras(*s))
+               lambda: rr.swsph_extras64(*s), lambda: np_extras(*s), bound=extras_bound(s, 8))

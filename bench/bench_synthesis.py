@@ -5,7 +5,7 @@ import math
 import numpy as np
 
 import radiredide as rr
-from harness import Case
+from harness import Bound, Case
 
 
 def numpy_hybrid_batch(t_knots, offsets, phi_coefs, coffsets, phi_knots, mode_coefs, m, phase_sign, t):
@@ -26,7 +26,13 @@ def numpy_hybrid_batch(t_knots, offsets, phi_coefs, coffsets, phi_knots, mode_co
         u = phi - pk[j]
         c = mc[:, :, j]
         v = ((c[:, 0] * u + c[:, 1]) * u + c[:, 2]) * u + c[:, 3]
-        out[b] = v * np.exp(1j * phase_sign * m[:, None] * phi)
+        # z = exp(i s Phi) once per sample; z^m by repeated products, conjugated for m < 0.
+        z = np.exp(1j * (phase_sign * phi))
+        powers = [np.ones_like(z), z]
+        for _ in range(2, int(np.abs(m).max(initial=0)) + 1):
+            powers.append(powers[-1] * z)
+        rot = np.stack([powers[mk] if mk >= 0 else powers[-mk].conj() for mk in m.tolist()])
+        out[b] = v * rot
     return out
 
 
@@ -61,7 +67,11 @@ def _hybrid_batch_case(B=64, K=4, J=50_000, seed=0):
     def numpy():
         return numpy_hybrid_batch(t_knots, offsets, phi_c, coffsets, phi_knots, mode_c, m, s, t)
 
-    return Case("evaluate_hybrid_batch", f"B={B} K={K} J={J}", module, numpy, repeats=3)
+    # One (cos, sin) pair per sample serves every mode; the (B, K, J) result is written once.
+    bound = Bound(bytes=t.nbytes + B * K * J * 16 + t_knots.nbytes + phi_knots.nbytes
+                  + phi_c.nbytes + mode_c.nbytes, calls={"sincos": B * J})
+    return Case("evaluate_hybrid_batch", f"B={B} K={K} J={J}", module, numpy, repeats=3,
+                bound=bound)
 
 
 def numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0, blend1, wp, wm):
@@ -76,10 +86,13 @@ def numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr
     w = (1.0 - np.cos(u * np.pi)) * 0.5
     wi = (1.0 - w) * (tau_end[:, None] >= tt)
     S = np.zeros((B, N), complex)
+    head, tail = S[:, :i0], S[:, i0:]
     for k in range(len(idx)):
-        h = h_insp[:, idx[k]].copy()
-        h[:, i0:] = w * h_mr[:, jdx[k]] + wi * h[:, i0:]
-        S += wp[:, k : k + 1] * h + wm[:, k : k + 1] * h.conj()
+        h = h_insp[:, idx[k]]  # a view: only the blended tail is formed anew
+        p, q = wp[:, k : k + 1], wm[:, k : k + 1]
+        head += p * h[:, :i0] + q * h[:, :i0].conj()
+        ht = w * h_mr[:, jdx[k]] + wi * h[:, i0:]
+        tail += p * ht + q * ht.conj()
     S[~inside] = 0.0
     return S.real, -S.imag
 
@@ -107,7 +120,14 @@ def _assemble_case(B=64, K=8, N=100_000, tail=5_000, seed=1):
         return numpy_assemble(h_insp, idx, h_mr, jdx, i0, t_geo, tau0, t_start, tau_end, mr_hi, b0,
                               blend1, wp, wm)
 
-    return Case("assemble_imr64", f"B={B} K={K} N={N}", module, numpy, repeats=3)
+    # Every mode row is read once, hp and hc written once; one cos per blended sample
+    # inside the mask.
+    eps = 1e-9
+    inside = ((t_geo >= (tau0 - eps)[:, None]) & (t_geo <= mr_hi + eps)
+              & ~(t_geo < (t_start - eps)[:, None]))
+    bound = Bound(bytes=h_insp.nbytes + h_mr.nbytes + t_geo.nbytes + 2 * B * N * 8,
+                  calls={"cos": int(inside[:, i0:].sum())})
+    return Case("assemble_imr64", f"B={B} K={K} N={N}", module, numpy, repeats=3, bound=bound)
 
 
 def numpy_swsh(ells, emms, inclination, azimuth):
@@ -140,7 +160,14 @@ def _swsh_case(B=10_000, lmax=4, seed=2):
     def numpy():
         return numpy_swsh(ells, emms, inc, az)
 
-    return Case("swsh_weights64", f"B={B} K={len(modes)} (l<={lmax})", module, numpy)
+    # Bound: per direction one sincos of inclination/2 and one of m * azimuth per
+    # distinct m, and one pow per distinct exponent >= 3 of cos and of sin.
+    cos_e = {2 * r - m - 2 for l, m in modes for r in range(max(0, m + 2), min(l + 2, l + m) + 1)}
+    sin_e = {2 * l + 2 + m - 2 * r for l, m in modes for r in range(max(0, m + 2), min(l + 2, l + m) + 1)}
+    n_pow = sum(e >= 3 for e in cos_e) + sum(e >= 3 for e in sin_e)
+    bound = Bound(bytes=16 * B + 16 * B * len(modes),
+                  calls={"sincos": B * (1 + len({m for _, m in modes})), "pow": B * n_pow})
+    return Case("swsh_weights64", f"B={B} K={len(modes)} (l<={lmax})", module, numpy, bound=bound)
 
 
 def cases():

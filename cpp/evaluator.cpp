@@ -234,7 +234,8 @@ py::array_t<std::complex<T>> BatchEvaluatorT<T, Space>::evaluate(const carray<T>
   auto out = stage_out(pool, "out_val", mutable_ptr(values), B, P, N);
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), x.data(), R == 1, as_real(out.target.data()), N, chunks, 0,
-                   fit::max_abs_mode(emm.data(), 0, P)};
+                   fit::max_abs_mode(emm.data(), 0, P), value_row_group(B, R == 1),
+                   lanes::detected()};
   Kokkos::parallel_for("evaluate", Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
   mix_pass(out.target, N);
@@ -294,7 +295,8 @@ void launch_tau_solve(const char* label, const T* breaks, const T* coefs, int32_
   const int32_t bpc = (nblocks - 1) / chunks + 1;
   TauSolveKernel<T> k{breaks, coefs, targets,  phi,     counter,    E,
                       P,      O,     tau_piece, N,      R,          chunks,
-                      bpc,    nblocks, warm_start, std::numeric_limits<T>::epsilon()};
+                      bpc,    nblocks, warm_start, std::numeric_limits<T>::epsilon(),
+                      lanes::detected()};
   Kokkos::parallel_for(label, Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
 }
@@ -336,7 +338,7 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time(const carray<T>& t, int32_t t
                              tau_nonconverged_counter.data(), warm_start);
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), phi_ptr, false, as_real(vout.target.data()), N, chunks, out_lo,
-                   fit::max_abs_mode(emm.data(), out_lo, P)};
+                   fit::max_abs_mode(emm.data(), out_lo, P), 1, lanes::detected()};
   Kokkos::parallel_for("evaluate_time_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
@@ -376,7 +378,8 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time_grad(const carray<T>& t, int3
                       as_real(gout.target.data()),
                       N,
                       chunks,
-                      fit::max_abs_mode(emm.data(), 0, P)};
+                      fit::max_abs_mode(emm.data(), 0, P),
+                      lanes::detected()};
   Kokkos::parallel_for("evaluate_time_grad_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();

@@ -48,6 +48,10 @@ KOKKOS_INLINE_FUNCTION void for_each_run_group(const T* breaks, int32_t E, const
 
 // Values of pieces p0 .. P-1 at the samples x (row r = 0 when shared, else b),
 // written to out (B, P - p0, N).  Kernel "evaluate" and "evaluate_time_pieces".
+// With shared samples a work item takes `group` consecutive rows over one
+// part of the samples (the rows x chunks items of the launch cut into groups
+// of rows times group x chunks sample parts), so that the element runs, local
+// coordinates and rotation powers of a block serve every row of the group.
 template <class T>
 struct ValueKernel {
   fit::ElementFitRef<T> fit;
@@ -57,17 +61,66 @@ struct ValueKernel {
   int64_t N;
   int32_t chunks, p0;
   int64_t M;
+  int32_t group = 1;  // rows per work item; divides B, 1 unless shared
+  lanes::Isa isa = lanes::Isa::generic;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const {
-    const SampleRange r = sample_range(i, chunks, N);
-    const T* xr = x + (shared ? int64_t(0) : static_cast<int64_t>(r.b) * N);
-    T* orow = out + 2 * (static_cast<int64_t>(r.b) * (fit.P - p0) * N);
-    for_each_run_group(fit.breaks, fit.E, xr, r.begin, r.end, fit::value_block_size,
-                       [&](int32_t e, int64_t j0, int32_t k) {
-                         fit::value_block(fit, r.b, xr, j0, k, e, p0, M, orow, N);
-                       });
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
+
+  template <class V>
+  RR_LANES_INLINE void item(const int64_t i) const {
+    const int32_t parts = chunks * group;
+    const SampleRange r = sample_range(i, parts, N);
+    const int32_t b0 = r.b * group;
+    const T* xr = x + (shared ? int64_t(0) : static_cast<int64_t>(b0) * N);
+    const int64_t row = 2 * static_cast<int64_t>(fit.P - p0) * N;
+    int64_t n = r.begin;
+    while (n < r.end) {
+      const int32_t e = fit::find_element(fit.breaks, fit.E, xr[n]);
+      int64_t stop = n + 1;
+      while (stop < r.end && fit::in_run(fit.breaks, fit.E, e, xr[stop])) ++stop;
+      for (int64_t j0 = n; j0 < stop; j0 += fit::value_block_size) {
+        const int32_t k = static_cast<int32_t>(
+            stop - j0 < fit::value_block_size ? stop - j0 : fit::value_block_size);
+        fit::ValueBlockLanes<T> s;
+        fit::value_block_setup(fit, xr, j0, k, e, M, s);
+        for (int32_t b = b0; b < b0 + group; ++b)
+          fit::value_block_pieces<V>(fit, b, s, p0, out + b * row, N);
+      }
+      n = stop;
+    }
   }
 };
+
+template <class T>
+RR_LANES_AVX512 void value_item_avx512(const ValueKernel<T>& k, int64_t i) {
+  k.template item<typename lanes::vec<T, lanes::Isa::avx512>::type>(i);
+}
+template <class T>
+RR_LANES_AVX2 void value_item_avx2(const ValueKernel<T>& k, int64_t i) {
+  k.template item<typename lanes::vec<T, lanes::Isa::avx2>::type>(i);
+}
+template <class T>
+void value_item_generic(const ValueKernel<T>& k, int64_t i) {
+  k.template item<typename lanes::vec<T, lanes::Isa::generic>::type>(i);
+}
+
+template <class T>
+KOKKOS_INLINE_FUNCTION void ValueKernel<T>::operator()(const int64_t i) const {
+  switch (isa) {
+    case lanes::Isa::avx512: value_item_avx512(*this, i); break;
+    case lanes::Isa::avx2: value_item_avx2(*this, i); break;
+    default: value_item_generic(*this, i); break;
+  }
+}
+
+// Rows per work item of a value launch: with samples shared by every row, the
+// largest divisor of B up to 16; otherwise 1.
+inline int32_t value_row_group(int32_t B, bool shared) {
+  if (!shared) return 1;
+  for (int32_t g = 16; g > 1; --g)
+    if (B % g == 0) return g;
+  return 1;
+}
 
 // Rotation powers z^h = e^(i h s x) of up to W samples, tabulated for
 // h <= power_table_max, and the rotation of one mode number m taken from the
@@ -298,11 +351,22 @@ struct TimeGradKernel {
                          fit.O);
   }
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const {
+  lanes::Isa isa = lanes::Isa::generic;
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
+
+  KOKKOS_INLINE_FUNCTION void run(const int64_t i) const {
     const SampleRange r = sample_range(i, chunks, N);
     const T* xr = phi + static_cast<int64_t>(r.b) * N;
-    for_each_run_group(fit.breaks, fit.E, xr, r.begin, r.end, 16,
-                       [&](int32_t e, int64_t j0, int32_t L) { block(r.b, xr, e, j0, L); });
+    int64_t n = r.begin;
+    while (n < r.end) {
+      const int32_t e = fit::find_element(fit.breaks, fit.E, xr[n]);
+      int64_t stop = n + 1;
+      while (stop < r.end && fit::in_run(fit.breaks, fit.E, e, xr[stop])) ++stop;
+      for (int64_t j0 = n; j0 < stop; j0 += 16)
+        block(r.b, xr, e, j0, static_cast<int32_t>(stop - j0 < 16 ? stop - j0 : 16));
+      n = stop;
+    }
   }
 
   // Real-coefficient Clenshaw with its derivative recurrence, per lane.
@@ -373,6 +437,25 @@ struct TimeGradKernel {
     }
   }
 };
+
+template <class T>
+RR_LANES_AVX512 __attribute__((flatten)) void time_grad_item_avx512(const TimeGradKernel<T>& k,
+                                                                    int64_t i) {
+  k.run(i);
+}
+template <class T>
+RR_LANES_AVX2 __attribute__((flatten)) void time_grad_item_avx2(const TimeGradKernel<T>& k,
+                                                                int64_t i) {
+  k.run(i);
+}
+template <class T>
+KOKKOS_INLINE_FUNCTION void TimeGradKernel<T>::operator()(const int64_t i) const {
+  switch (isa) {
+    case lanes::Isa::avx512: time_grad_item_avx512(*this, i); break;
+    case lanes::Isa::avx2: time_grad_item_avx2(*this, i); break;
+    default: run(i); break;
+  }
+}
 
 // Phi-grid projection: node values by linear interpolation on the stencil,
 // then the physical-to-spectral matrix.  Kernel "project_phi".

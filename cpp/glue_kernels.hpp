@@ -10,6 +10,7 @@
 
 #include <Kokkos_Core.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -32,10 +33,6 @@ inline int64_t as_i64(py::ssize_t v) { return static_cast<int64_t>(v); }
 
 template <class Space>
 using Policy1 = Kokkos::RangePolicy<Space>;
-template <class Space>
-using Policy2 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<2>>;
-template <class Space>
-using Policy3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>>;
 
 // ------------------------------------------------------------------ fmin_starts
 
@@ -44,26 +41,47 @@ constexpr double kFreqExponent = 1.5;
 constexpr double kPi = 3.141592653589793;
 constexpr double kReachFactor = 1.000000000001;
 
+// The (B, S) node tables are computed over contiguous chunks of their flat
+// index (a static schedule gives every thread one run of chunks); node (b, j)
+// reads block kidx[j] of row b through plain pointers.
+constexpr int64_t kFminChunk = 256;
+
 struct FminStencil {
   UView<const double, 3> c_tau, c_x;
   UView<const int32_t, 1> kidx;
   UView<const double, 2> v;
   UView<double, 2> taug, f22;
-  int32_t o;
+  int32_t o, s;
+  int64_t e, total;  // e: blocks per row; total = B * S
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t j) const {
-    const int32_t k = kidx(j);
-    double st = 0.0;
-    double sx = 0.0;
-    for (int32_t c = 0; c < o; ++c) {
-      const double pt = v(j, c) * c_tau(b, k, c);
-      st = st + pt;
-      const double px = v(j, c) * c_x(b, k, c);
-      sx = sx + px;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t chunk) const {
+    const int64_t f0 = chunk * kFminChunk;
+    const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;
+    int64_t b = f0 / s;
+    int64_t j = f0 - b * s;
+    double* tg = taug.data();
+    double* fq = f22.data();
+    for (int64_t f = f0; f < f1; ++f) {
+      const int64_t blk = (b * e + kidx(j)) * o;
+      const double* pt = c_tau.data() + blk;
+      const double* px = c_x.data() + blk;
+      const double* vj = v.data() + j * o;
+      double st = 0.0;
+      double sx = 0.0;
+#pragma GCC unroll 8
+      for (int32_t c = 0; c < o; ++c) {
+        const double w = vj[c];
+        st = st + w * pt[c];
+        sx = sx + w * px[c];
+      }
+      tg[f] = st;
+      const double m = (sx > kXFloor) ? sx : kXFloor;
+      fq[f] = std::pow(m, kFreqExponent) / kPi;
+      if (++j == s) {
+        j = 0;
+        ++b;
+      }
     }
-    taug(b, j) = st;
-    const double m = (sx > kXFloor) ? sx : kXFloor;
-    f22(b, j) = std::pow(m, kFreqExponent) / kPi;
   }
 };
 
@@ -137,8 +155,10 @@ py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
   auto flag = make_view(mutable_ptr(low_flag), B);
 
   const Space space;
-  Kokkos::parallel_for("fmin_starts.stencil", Policy2<Space>(space, {0, 0}, {B, S}),
-                       FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O)});
+  Kokkos::parallel_for("fmin_starts.stencil",
+                       Policy1<Space>(space, 0, (bs + kFminChunk - 1) / kFminChunk),
+                       FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O),
+                                   static_cast<int32_t>(S), E, bs});
   Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
                        FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
                                  static_cast<int32_t>(S)});
@@ -185,36 +205,82 @@ struct SpanBounds {
   }
 };
 
+// Gather and clip over the flat (B, J) tables, split into contiguous chunks
+// (a static schedule gives every thread one run of them).  Within a row,
+// column j reads sample n0 + j up to the row's last in-window sample and
+// repeats that sample after it.
+constexpr int64_t kSpanChunkElements = 8192;
+
 struct SpanGather {
   UView<const double, 2> t_geo;
   UView<const double, 1> tau0;
   UView<const int32_t, 1> n0, n1;
   UView<double, 2> tg_pack, t_eval;
   double mr_hi;
-  int32_t n;
+  int32_t n, J;
+  int64_t total;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t j) const {
-    const int32_t last = (n1(b) - 1 >= n - 1) ? n - 1 : n1(b) - 1;
-    // n0 + j can pass 2^31 for a narrow row of a wide pack: compare in 64 bits.
-    const int64_t want = int64_t(n0(b)) + j;
-    const int32_t idx = (want < last) ? static_cast<int32_t>(want) : last;
-    const double t = t_geo(b, idx);
-    tg_pack(b, j) = t;
-    const double a = (t > tau0(b)) ? t : tau0(b);
-    t_eval(b, j) = (a < mr_hi) ? a : mr_hi;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * kSpanChunkElements;
+    const int64_t f1 = (f0 + kSpanChunkElements < total) ? f0 + kSpanChunkElements : total;
+    for (int64_t b = f0 / J; b * J < f1; ++b) {
+      const int64_t rs = b * J;
+      const int64_t j0 = (f0 > rs) ? f0 - rs : 0;
+      const int64_t j1 = (f1 - rs < J) ? f1 - rs : J;
+      const int32_t last = (n1(b) - 1 >= n - 1) ? n - 1 : n1(b) - 1;
+      // Columns j with n0 + j < last read sample n0 + j (64-bit: n0 + j can
+      // pass 2^31 for a narrow row of a wide pack).
+      int64_t split = int64_t(last) - n0(b);
+      split = (split < j0) ? j0 : (split > j1 ? j1 : split);
+      const double* row = &t_geo(b, 0);
+      const int64_t first = n0(b);
+      const double t0 = tau0(b);
+      const double hi = mr_hi;
+      double* pk = tg_pack.data() + rs;
+      double* ev = t_eval.data() + rs;
+      for (int64_t j = j0; j < split; ++j) {
+        const double t = row[first + j];
+        pk[j] = t;
+        const double a = (t > t0) ? t : t0;
+        ev[j] = (a < hi) ? a : hi;
+      }
+      if (split < j1) {
+        const double t = row[last];
+        const double a = (t > t0) ? t : t0;
+        const double e = (a < hi) ? a : hi;
+        for (int64_t j = split; j < j1; ++j) {
+          pk[j] = t;
+          ev[j] = e;
+        }
+      }
+    }
   }
 };
 
+// The tail over the flat (B, J - i0) table, in the gather's chunks.
 struct SpanTail {
   UView<const double, 2> t_eval;
   UView<double, 2> tail;
   double mr_lo, mr_hi;
-  int32_t i0;
+  int32_t i0, width;
+  int64_t total;  // B * width
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t k) const {
-    const double v = t_eval(b, i0 + k);
-    const double a = (v > mr_lo) ? v : mr_lo;
-    tail(b, k) = (a < mr_hi) ? a : mr_hi;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * kSpanChunkElements;
+    const int64_t f1 = (f0 + kSpanChunkElements < total) ? f0 + kSpanChunkElements : total;
+    const int64_t J = t_eval.extent(1);
+    for (int64_t b = f0 / width; b * width < f1; ++b) {
+      const int64_t rs = b * width;
+      const int64_t k0 = (f0 > rs) ? f0 - rs : 0;
+      const int64_t k1 = (f1 - rs < width) ? f1 - rs : width;
+      const double* src = t_eval.data() + b * J + i0;
+      double* dst = tail.data() + rs;
+      for (int64_t k = k0; k < k1; ++k) {
+        const double v = src[k];
+        const double a = (v > mr_lo) ? v : mr_lo;
+        dst[k] = (a < mr_hi) ? a : mr_hi;
+      }
+    }
   }
 };
 
@@ -255,9 +321,11 @@ py::tuple span_pack(const carray<double>& t_geo, const carray<double>& tau0, dou
   auto pk_out = stage_out(pool, "glue.sp.pk", mutable_ptr(tg_pack), B, int64_t(J));
   auto t_eval = new_array<double>({B, J});
   auto ev_out = stage_out(pool, "glue.sp.ev", mutable_ptr(t_eval), B, int64_t(J));
-  Kokkos::parallel_for(
-      "span_pack.gather", Policy2<Space>(space, {0, 0}, {B, int64_t(J)}),
-      SpanGather{tg, t0, n0_out.target, n1_out.target, pk_out.target, ev_out.target, mr_hi, n});
+  const int64_t packed = B * int64_t(J);
+  Kokkos::parallel_for("span_pack.gather",
+                       Policy1<Space>(space, 0, (packed + kSpanChunkElements - 1) / kSpanChunkElements),
+                       SpanGather{tg, t0, n0_out.target, n1_out.target, pk_out.target,
+                                  ev_out.target, mr_hi, n, J, packed});
   space.fence();
 
   // Blend start: the first packed column at which some row reaches b0.
@@ -279,8 +347,11 @@ py::tuple span_pack(const carray<double>& t_geo, const carray<double>& tau0, dou
   auto tail = new_array<double>({B, int64_t(width)});
   auto tl_out = stage_out(pool, "glue.sp.tl", mutable_ptr(tail), B, int64_t(width));
   if (width > 0) {
-    Kokkos::parallel_for("span_pack.tail", Policy2<Space>(space, {0, 0}, {B, int64_t(width)}),
-                         SpanTail{ev_out.target, tl_out.target, mr_lo, mr_hi, i0});
+    const int64_t tail_size = B * int64_t(width);
+    Kokkos::parallel_for(
+        "span_pack.tail",
+        Policy1<Space>(space, 0, (tail_size + kSpanChunkElements - 1) / kSpanChunkElements),
+        SpanTail{ev_out.target, tl_out.target, mr_lo, mr_hi, i0, width, tail_size});
     space.fence();
   }
 
@@ -335,11 +406,9 @@ inline py::tuple grid_bounds(const carray<double>& tau_start, const carray<doubl
 
 // ------------------------------------------------------------------ scatter_rows
 
-// The scatter only moves elements, as opaque words of the element's size: plain
-// loads and stores with no arithmetic, so NaN payloads, -0.0 and subnormals
-// arrive bit for bit.  The 4- and 8-byte words are floating types so that
-// stores through them do not alias the integer extents and strides of the
-// views and the policy, which the compiler would otherwise reload per element.
+// The scatter only moves elements, as opaque words of the element's size: byte
+// copies and zero fills with no arithmetic, so NaN payloads, -0.0 and
+// subnormals arrive bit for bit.
 struct Word128 {
   double lo, hi;
 };
@@ -362,28 +431,96 @@ struct word_of<16> {
   using type = Word128;
 };
 
+// Grid indices [lo, hi) that row b's packed columns col, col + 1, ... land on:
+// columns j < min(J, n1 - n0) at grid index n0 + j inside [0, N).  The window
+// arithmetic is 64-bit, so no n0/n1 values can wrap it.  Empty: lo == hi.
+struct ScatterWindow {
+  int64_t lo, hi, col;
+};
+
+KOKKOS_INLINE_FUNCTION ScatterWindow scatter_window(const int64_t s, const int64_t e,
+                                                    const int64_t J, const int64_t N) {
+  const int64_t w = e - s;
+  const int64_t count = (w < J) ? w : J;
+  const int64_t j_lo = (s < 0) ? -s : 0;
+  const int64_t j_hi = (N - s < count) ? N - s : count;
+  if (j_hi <= j_lo) return {0, 0, 0};
+  return {s + j_lo, s + j_hi, j_lo};
+}
+
+// Both passes split the flat result (B * L * N elements) into the same chunks
+// of kScatterChunkBytes, and a static schedule hands every thread one
+// contiguous run of chunks: each thread writes (and, in a fresh result, first
+// touches) the same pages in both passes.
+constexpr int64_t kScatterChunkBytes = int64_t(64) << 10;
+
+// A result of at least this many bytes is allocated zero-filled by NumPy (as
+// np.zeros does): the C library then maps fresh zero pages, and only the
+// pages that the scatter pass writes are ever touched.  Smaller results come
+// from the heap, where a zero-filled allocation is a serial fill, and get the
+// gaps filled in parallel by the zero pass instead.
+constexpr int64_t kScatterZeroAllocBytes = int64_t(32) << 20;
+
+struct ScatterChunks {
+  int64_t total;  // B * L * N
+  int64_t chunk;  // elements per chunk
+  int64_t count() const { return (total + chunk - 1) / chunk; }
+};
+
+// Zero pass: every result element outside its row's window.  The scatter
+// pass writes the window, so each element is written once by the two passes.
 template <class W>
 struct ScatterZero {
+  UView<const int32_t, 1> n1, n0;
+  int32_t J, N, L;
+  int64_t total, chunk;
   UView<W, 3> out;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t l, const int32_t n) const {
-    out(b, l, n) = W{};
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * chunk;
+    const int64_t f1 = (f0 + chunk < total) ? f0 + chunk : total;
+    W* base = out.data();
+    for (int64_t r = f0 / N; r * N < f1; ++r) {
+      const int64_t b = r / L;
+      const int64_t rs = r * N;
+      const ScatterWindow win = scatter_window(n0(b), n1(b), J, N);
+      // [rs, rs + lo) and [rs + hi, rs + N), clipped to [f0, f1); an empty
+      // window (lo == hi == 0) leaves the whole row to the second range.
+      const int64_t g[2][2] = {{rs, rs + win.lo}, {rs + win.hi, rs + N}};
+      for (const auto& gap : g) {
+        const int64_t a = (gap[0] > f0) ? gap[0] : f0;
+        const int64_t e = (gap[1] < f1) ? gap[1] : f1;
+        if (e > a) std::memset(static_cast<void*>(base + a), 0, std::size_t(e - a) * sizeof(W));
+      }
+    }
   }
 };
 
+// Scatter pass: the window of every row, as one byte copy per row and chunk.
 template <class W>
 struct ScatterRows {
   UView<const int32_t, 1> n1, n0;
-  int32_t J, N;
+  int32_t J, N, L;
+  int64_t total, chunk;
   UView<W, 3> out;
   UView<const W, 3> rows;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t l, const int32_t j) const {
-    // Window arithmetic in 64 bits: no n0/n1 values can wrap it.
-    const int64_t s = n0(b);
-    const int64_t w = int64_t(n1(b)) - s;
-    const int64_t d = s + j;
-    if (j < w && d >= 0 && d < N) out(b, l, static_cast<int32_t>(d)) = rows(b, l, j);
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * chunk;
+    const int64_t f1 = (f0 + chunk < total) ? f0 + chunk : total;
+    W* base = out.data();
+    for (int64_t r = f0 / N; r * N < f1; ++r) {
+      const int64_t b = r / L;
+      const int64_t rs = r * N;
+      const ScatterWindow win = scatter_window(n0(b), n1(b), J, N);
+      const int64_t a = (rs + win.lo > f0) ? rs + win.lo : f0;
+      const int64_t e = (rs + win.hi < f1) ? rs + win.hi : f1;
+      if (e > a) {
+        const W* src = rows.data() + r * int64_t(J) + win.col + (a - (rs + win.lo));
+        std::memcpy(static_cast<void*>(base + a), static_cast<const void*>(src),
+                    std::size_t(e - a) * sizeof(W));
+      }
+    }
   }
 };
 
@@ -403,7 +540,7 @@ py::array_t<T> scatter_rows(const carray<T>& rows_pack, const carray<int32_t>& n
   flat_size_i32("rows_pack (B, L, J)", B, L, J);
   // A negative N is left to NumPy, which refuses to create the result.
   const int64_t N_out = N > 0 ? int64_t(N) : 0;
-  flat_size_i32("the result (B, L, N)", B, L, N_out);
+  const int64_t total = flat_size_i32("the result (B, L, N)", B, L, N_out);
   require_kokkos();
 
   WorkspacePool& pool = thread_workspace();
@@ -412,15 +549,24 @@ py::array_t<T> scatter_rows(const carray<T>& rows_pack, const carray<int32_t>& n
   auto v0 = stage_in(pool, "glue.sc.n0", n0.data(), B);
   auto v1 = stage_in(pool, "glue.sc.n1", n1.data(), B);
 
-  auto out = new_array<T>({B, L, int64_t(N)});
+  const bool zero_alloc = total * int64_t(sizeof(T)) >= kScatterZeroAllocBytes;
+  auto out = zero_alloc ? new_zeroed_array<T>({B, L, int64_t(N)})
+                        : new_array<T>({B, L, int64_t(N)});
   auto out_s = stage_out_aligned(pool, "glue.sc.out", reinterpret_cast<W*>(mutable_ptr(out)),
                                  sizeof(T), B, L, N_out);
+  // A zero-filled result written in place needs no zero pass; a staging slot
+  // holds whatever an earlier call left there and does.
+  const bool zeros_known = zero_alloc && out_s.dest.data() == nullptr;
 
+  const ScatterChunks chunks{total, std::max<int64_t>(1, kScatterChunkBytes / int64_t(sizeof(T)))};
+  const int64_t n_chunks = chunks.count();
+  const int32_t j32 = static_cast<int32_t>(J), l32 = static_cast<int32_t>(L);
   const Space space;
-  Kokkos::parallel_for("scatter_rows.zero", Policy3<Space>(space, {0, 0, 0}, {B, L, N_out}),
-                       ScatterZero<W>{out_s.target});
-  Kokkos::parallel_for("scatter_rows", Policy3<Space>(space, {0, 0, 0}, {B, L, J}),
-                       ScatterRows<W>{v1, v0, static_cast<int32_t>(J), N, out_s.target, rv});
+  Kokkos::parallel_for("scatter_rows.zero",
+                       Policy1<Space>(space, 0, zeros_known ? 0 : n_chunks),
+                       ScatterZero<W>{v1, v0, j32, N, l32, total, chunks.chunk, out_s.target});
+  Kokkos::parallel_for("scatter_rows", Policy1<Space>(space, 0, n_chunks),
+                       ScatterRows<W>{v1, v0, j32, N, l32, total, chunks.chunk, out_s.target, rv});
   space.fence();
   out_s.copy_back();
   return out;

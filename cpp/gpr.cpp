@@ -83,20 +83,6 @@ void launch_range(const char* label, int64_t n, const F& f) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- instruction sets
-
-Isa detected_isa() {
-  static const Isa isa = [] {
-#if defined(__x86_64__) && defined(__GNUC__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return Isa::avx2;
-#endif
-    return Isa::generic;
-  }();
-  return isa;
-}
-
 // ---------------------------------------------------------------- configuration
 
 GPRContraction::GPRContraction(int P, int E, int O, int degree)
@@ -389,7 +375,7 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
                            g.terms.data(), g.n_terms, ls.data(), nb, feat.get(), krow.get(),
                            sym.get()});
 
-    launch_range("gpr_batch_contract", static_cast<int64_t>(Pg) * EO_,
+    launch_range("gpr_batch_contract", static_cast<int64_t>(Pg) * coef_blocks(EO_),
                  BatchContract{{feat.get(), g.T.data(), g.n_terms, krow.get(), g.n_train, B, Bp,
                                 W, EO_, g.gidx.data(), off, cov_start.data(), cov_block.data(),
                                 cov_pos.data(), A.data(), dest, stride},
@@ -402,18 +388,19 @@ void GPRContraction::batch_core(const double* thetas, int32_t B, double* dest, i
   }
   const int32_t K = static_cast<int32_t>(var_keys_.size());
   std::vector<KeyView> keys(static_cast<std::size_t>(K));
+  const int32_t panels = (B + kVarRows - 1) / kVarRows;
   std::vector<int64_t> soff(static_cast<std::size_t>(K) + 1, 0);
   for (int32_t v = 0; v < K; ++v) {
     keys[v] = key_view(var_keys_[v]);
-    soff[v + 1] = soff[v] + 2 * static_cast<int64_t>(B) * keys[v].n;
+    soff[v + 1] = soff[v] + panels * var_scratch(keys[v].n);
   }
   auto buf = scratch<double>(static_cast<int64_t>(B) * K);
   std::fill(buf.get(), buf.get() + static_cast<int64_t>(B) * K,
             std::numeric_limits<double>::quiet_NaN());
   auto vscr = scratch<double>(soff[K]);
-  Kokkos::parallel_for("gpr_batch_var",
-                       Kokkos::MDRangePolicy<ExecSpace, Kokkos::Rank<2>>({0, 0}, {B, K}),
-                       BatchVar{cp_, keys.data(), soff.data(), rows.get(), K, buf.get(), vscr.get()});
+  Kokkos::parallel_for(
+      "gpr_batch_var", Kokkos::MDRangePolicy<ExecSpace, Kokkos::Rank<2>>({0, 0}, {panels, K}),
+      BatchVar{{cp_, keys.data(), soff.data(), rows.get(), B, K, buf.get(), vscr.get()}, isa});
   ExecSpace().fence();
   for (int32_t b = 0; b < B; ++b)
     for (int32_t p = 0; p < P_; ++p)

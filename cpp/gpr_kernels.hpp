@@ -135,6 +135,10 @@ RADIREDIDE_GPR_ALWAYS_INLINE void load_rows(V& v, const double* p) {
 // Rows of the batch scratch are padded to a multiple of this.
 inline constexpr int kRowPad = 16;
 
+// Consecutive coefficients of one group position that a contraction item
+// serves: every feature and kernel-row value loaded is used for all of them.
+inline constexpr int kCoefBlock = 4;
+
 // Arguments of "gpr_batch_contract".
 struct BatchContractArgs {
   const double* feat;
@@ -156,132 +160,253 @@ struct BatchContractArgs {
   int64_t stride;            // complex elements per row
 };
 
-// Group coefficient i for every row, NV vectors of V (one lane per row) at a
-// time.  Per row: trend sums ascending from +0.0, then, for each block
-// serving the position in block order, its kernel sum ascending from +0.0,
-// added to the running value.  Each lane is one row's own sequence of IEEE
-// operations, exactly as in the one-row form.
-template <class V, int NV>
-RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, const int32_t i) {
+// Items of "gpr_batch_contract": per group position, its coefficients in
+// blocks of kCoefBlock (the last block of a position may be shorter).
+KOKKOS_INLINE_FUNCTION int32_t coef_blocks(int32_t EO) {
+  return (EO + kCoefBlock - 1) / kCoefBlock;
+}
+
+// Coefficients r .. r + CI - 1 of group position p for every row, NV vectors
+// of V (one lane per row) at a time.  Per row and coefficient: the trend sums
+// ascending from +0.0, then, for each block serving the position in block
+// order, its kernel sum ascending from +0.0 added to the running value.  Each
+// lane is one row's own sequence of IEEE operations, exactly as in the one-row
+// form.  The running values stay in memory while a kernel sum is formed (the
+// empty asm statement lets their address escape), so that the registers hold
+// the sums of the inner loop.
+template <class V, int NV, int CI>
+RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int32_t p, int32_t r,
+                                                 int64_t o) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
-  constexpr int RB = L * NV;
-  const int32_t p = i / a.EO;
-  const int32_t r = i - p * a.EO;
-  const int64_t o = a.off[a.gidx[p]];
-  if (o < 0) return;
-  const double* Ti = a.T + 2 * static_cast<int64_t>(i) * a.n_terms;
+  constexpr int RB = L * NV;  // divides kRowPad
+  const double* Tc[CI];
+  for (int c = 0; c < CI; ++c)
+    Tc[c] = a.T + 2 * (static_cast<int64_t>(p) * a.EO + r + c) * a.n_terms;
+  alignas(64) V re[CI][NV];
+  alignas(64) V im[CI][NV];
+  asm volatile("" : : "r"(re), "r"(im) : "memory");
   for (int32_t b0 = 0; b0 < a.B; b0 += RB) {
-    const double* fb = a.feat + panel_base(b0, a.W, a.n_terms);
-    V re[NV];
-    V im[NV];
-    for (int v = 0; v < NV; ++v) {
-      re[v] = V{};
-      im[v] = V{};
-    }
-    for (int32_t t = 0; t < a.n_terms; ++t) {
-      const double tr = Ti[2 * t];
-      const double ti = Ti[2 * t + 1];
-      const double* ft = fb + static_cast<int64_t>(t) * a.W;
-      for (int v = 0; v < NV; ++v) {
-        V f;
-        load_rows(f, ft + v * L);
-        re[v] = re[v] + f * tr;
-        im[v] = im[v] + f * ti;
+    {
+      const double* fb = a.feat + panel_base(b0, a.W, a.n_terms);
+      V sr[CI][NV];
+      V si[CI][NV];
+      for (int c = 0; c < CI; ++c)
+        for (int v = 0; v < NV; ++v) {
+          sr[c][v] = V{};
+          si[c][v] = V{};
+        }
+      for (int32_t t = 0; t < a.n_terms; ++t) {
+        const double* ft = fb + static_cast<int64_t>(t) * a.W;
+        V f[NV];
+        for (int v = 0; v < NV; ++v) load_rows(f[v], ft + v * L);
+#pragma GCC unroll 4
+        for (int c = 0; c < CI; ++c) {
+          const double tr = Tc[c][2 * t];
+          const double ti = Tc[c][2 * t + 1];
+#pragma GCC unroll 4
+          for (int v = 0; v < NV; ++v) {
+            sr[c][v] = sr[c][v] + f[v] * tr;
+            si[c][v] = si[c][v] + f[v] * ti;
+          }
+        }
       }
+      for (int c = 0; c < CI; ++c)
+        for (int v = 0; v < NV; ++v) {
+          re[c][v] = sr[c][v];
+          im[c][v] = si[c][v];
+        }
     }
     for (int32_t q = a.cov_start[p]; q < a.cov_start[p + 1]; ++q) {
       const int32_t j = a.cov_block[q];
-      const int64_t c = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
-      const double* Ac = a.A[j] + 2 * c * a.n_train;
+      const int64_t c0 = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
+      const double* Ac[CI];
+      for (int c = 0; c < CI; ++c) Ac[c] = a.A[j] + 2 * (c0 + c) * a.n_train;
       const double* kr =
           a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b0, a.W, a.n_train);
-      V kre[NV];
-      V kim[NV];
-      for (int v = 0; v < NV; ++v) {
-        kre[v] = V{};
-        kim[v] = V{};
-      }
-      for (int32_t n = 0; n < a.n_train; ++n) {
-        const double ar = Ac[2 * n];
-        const double ai = Ac[2 * n + 1];
-        const double* kn = kr + static_cast<int64_t>(n) * a.W;
+      V kre[CI][NV];
+      V kim[CI][NV];
+      for (int c = 0; c < CI; ++c)
         for (int v = 0; v < NV; ++v) {
-          V x;
-          load_rows(x, kn + v * L);
-          kre[v] = kre[v] + x * ar;
-          kim[v] = kim[v] + x * ai;
+          kre[c][v] = V{};
+          kim[c][v] = V{};
+        }
+      for (int32_t n = 0; n < a.n_train; ++n) {
+        const double* kn = kr + static_cast<int64_t>(n) * a.W;
+        V x[NV];
+        for (int v = 0; v < NV; ++v) load_rows(x[v], kn + v * L);
+#pragma GCC unroll 4
+        for (int c = 0; c < CI; ++c) {
+          const double ar = Ac[c][2 * n];
+          const double ai = Ac[c][2 * n + 1];
+#pragma GCC unroll 4
+          for (int v = 0; v < NV; ++v) {
+            kre[c][v] = kre[c][v] + x[v] * ar;
+            kim[c][v] = kim[c][v] + x[v] * ai;
+          }
         }
       }
-      for (int v = 0; v < NV; ++v) {
-        re[v] = re[v] + kre[v];
-        im[v] = im[v] + kim[v];
-      }
+      for (int c = 0; c < CI; ++c)
+        for (int v = 0; v < NV; ++v) {
+          re[c][v] = re[c][v] + kre[c][v];
+          im[c][v] = im[c][v] + kim[c][v];
+        }
     }
     const int nb = a.B - b0 < RB ? a.B - b0 : RB;
     for (int l = 0; l < nb; ++l) {
       double* d = a.dest + 2 * (static_cast<int64_t>(b0 + l) * a.stride + o + r);
-      d[0] = re[l / L][l % L];
-      d[1] = im[l / L][l % L];
+      for (int c = 0; c < CI; ++c) {
+        d[2 * c] = re[c][l / L][l % L];
+        d[2 * c + 1] = im[c][l / L][l % L];
+      }
     }
   }
 }
 
-// The one-row form: one row per step, plain doubles.
-RADIREDIDE_GPR_ALWAYS_INLINE void contract_one_row(const BatchContractArgs& a, const int32_t i) {
-  const int32_t p = i / a.EO;
-  const int32_t r = i - p * a.EO;
+// Coefficient block `item` (position item / coef_blocks, its coefficients in
+// groups of CI, then one at a time).
+template <class V, int NV, int CI>
+RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, const int32_t item) {
+  const int32_t nrb = coef_blocks(a.EO);
+  const int32_t p = item / nrb;
+  const int32_t r0 = (item - p * nrb) * kCoefBlock;
+  const int32_t r1 = a.EO - r0 < kCoefBlock ? a.EO : r0 + kCoefBlock;
   const int64_t o = a.off[a.gidx[p]];
   if (o < 0) return;
-  const double* Ti = a.T + 2 * static_cast<int64_t>(i) * a.n_terms;
-  for (int32_t b = 0; b < a.B; ++b) {
-    const double* fb = a.feat + panel_base(b, a.W, a.n_terms);
-    double re = 0.0;
-    double im = 0.0;
-    for (int32_t t = 0; t < a.n_terms; ++t) {
-      const double f = fb[static_cast<int64_t>(t) * a.W];
-      re = re + f * Ti[2 * t];
-      im = im + f * Ti[2 * t + 1];
-    }
-    for (int32_t q = a.cov_start[p]; q < a.cov_start[p + 1]; ++q) {
-      const int32_t j = a.cov_block[q];
-      const int64_t c = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
-      const double* Ac = a.A[j] + 2 * c * a.n_train;
-      const double* kr =
-          a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b, a.W, a.n_train);
-      double kre = 0.0;
-      double kim = 0.0;
-      for (int32_t n = 0; n < a.n_train; ++n) {
-        const double x = kr[static_cast<int64_t>(n) * a.W];
-        kre = kre + x * Ac[2 * n];
-        kim = kim + x * Ac[2 * n + 1];
+  int32_t r = r0;
+  for (; r + CI <= r1; r += CI) contract_coefs<V, NV, CI>(a, p, r, o);
+  for (; r < r1; ++r) contract_coefs<V, NV, 1>(a, p, r, o);
+}
+
+// The one-row form: one row per step, plain doubles, one coefficient at a time.
+RADIREDIDE_GPR_ALWAYS_INLINE void contract_one_row(const BatchContractArgs& a, const int32_t item) {
+  const int32_t nrb = coef_blocks(a.EO);
+  const int32_t p = item / nrb;
+  const int32_t r0 = (item - p * nrb) * kCoefBlock;
+  const int32_t r1 = a.EO - r0 < kCoefBlock ? a.EO : r0 + kCoefBlock;
+  const int64_t o = a.off[a.gidx[p]];
+  if (o < 0) return;
+  for (int32_t r = r0; r < r1; ++r) {
+    const int32_t i = p * a.EO + r;
+    const double* Ti = a.T + 2 * static_cast<int64_t>(i) * a.n_terms;
+    for (int32_t b = 0; b < a.B; ++b) {
+      const double* fb = a.feat + panel_base(b, a.W, a.n_terms);
+      double re = 0.0;
+      double im = 0.0;
+      for (int32_t t = 0; t < a.n_terms; ++t) {
+        const double f = fb[static_cast<int64_t>(t) * a.W];
+        re = re + f * Ti[2 * t];
+        im = im + f * Ti[2 * t + 1];
       }
-      re = re + kre;
-      im = im + kim;
+      for (int32_t q = a.cov_start[p]; q < a.cov_start[p + 1]; ++q) {
+        const int32_t j = a.cov_block[q];
+        const int64_t c = static_cast<int64_t>(a.cov_pos[q]) * a.EO + r;
+        const double* Ac = a.A[j] + 2 * c * a.n_train;
+        const double* kr =
+            a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b, a.W, a.n_train);
+        double kre = 0.0;
+        double kim = 0.0;
+        for (int32_t n = 0; n < a.n_train; ++n) {
+          const double x = kr[static_cast<int64_t>(n) * a.W];
+          kre = kre + x * Ac[2 * n];
+          kim = kim + x * Ac[2 * n + 1];
+        }
+        re = re + kre;
+        im = im + kim;
+      }
+      double* d = a.dest + 2 * (static_cast<int64_t>(b) * a.stride + o + r);
+      d[0] = re;
+      d[1] = im;
     }
-    double* d = a.dest + 2 * (static_cast<int64_t>(b) * a.stride + o + r);
-    d[0] = re;
-    d[1] = im;
   }
 }
 
 
-// "gpr_batch_var": item (b, v) is key v's variance at row b.
-struct BatchVar {
+// Rows of one "gpr_batch_var" item: the lanes of its quadratic form.
+inline constexpr int kVarRows = 8;
+
+// Scratch of one variance item: the kernel rows of its rows as n x kVarRows
+// (one lane per row) and one contiguous reflected row.
+KOKKOS_INLINE_FUNCTION int64_t var_scratch(int32_t n) {
+  return static_cast<int64_t>(kVarRows + 1) * n;
+}
+
+struct BatchVarArgs {
   CoordParams cp;
   const KeyView* keys;
-  const int64_t* scratch_off;  // per key, into scratch; 2*n doubles per row
+  const int64_t* scratch_off;  // per key, into scratch; var_scratch(n) per item
   const double* rows;
+  int32_t B;
   int32_t K;
   double* buf;  // B x K
   double* scratch;
-
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t v) const {
-    const KeyView& key = keys[v];
-    double* k = scratch + scratch_off[v] + 2 * static_cast<int64_t>(b) * key.n;
-    buf[static_cast<int64_t>(b) * K + v] =
-        key_variance(cp, key, rows[3 * b], rows[3 * b + 1], rows[3 * b + 2], k, k + key.n);
-  }
 };
+
+// Key v's variance at rows kVarRows*panel ... (those below B).  Each row's
+// kernel row and prior are formed by key_row as in key_variance; the
+// quadratic form then runs with one lane per row, each lane performing
+// key_variance's sequence of operations (lanes past B hold zeros and are
+// dropped).
+template <class V>
+RADIREDIDE_GPR_ALWAYS_INLINE void variance_rows(const BatchVarArgs& a, int32_t panel, int32_t v) {
+  static_assert(sizeof(V) == kVarRows * sizeof(double), "one lane per row");
+  const KeyView& key = a.keys[v];
+  const int32_t n = key.n;
+  double* kt = a.scratch + a.scratch_off[v] + panel * var_scratch(n);
+  double* kr = kt + static_cast<int64_t>(kVarRows) * n;
+  const int32_t b0 = panel * kVarRows;
+  const int32_t nb = a.B - b0 < kVarRows ? a.B - b0 : kVarRows;
+  double prior[kVarRows];
+  for (int l = 0; l < nb; ++l) {
+    const double* row = a.rows + 3 * static_cast<int64_t>(b0 + l);
+    prior[l] = key_row(a.cp, key, row[0], row[1], row[2], kt + l, kVarRows, kr);
+  }
+  for (int l = nb; l < kVarRows; ++l) {
+    prior[l] = 0.0;
+    for (int32_t j = 0; j < n; ++j) kt[static_cast<int64_t>(j) * kVarRows + l] = 0.0;
+  }
+  V quad = V{};
+  int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* M0 = key.Minv + static_cast<int64_t>(i) * n;
+    const double* M1 = M0 + n;
+    const double* M2 = M1 + n;
+    const double* M3 = M2 + n;
+    V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
+    for (int32_t j = 0; j < n; ++j) {
+      V kj;
+      load_rows(kj, kt + static_cast<int64_t>(j) * kVarRows);
+      s0 = s0 + M0[j] * kj;
+      s1 = s1 + M1[j] * kj;
+      s2 = s2 + M2[j] * kj;
+      s3 = s3 + M3[j] * kj;
+    }
+    V k0, k1, k2, k3;
+    load_rows(k0, kt + static_cast<int64_t>(i) * kVarRows);
+    load_rows(k1, kt + static_cast<int64_t>(i + 1) * kVarRows);
+    load_rows(k2, kt + static_cast<int64_t>(i + 2) * kVarRows);
+    load_rows(k3, kt + static_cast<int64_t>(i + 3) * kVarRows);
+    quad = quad + k0 * s0;
+    quad = quad + k1 * s1;
+    quad = quad + k2 * s2;
+    quad = quad + k3 * s3;
+  }
+  for (; i < n; ++i) {
+    const double* Mi = key.Minv + static_cast<int64_t>(i) * n;
+    V s = V{};
+    for (int32_t j = 0; j < n; ++j) {
+      V kj;
+      load_rows(kj, kt + static_cast<int64_t>(j) * kVarRows);
+      s = s + Mi[j] * kj;
+    }
+    V ki;
+    load_rows(ki, kt + static_cast<int64_t>(i) * kVarRows);
+    quad = quad + ki * s;
+  }
+  for (int l = 0; l < nb; ++l) {
+    const double d = prior[l] - quad[l];
+    a.buf[static_cast<int64_t>(b0 + l) * a.K + v] = d > key.nug ? d : key.nug;
+  }
+}
 
 // ---------------------------------------------------------------- anchor
 

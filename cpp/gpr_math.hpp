@@ -150,26 +150,34 @@ struct KeyView {
   int32_t n;
 };
 
+// Kernel row of one key at one point, written to k[j * stride] (kr is n
+// doubles of contiguous scratch for the reflected row), and the key's prior.
+// The caller has checked that the symmetric map is configured for a non-zero
+// scheme.
+KOKKOS_INLINE_FUNCTION double key_row(const CoordParams& cp, const KeyView& key, double lq,
+                                      double chi1z, double chi2z, double* k, int64_t stride,
+                                      double* kr) {
+  double x[3];
+  if (key.scheme == 0) {
+    default_coords_unclamped(cp, lq, chi1z, chi2z, x);
+    rbf_row(x, key.U, key.n, key.ls, k, stride);
+    return 1.0;
+  }
+  sym_coords(cp, lq, chi1z, chi2z, x);
+  rbf_row(x, key.U, key.n, key.ls, k, stride);
+  symmetrise(x, key.U, key.n, key.ls, key.parity, k, stride, kr);
+  const double sgn = key.parity == 0 ? 1.0 : -1.0;
+  const double a = (x[0] * 2.0) / key.ls[0];
+  const double b = (x[2] * 2.0) / key.ls[2];
+  return (std::exp((b * b + a * a) * -0.5) * sgn + 1.0) * 0.5;
+}
+
 // Predictive variance of one key at one point; k and kr are n doubles of
 // scratch each.  The caller has checked that the symmetric map is configured
 // for a non-zero scheme.
 KOKKOS_INLINE_FUNCTION double key_variance(const CoordParams& cp, const KeyView& key, double lq,
                                            double chi1z, double chi2z, double* k, double* kr) {
-  double x[3];
-  double prior;
-  if (key.scheme == 0) {
-    default_coords_unclamped(cp, lq, chi1z, chi2z, x);
-    rbf_row(x, key.U, key.n, key.ls, k, 1);
-    prior = 1.0;
-  } else {
-    sym_coords(cp, lq, chi1z, chi2z, x);
-    rbf_row(x, key.U, key.n, key.ls, k, 1);
-    symmetrise(x, key.U, key.n, key.ls, key.parity, k, 1, kr);
-    const double sgn = key.parity == 0 ? 1.0 : -1.0;
-    const double a = (x[0] * 2.0) / key.ls[0];
-    const double b = (x[2] * 2.0) / key.ls[2];
-    prior = (std::exp((b * b + a * a) * -0.5) * sgn + 1.0) * 0.5;
-  }
+  const double prior = key_row(cp, key, lq, chi1z, chi2z, k, 1, kr);
   // s_i = sum_j Minv[i, j] k[j] ascending from +0.0, quad = sum_i k[i] s_i
   // ascending from +0.0.  Four rows of Minv run side by side (independent
   // sums, each in its own order), then join quad in row order.

@@ -5,6 +5,7 @@
 // the generic code (plain adds and multiplies; in the anchor contraction the
 // one fused multiply-subtract x*y - p, which equals fma(x, y, -p) exactly), so
 // the choice changes no bits.
+#include "common/isa.hpp"
 #include "gpr_kernels.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -17,22 +18,29 @@
 
 namespace radiredide::gpr {
 
-enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
-
-// The best variant this processor runs, determined once.
-Isa detected_isa();
+using radiredide::detected_isa;
+using radiredide::Isa;
 
 #if defined(__x86_64__)
 inline constexpr int kAnchorTileAvx2 = 4;    // complex columns per tile
 inline constexpr int kAnchorTileAvx512 = 8;
 
 __attribute__((target("avx2"))) inline void contract_rows_avx2(const BatchContractArgs& a,
-                                                               int32_t i) {
-  contract_rows<vec4d, 4>(a, i);
+                                                               int32_t item) {
+  contract_rows<vec4d, 2, 2>(a, item);
 }
 __attribute__((target("avx512f"))) inline void contract_rows_avx512(const BatchContractArgs& a,
-                                                                    int32_t i) {
-  contract_rows<vec8d, 2>(a, i);
+                                                                    int32_t item) {
+  contract_rows<vec8d, 2, 4>(a, item);
+}
+
+__attribute__((target("avx2"))) inline void variance_rows_avx2(const BatchVarArgs& a, int32_t panel,
+                                                                int32_t v) {
+  variance_rows<vec8d>(a, panel, v);
+}
+__attribute__((target("avx512f"))) inline void variance_rows_avx512(const BatchVarArgs& a,
+                                                                     int32_t panel, int32_t v) {
+  variance_rows<vec8d>(a, panel, v);
 }
 
 __attribute__((target("avx2,fma"), always_inline)) inline void dot2_step_avx2(__m256d x, __m256d y,
@@ -115,7 +123,8 @@ __attribute__((target("avx512f"))) inline void anchor_tile_avx512(const AnchorAr
 }
 #endif
 
-// "gpr_batch_contract": one work item per group coefficient, all rows.
+// "gpr_batch_contract": one work item per block of a group position's
+// coefficients (coef_blocks per position), all rows.
 struct BatchContract {
   BatchContractArgs a;
   Isa isa;
@@ -135,7 +144,28 @@ struct BatchContract {
       return;
     }
 #endif
-    contract_rows<vec2d, 4>(a, i);
+    contract_rows<vec2d, 2, 2>(a, i);
+  }
+};
+
+// "gpr_batch_var": item (panel, v) is key v's variance at the kVarRows rows
+// of the panel.
+struct BatchVar {
+  BatchVarArgs a;
+  Isa isa;
+
+  void operator()(const int32_t panel, const int32_t v) const {
+#if defined(__x86_64__)
+    if (isa == Isa::avx512) {
+      variance_rows_avx512(a, panel, v);
+      return;
+    }
+    if (isa == Isa::avx2) {
+      variance_rows_avx2(a, panel, v);
+      return;
+    }
+#endif
+    variance_rows<vec8d>(a, panel, v);
   }
 };
 

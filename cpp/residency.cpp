@@ -1,5 +1,7 @@
 #include "residency.hpp"
 
+#include "common/kokkos_compat.hpp"
+
 #include <Kokkos_Core.hpp>
 #include <pybind11/stl.h>
 
@@ -69,8 +71,13 @@ void on_deep_copy(SpaceHandle dst, const char* dst_label, const void*, SpaceHand
             src.name, dst.name, size});
 }
 
-void on_fence(const char* name, uint32_t, uint64_t* handle) {
+// Counts the fences that the traced work itself asks for, each once: a fence
+// Kokkos inserts for the tools, the repeat reports of one global fence and the
+// waits behind the module's own launches are left out.
+void on_fence(const char* name, uint32_t device_id, uint64_t* handle) {
   if (handle) *handle = 0;
+  if (compat::classify_fence_report(name ? name : "", device_id) != compat::FenceReport::requested)
+    return;
   auto& s = state();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (!s.active) return;

@@ -7,6 +7,7 @@
 #include "swsph.hpp"
 
 #include "common/errors.hpp"
+#include "common/isa.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "swsph_common.hpp"
@@ -110,31 +111,64 @@ KOKKOS_FORCEINLINE_FUNCTION void rbf_pair(const MapInputs& in, const MapRow& r, 
   km = std::exp(sm * -0.5);
 }
 
-struct ScalarMapKernel {
-  MapInputs in;
-  UView<double, 1> out;  // (B,)
-
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
-    MapRow r;
-    map_row(in, b, r);
-    const double tr = pairwise_sum(
-        [&](int64_t ii) {
-          const int32_t i = static_cast<int32_t>(ii);
-          return ((r.T[0][in.terms(i, 0)] * r.T[1][in.terms(i, 1)]) * r.T[2][in.terms(i, 2)]) *
-                 in.trend(i);
-        },
-        in.n_terms);
-    const double gp = pairwise_sum(
-        [&](int64_t jj) {
-          const int32_t j = static_cast<int32_t>(jj);
-          double k, km;
-          rbf_pair(in, r, j, k, km);
-          return ((k + km) * 0.5) * in.alpha(j);
-        },
-        in.n_train);
-    out(b) = gp + tr;
+// The same for training points j ... j + 7 as the lanes of vectors: the
+// divisions and products lane by lane, the exponentials one C-library call per
+// value.  u0, u1, u2 are the points' coordinates.
+RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const MapInputs& in, const MapRow& r, const lanes8d& u0,
+                                      const lanes8d& u1, const lanes8d& u2, lanes8d& k,
+                                      lanes8d& km) {
+  const double l0 = in.ls(0), l1 = in.ls(1), l2 = in.ls(2);
+  const lanes8d d0 = (r.x[0] - u0) / l0;
+  const lanes8d dm0 = (r.xm[0] - u0) / l0;
+  const lanes8d d1 = (r.x[1] - u1) / l1;
+  const lanes8d d2 = (r.x[2] - u2) / l2;
+  const lanes8d dm2 = (r.xm[2] - u2) / l2;
+  const lanes8d q1 = d1 * d1;
+  const lanes8d hs = (((0.0 + d0 * d0) + q1) + d2 * d2) * -0.5;
+  const lanes8d hsm = (((0.0 + dm0 * dm0) + q1) + dm2 * dm2) * -0.5;
+  for (int l = 0; l < 8; ++l) {
+    k[l] = std::exp(hs[l]);
+    km[l] = std::exp(hsm[l]);
   }
-};
+}
+
+// Coordinates of training points j ... j + 7 and their weights.
+RR_SWSPH_ALWAYS_INLINE void train8(const MapInputs& in, int32_t j, lanes8d& u0, lanes8d& u1,
+                                   lanes8d& u2, lanes8d& a) {
+  for (int l = 0; l < 8; ++l) {
+    u0[l] = in.U(j + l, 0);
+    u1[l] = in.U(j + l, 1);
+    u2[l] = in.U(j + l, 2);
+    a[l] = in.alpha(j + l);
+  }
+}
+
+RR_SWSPH_ALWAYS_INLINE double scalar_map_row(const MapInputs& in, const int32_t b) {
+  MapRow r;
+  map_row(in, b, r);
+  const double tr = pairwise_sum(
+      [&](int64_t ii) RR_SWSPH_LAMBDA_INLINE {
+        const int32_t i = static_cast<int32_t>(ii);
+        return ((r.T[0][in.terms(i, 0)] * r.T[1][in.terms(i, 1)]) * r.T[2][in.terms(i, 2)]) *
+               in.trend(i);
+      },
+      in.n_terms);
+  const double gp = pairwise_sum_lanes(
+      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+        lanes8d u0, u1, u2, a, k, km;
+        train8(in, static_cast<int32_t>(jj), u0, u1, u2, a);
+        rbf_pair8(in, r, u0, u1, u2, k, km);
+        return ((k + km) * 0.5) * a;
+      },
+      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+        const int32_t j = static_cast<int32_t>(jj);
+        double k, km;
+        rbf_pair(in, r, j, k, km);
+        return ((k + km) * 0.5) * in.alpha(j);
+      },
+      in.n_train);
+  return gp + tr;
+}
 
 // The gradient kernel takes its four trend sums in one pass over the terms
 // and its four kernel sums (value and three derivatives) in one pass over the
@@ -142,74 +176,141 @@ struct ScalarMapKernel {
 // of a separate pairwise sum, so the bits are those of eight separate sums;
 // the pass merely evaluates each training point's two exponentials once
 // instead of four times.
+RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32_t b,
+                                                double* out) {
+  MapRow r;
+  map_row(in, b, r);
+
+  // Derivative tables: D[k] = k U_(k-1), with U the Chebyshev polynomials of
+  // the second kind.
+  double D[3][kMaxDegree + 1];
+  for (int a = 0; a < 3; ++a) {
+    const double xa = r.x[a];
+    D[a][0] = 0.0;
+    if (in.degree >= 1) {
+      double V[kMaxDegree + 1];
+      V[0] = 1.0;
+      if (in.degree >= 2) V[1] = xa + xa;
+      for (int k = 2; k <= in.degree - 1; ++k) V[k] = (V[k - 1] * (xa + xa)) - V[k - 2];
+      for (int k = 1; k <= in.degree; ++k) D[a][k] = static_cast<double>(k) * V[k - 1];
+    }
+  }
+
+  const SumVec<4> trs = pairwise_sum(
+      [&](int64_t ii) RR_SWSPH_LAMBDA_INLINE {
+        const int32_t i = static_cast<int32_t>(ii);
+        const int32_t t0 = in.terms(i, 0), t1 = in.terms(i, 1), t2 = in.terms(i, 2);
+        const double c = in.trend(i);
+        SumVec<4> v;
+        v.v[0] = ((r.T[0][t0] * r.T[1][t1]) * r.T[2][t2]) * c;
+        v.v[1] = ((D[0][t0] * r.T[1][t1]) * r.T[2][t2]) * c;
+        v.v[2] = ((r.T[0][t0] * D[1][t1]) * r.T[2][t2]) * c;
+        v.v[3] = ((r.T[0][t0] * r.T[1][t1]) * D[2][t2]) * c;
+        return v;
+      },
+      in.n_terms);
+
+  const double sigma[3] = {-1.0, 1.0, -1.0};
+  double lam[3];
+  for (int p = 0; p < 3; ++p) lam[p] = in.ls(p) * in.ls(p);
+
+  const SumVec<4> kgs = pairwise_sum_lanes(
+      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+        lanes8d u[3], a, k, km;
+        train8(in, static_cast<int32_t>(jj), u[0], u[1], u[2], a);
+        rbf_pair8(in, r, u[0], u[1], u[2], k, km);
+        LaneVec<4> v;
+        v.v[0] = ((k + km) * 0.5) * a;
+        for (int p = 0; p < 3; ++p) {
+          // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).
+          const lanes8d e = (u[p] - r.x[p]) / lam[p];
+          const lanes8d em = (p == 1) ? e : (u[p] - r.xm[p]) / lam[p];
+          v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
+        }
+        return v;
+      },
+      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+        const int32_t j = static_cast<int32_t>(jj);
+        double k, km;
+        rbf_pair(in, r, j, k, km);
+        const double a = in.alpha(j);
+        SumVec<4> v;
+        v.v[0] = ((k + km) * 0.5) * a;
+        for (int p = 0; p < 3; ++p) {
+          const double u = in.U(j, p);
+          const double e = (u - r.x[p]) / lam[p];
+          const double em = (p == 1) ? e : (u - r.xm[p]) / lam[p];
+          v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
+        }
+        return v;
+      },
+      in.n_train);
+
+  const double y = kgs.v[0] + trs.v[0];
+  const double g0 = kgs.v[1] + trs.v[1];
+  const double g1 = kgs.v[2] + trs.v[2];
+  const double g2 = kgs.v[3] + trs.v[3];
+  out[0] = y;
+  out[1] = g0 / in.L0;
+  out[2] = ((g2 / in.A0) * 0.5) + (g1 / in.w);
+  out[3] = (g1 / in.w) - ((g2 / in.A0) * 0.5);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f"))) double scalar_map_row_avx512(const MapInputs& in, int32_t b) {
+  return scalar_map_row(in, b);
+}
+__attribute__((target("avx2"))) double scalar_map_row_avx2(const MapInputs& in, int32_t b) {
+  return scalar_map_row(in, b);
+}
+__attribute__((target("avx512f"))) void scalar_map_grad_row_avx512(const MapInputs& in, int32_t b,
+                                                                   double* out) {
+  scalar_map_grad_row(in, b, out);
+}
+__attribute__((target("avx2"))) void scalar_map_grad_row_avx2(const MapInputs& in, int32_t b,
+                                                              double* out) {
+  scalar_map_grad_row(in, b, out);
+}
+#endif
+
+// Rows run the widest vector variant of the processor (every variant gives
+// the same bits).
+struct ScalarMapKernel {
+  MapInputs in;
+  UView<double, 1> out;  // (B,)
+  Isa isa;
+
+  void operator()(const int32_t b) const {
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (isa == Isa::avx512) {
+      out(b) = scalar_map_row_avx512(in, b);
+      return;
+    }
+    if (isa == Isa::avx2) {
+      out(b) = scalar_map_row_avx2(in, b);
+      return;
+    }
+#endif
+    out(b) = scalar_map_row(in, b);
+  }
+};
+
 struct ScalarMapGradKernel {
   MapInputs in;
   UView<double, 2> out;  // (B, 4)
+  Isa isa;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
-    MapRow r;
-    map_row(in, b, r);
-
-    // Derivative tables: D[k] = k U_(k-1), with U the Chebyshev polynomials of
-    // the second kind.
-    double D[3][kMaxDegree + 1];
-    for (int a = 0; a < 3; ++a) {
-      const double xa = r.x[a];
-      D[a][0] = 0.0;
-      if (in.degree >= 1) {
-        double V[kMaxDegree + 1];
-        V[0] = 1.0;
-        if (in.degree >= 2) V[1] = xa + xa;
-        for (int k = 2; k <= in.degree - 1; ++k) V[k] = (V[k - 1] * (xa + xa)) - V[k - 2];
-        for (int k = 1; k <= in.degree; ++k) D[a][k] = static_cast<double>(k) * V[k - 1];
-      }
-    }
-
-    const SumVec<4> trs = pairwise_sum(
-        [&](int64_t ii) {
-          const int32_t i = static_cast<int32_t>(ii);
-          const int32_t t0 = in.terms(i, 0), t1 = in.terms(i, 1), t2 = in.terms(i, 2);
-          const double c = in.trend(i);
-          SumVec<4> v;
-          v.v[0] = ((r.T[0][t0] * r.T[1][t1]) * r.T[2][t2]) * c;
-          v.v[1] = ((D[0][t0] * r.T[1][t1]) * r.T[2][t2]) * c;
-          v.v[2] = ((r.T[0][t0] * D[1][t1]) * r.T[2][t2]) * c;
-          v.v[3] = ((r.T[0][t0] * r.T[1][t1]) * D[2][t2]) * c;
-          return v;
-        },
-        in.n_terms);
-
-    const double sigma[3] = {-1.0, 1.0, -1.0};
-    double lam[3];
-    for (int p = 0; p < 3; ++p) lam[p] = in.ls(p) * in.ls(p);
-
-    const SumVec<4> kgs = pairwise_sum(
-        [&](int64_t jj) {
-          const int32_t j = static_cast<int32_t>(jj);
-          double k, km;
-          rbf_pair(in, r, j, k, km);
-          const double a = in.alpha(j);
-          SumVec<4> v;
-          v.v[0] = ((k + km) * 0.5) * a;
-          for (int p = 0; p < 3; ++p) {
-            const double u = in.U(j, p);
-            // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).
-            const double e = (u - r.x[p]) / lam[p];
-            const double em = (p == 1) ? e : (u - r.xm[p]) / lam[p];
-            v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
-          }
-          return v;
-        },
-        in.n_train);
-
-    const double y = kgs.v[0] + trs.v[0];
-    const double g0 = kgs.v[1] + trs.v[1];
-    const double g1 = kgs.v[2] + trs.v[2];
-    const double g2 = kgs.v[3] + trs.v[3];
-    out(b, 0) = y;
-    out(b, 1) = g0 / in.L0;
-    out(b, 2) = ((g2 / in.A0) * 0.5) + (g1 / in.w);
-    out(b, 3) = (g1 / in.w) - ((g2 / in.A0) * 0.5);
+  void operator()(const int32_t b) const {
+    double v[4];
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (isa == Isa::avx512)
+      scalar_map_grad_row_avx512(in, b, v);
+    else if (isa == Isa::avx2)
+      scalar_map_grad_row_avx2(in, b, v);
+    else
+#endif
+      scalar_map_grad_row(in, b, v);
+    for (int c = 0; c < 4; ++c) out(b, c) = v[c];
   }
 };
 
@@ -310,6 +411,7 @@ py::array_t<double> scalar_map(carray<double> thetas, carray<int32_t> terms, car
   py::array_t<double> result = new_array<double>({sz.B});
   auto staged = stage_out(pool, kMapSlots.out, mutable_ptr(result), sz.B);
   kern.out = staged.target;
+  kern.isa = detected_isa();
   Kokkos::parallel_for("swsph_scalar_map", RowPolicy<Space>(0, sz.B), kern);
   Space().fence();
   staged.copy_back();
@@ -330,6 +432,7 @@ py::array_t<double> scalar_map_grad(carray<double> thetas, carray<int32_t> terms
   py::array_t<double> result = new_array<double>({sz.B, py::ssize_t(4)});
   auto staged = stage_out(pool, kGradSlots.out, mutable_ptr(result), sz.B, 4);
   kern.out = staged.target;
+  kern.isa = detected_isa();
   Kokkos::parallel_for("swsph_scalar_map_grad", RowPolicy<Space>(0, sz.B), kern);
   Space().fence();
   staged.copy_back();
@@ -345,6 +448,9 @@ constexpr const char* kExtrasDoc =
     "mixing tensor from ~175 np.interp calls reduced to one dispatch. Bitwise: np.interp "
     "verbatim, the rate cast on store, and explicit +0.0 padding.";
 
+// Both kernels take one batch row per work item: the row's spin is located on
+// the grid once and every table row of the item is interpolated there
+// (interp_row's search depends on the spin and the grid only).
 template <class R>
 struct RatesKernel {
   UView<R, 2> rates;  // (B, P)
@@ -355,21 +461,28 @@ struct RatesKernel {
   int32_t G;
   double s_rot;
   UView<const double, 1> M_f;
+  int64_t P;
 
-  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b, const int64_t p) const {
-    if (is_mode(p) == 0) {
-      rates(b, p) = R(0);
-      return;
+  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b) const {
+    const double x = chi_f(b);
+    const bool nan = std::isnan(x);
+    const int32_t j = nan ? 0 : interp_search(x, chi_grid.data(), G);
+    const double m = M_f(b);
+    for (int64_t p = 0; p < P; ++p) {
+      if (is_mode(p) == 0) {
+        rates(b, p) = R(0);
+        continue;
+      }
+      const double v = nan ? x : interp_at(x, chi_grid.data(), wtab.data() + p * int64_t(G), G, j);
+      rates(b, p) = static_cast<R>((v * s_rot) / m);
     }
-    const double v = interp_row(chi_f(b), chi_grid.data(), wtab.data() + p * int64_t(G), G);
-    rates(b, p) = static_cast<R>((v * s_rot) / M_f(b));
   }
 };
 
 template <class R>
 struct MixingKernel {
   int64_t nlmax;
-  int32_t nlmax32;
+  int64_t nblk;
   UView<const int32_t, 1> kvalid;
   UView<R, 4> mix;  // (B, nblk, nlmax, 2 nlmax): real part at 2j, imaginary at 2j + 1
   int32_t G;
@@ -378,24 +491,26 @@ struct MixingKernel {
   UView<const double, 4> ctab_re;  // (nblk, nlmax, nlmax, G)
   UView<const double, 4> ctab_im;
 
-  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b, const int64_t k,
-                                              const int64_t c) const {
-    // c < nlmax * nlmax < 2^31 whenever the range is not empty (the call refuses
-    // mixing tensors of 2^31 or more real parts), so the 32-bit quotient and
-    // remainder are those of the 64-bit division.
-    const int64_t i = static_cast<int32_t>(c) / nlmax32;
-    const int64_t j = static_cast<int32_t>(c) % nlmax32;
-    const int64_t kv = static_cast<int64_t>(kvalid(k));
-    if (i < kv && j < kv) {
-      const int64_t off = ((k * nlmax + i) * nlmax + j) * int64_t(G);
-      const double x = chi_f(b);
-      const double re = interp_row(x, chi_grid.data(), ctab_re.data() + off, G);
-      mix(b, k, i, 2 * j) = static_cast<R>(re);
-      const double im = interp_row(x, chi_grid.data(), ctab_im.data() + off, G);
-      mix(b, k, i, 2 * j + 1) = static_cast<R>(im);
-    } else {
-      mix(b, k, i, 2 * j) = R(0);
-      mix(b, k, i, 2 * j + 1) = R(0);
+  KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b) const {
+    const double x = chi_f(b);
+    const bool nan = std::isnan(x);
+    const int32_t s = nan ? 0 : interp_search(x, chi_grid.data(), G);
+    for (int64_t k = 0; k < nblk; ++k) {
+      const int64_t kv = static_cast<int64_t>(kvalid(k));
+      for (int64_t i = 0; i < nlmax; ++i) {
+        for (int64_t j = 0; j < nlmax; ++j) {
+          if (i < kv && j < kv) {
+            const int64_t off = ((k * nlmax + i) * nlmax + j) * int64_t(G);
+            const double re = nan ? x : interp_at(x, chi_grid.data(), ctab_re.data() + off, G, s);
+            mix(b, k, i, 2 * j) = static_cast<R>(re);
+            const double im = nan ? x : interp_at(x, chi_grid.data(), ctab_im.data() + off, G, s);
+            mix(b, k, i, 2 * j + 1) = static_cast<R>(im);
+          } else {
+            mix(b, k, i, 2 * j) = R(0);
+            mix(b, k, i, 2 * j + 1) = R(0);
+          }
+        }
+      }
     }
   }
 };
@@ -458,18 +573,12 @@ py::tuple swsph_extras(carray<double> chi_grid, carray<double> wtab, carray<int3
   auto mix_out = stage_out_aligned(pool, "ex_mats", reinterpret_cast<R*>(mutable_ptr(mixing)),
                                    sizeof(R), B, nblk, nlmax, 2 * nlmax);
 
-  RatesKernel<R> rk{rates_out.target, mode_v, chif_v, grid_v, wtab_v, G, s_rot, mf_v};
-  using Policy2 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<2>, Kokkos::IndexType<int64_t>>;
-  Kokkos::parallel_for("swsph_rates",
-                       Policy2({int64_t(0), int64_t(0)}, {int64_t(B), int64_t(P)}), rk);
+  using RowRange = Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>;
+  RatesKernel<R> rk{rates_out.target, mode_v, chif_v, grid_v, wtab_v, G, s_rot, mf_v, int64_t(P)};
+  Kokkos::parallel_for("swsph_rates", RowRange(0, int64_t(B)), rk);
 
-  MixingKernel<R> mk{int64_t(nlmax), static_cast<int32_t>(nlmax), kv_v, mix_out.target, G, chif_v, grid_v, re_v, im_v};
-  using Policy3 = Kokkos::MDRangePolicy<Space, Kokkos::Rank<3>, Kokkos::IndexType<int64_t>>;
-  Kokkos::parallel_for(
-      "swsph_mixing",
-      Policy3({int64_t(0), int64_t(0), int64_t(0)},
-              {int64_t(B), int64_t(nblk), int64_t(nlmax) * int64_t(nlmax)}),
-      mk);
+  MixingKernel<R> mk{int64_t(nlmax), int64_t(nblk), kv_v, mix_out.target, G, chif_v, grid_v, re_v, im_v};
+  Kokkos::parallel_for("swsph_mixing", RowRange(0, int64_t(B)), mk);
   Space().fence();
 
   rates_out.copy_back();

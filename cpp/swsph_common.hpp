@@ -20,6 +20,16 @@
 #include <cmath>
 #include <cstdint>
 
+// Vector variants of the kernels (compiled for a wider instruction set) must
+// inline everything on their hot path, lambdas included.
+#if defined(__GNUC__)
+#define RR_SWSPH_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define RR_SWSPH_LAMBDA_INLINE __attribute__((always_inline))
+#else
+#define RR_SWSPH_ALWAYS_INLINE inline
+#define RR_SWSPH_LAMBDA_INLINE
+#endif
+
 namespace radiredide {
 
 // N doubles added component by component.  An aggregate: SumVec<N>{} is all
@@ -30,7 +40,7 @@ struct SumVec {
 };
 
 template <int N>
-KOKKOS_INLINE_FUNCTION SumVec<N> operator+(const SumVec<N>& a, const SumVec<N>& b) {
+RR_SWSPH_ALWAYS_INLINE SumVec<N> operator+(const SumVec<N>& a, const SumVec<N>& b) {
   SumVec<N> r;
   for (int i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
   return r;
@@ -42,7 +52,7 @@ KOKKOS_INLINE_FUNCTION SumVec<N> operator+(const SumVec<N>& a, const SumVec<N>& 
 // group of eight, are combined as ((r0 + r1) + (r2 + r3)) + ((r4 + r5) +
 // (r6 + r7)), and the n mod 8 remaining terms are added in order.
 template <class Term>
-KOKKOS_INLINE_FUNCTION auto pairwise_block(const Term& term, int64_t s, int32_t n)
+RR_SWSPH_ALWAYS_INLINE auto pairwise_block(const Term& term, int64_t s, int32_t n)
     -> decltype(term(int64_t{})) {
   using V = decltype(term(int64_t{}));
   if (n < 8) {
@@ -68,16 +78,15 @@ KOKKOS_INLINE_FUNCTION auto pairwise_block(const Term& term, int64_t s, int32_t 
   return res;
 }
 
-// Sum of term(0) ... term(n - 1), n >= 0.  A range of more than 128 terms is
-// split at k = the largest multiple of 8 not above n / 2; the left k terms are
-// summed first, then the right n - k, and the two sums are added.  The
-// recursion is unrolled over a fixed stack: an entry first holds the count of
-// a right half still to do (bit clear), then the finished sum of its left half
-// (bit set).  26 entries cover any 32-bit count.
-template <class Term>
-KOKKOS_INLINE_FUNCTION auto pairwise_sum(const Term& term, int32_t n)
-    -> decltype(term(int64_t{})) {
-  using V = decltype(term(int64_t{}));
+// The splitting of pairwise_sum: block(s, count) sums one block of at most
+// 128 terms.  A range of more than 128 terms is split at k = the largest
+// multiple of 8 not above n / 2; the left k terms are summed first, then the
+// right n - k, and the two sums are added.  The recursion is unrolled over a
+// fixed stack: an entry first holds the count of a right half still to do
+// (bit clear), then the finished sum of its left half (bit set).  26 entries
+// cover any 32-bit count.
+template <class V, class Block>
+RR_SWSPH_ALWAYS_INLINE V pairwise_reduce(const Block& block, int32_t n) {
   constexpr int depth = 26;
   V left[depth];
   int32_t right[depth];
@@ -94,7 +103,7 @@ KOKKOS_INLINE_FUNCTION auto pairwise_sum(const Term& term, int32_t n)
       ++top;
       count = k;
     }
-    V res = pairwise_block(term, start, count);
+    V res = block(start, count);
     for (;;) {
       if (top == 0) return res;
       const int t = top - 1;
@@ -112,6 +121,70 @@ KOKKOS_INLINE_FUNCTION auto pairwise_sum(const Term& term, int32_t n)
       }
     }
   }
+}
+
+// Sum of term(0) ... term(n - 1), n >= 0, in NumPy's pairwise order.
+template <class Term>
+RR_SWSPH_ALWAYS_INLINE auto pairwise_sum(const Term& term, int32_t n)
+    -> decltype(term(int64_t{})) {
+  using V = decltype(term(int64_t{}));
+  return pairwise_reduce<V>(
+      [&](int64_t s, int32_t c) RR_SWSPH_LAMBDA_INLINE { return pairwise_block(term, s, c); }, n);
+}
+
+// Eight doubles: the eight accumulators of a pairwise block side by side.
+typedef double lanes8d __attribute__((vector_size(64)));
+
+// N sums, eight accumulators each.
+template <int N>
+struct LaneVec {
+  lanes8d v[N];
+};
+
+template <int N>
+RR_SWSPH_ALWAYS_INLINE LaneVec<N> operator+(const LaneVec<N>& a, const LaneVec<N>& b) {
+  LaneVec<N> r;
+  for (int i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
+  return r;
+}
+
+// The block's combination of its accumulators: ((r0 + r1) + (r2 + r3)) +
+// ((r4 + r5) + (r6 + r7)).
+RR_SWSPH_ALWAYS_INLINE double combine8(const lanes8d& r) {
+  return ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+}
+
+template <int N>
+RR_SWSPH_ALWAYS_INLINE SumVec<N> combine8(const LaneVec<N>& r) {
+  SumVec<N> s;
+  for (int i = 0; i < N; ++i) s.v[i] = combine8(r.v[i]);
+  return s;
+}
+
+// pairwise_sum with eight terms at a time where a block takes them in groups
+// of eight: term8(i) gives terms i ... i + 7 as the lanes of a vector (a
+// lanes8d, or a LaneVec<N> for SumVec<N> terms), term1(i) gives one term.
+// Accumulator j of a block is lane j, so every sum is added in exactly the
+// order of pairwise_sum over term1; each term is still evaluated once.
+template <class Term8, class Term1>
+RR_SWSPH_ALWAYS_INLINE auto pairwise_sum_lanes(const Term8& term8, const Term1& term1, int32_t n)
+    -> decltype(term1(int64_t{})) {
+  using V = decltype(term1(int64_t{}));
+  return pairwise_reduce<V>(
+      [&](int64_t s, int32_t c) RR_SWSPH_LAMBDA_INLINE {
+        if (c < 8) {
+          V acc{};
+          for (int32_t i = 0; i < c; ++i) acc = acc + term1(s + i);
+          return acc;
+        }
+        auto r = term8(s);
+        const int32_t m = c - (c % 8);
+        for (int32_t i = 8; i < m; i += 8) r = r + term8(s + i);
+        V res = combine8(r);
+        for (int32_t i = m; i < c; ++i) res = res + term1(s + i);
+        return res;
+      },
+      n);
 }
 
 // NumPy's interp for one x on a table row whose left and right values are the

@@ -4,6 +4,7 @@
 #include "swsph.hpp"
 
 #include "common/errors.hpp"
+#include "common/isa.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -14,6 +15,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -381,23 +383,43 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
 
 // ---------------------------------------------------------------- blend
 
+// The flat (B * P) x N samples are split into contiguous chunks of
+// kBlendChunk samples; a static schedule gives every thread one run of
+// chunks, and within a chunk each (b, p) row is a plain loop over n.
+constexpr int64_t kBlendChunk = 4096;
+
 template <class T>
 struct BlendKernel {
   UView<const double, 2> w;
   int64_t r;  // 0 when one weight row serves every batch row
   UView<const T, 3> hp, hr;  // (B, P, 2N)
   UView<double, 3> out;
-  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t p, int64_t n) const {
-    const double wv = w(b * r, n);
-    const double v = 1.0 - wv;
-    const double pr = static_cast<double>(hp(b, p, 2 * n)), pi = static_cast<double>(hp(b, p, 2 * n + 1));
-    const double rr = static_cast<double>(hr(b, p, 2 * n)), ri = static_cast<double>(hr(b, p, 2 * n + 1));
-    const double Are = (v * pr) - (pi * 0.0);
-    const double Aim = (v * pi) + (pr * 0.0);
-    const double Wre = (rr * wv) - (ri * 0.0);
-    const double Wim = (ri * wv) + (rr * 0.0);
-    out(b, p, 2 * n) = Wre + Are;
-    out(b, p, 2 * n + 1) = Wim + Aim;
+  int64_t P, N, total;  // total = B * P * N samples
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
+    const int64_t f0 = c * kBlendChunk;
+    const int64_t f1 = (f0 + kBlendChunk < total) ? f0 + kBlendChunk : total;
+    for (int64_t row = f0 / N; row * N < f1; ++row) {
+      const int64_t b = row / P;
+      const int64_t rs = row * N;
+      const int64_t n_lo = (f0 > rs) ? f0 - rs : 0;
+      const int64_t n_hi = (f1 - rs < N) ? f1 - rs : N;
+      const double* wrow = &w(b * r, 0);
+      const T* p_ = hp.data() + 2 * rs;
+      const T* q_ = hr.data() + 2 * rs;
+      double* o_ = out.data() + 2 * rs;
+      for (int64_t n = n_lo; n < n_hi; ++n) {
+        const double wv = wrow[n];
+        const double v = 1.0 - wv;
+        const double pr = static_cast<double>(p_[2 * n]), pi = static_cast<double>(p_[2 * n + 1]);
+        const double rr = static_cast<double>(q_[2 * n]), ri = static_cast<double>(q_[2 * n + 1]);
+        const double Are = (v * pr) - (pi * 0.0);
+        const double Aim = (v * pi) + (pr * 0.0);
+        const double Wre = (rr * wv) - (ri * 0.0);
+        const double Wim = (ri * wv) + (rr * 0.0);
+        o_[2 * n] = Wre + Are;
+        o_[2 * n + 1] = Wim + Aim;
+      }
+    }
   }
 };
 
@@ -424,10 +446,14 @@ py::array_t<cplx> mr_blend(carray<std::complex<T>> h_p, carray<std::complex<T>> 
   auto res = new_array<cplx>({B, P, N});
   auto out = stage_out_aligned<double>(ws, "blend_out", real_pairs(mutable_ptr(res)), 8, B, P,
                                        2 * N);
-  BlendKernel<T> k{wv, (wrows == 1) ? int64_t(0) : int64_t(1), hp, hr, out.target};
+  const int64_t total = int64_t(B) * int64_t(P) * int64_t(N);
+  BlendKernel<T> k{wv, (wrows == 1) ? int64_t(0) : int64_t(1), hp, hr, out.target,
+                   int64_t(P), int64_t(N), total};
   if (B > 0 && P > 0 && N > 0) {
     Kokkos::parallel_for("mr_blend",
-                         MD3<Space>({0, 0, 0}, {int64_t(B), int64_t(P), int64_t(N)}), k);
+                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(
+                             0, (total + kBlendChunk - 1) / kBlendChunk),
+                         k);
     Space().fence();
   }
   out.copy_back();
@@ -582,6 +608,135 @@ struct ContractRowsKernel {
   }
 };
 
+// One column tile (8 columns) of one group over batch rows [b0, b1).  The
+// four channels of a row, and two rows at a time, are summed side by side, so
+// every weight vector loaded serves eight (row, channel) sums; the lanes of a
+// vector are the tile's columns.  Each lane performs exactly the scalar
+// sequence of one output: rows r in chunks of 32, each chunk's products
+// (v x weight) added in increasing r to a partial sum started from +0.0, the
+// partial then added to the column's total (also started from +0.0).
+struct ApplyTileArgs {
+  const double* wre;     // block row 0, column c0 of the real plane
+  const double* wim;     // the same in the imaginary plane
+  int64_t wg;            // block row stride (the padded column count)
+  const double* trend;   // trend(0, g, 0, 0)
+  int64_t trend_b;       // stride of b in the trend rows (G x 4 x nt_max)
+  int64_t trend_ch;      // stride of a channel (nt_max)
+  const double* krows;   // kernel rows (0, g, 0, 0)
+  int64_t krow_b;        // G x 4 x n_train
+  int64_t krow_ch;       // n_train
+  int32_t tg, nrows;
+  int32_t b0, b1;
+  const int64_t* pos;    // output position of each stored column
+  int32_t ncols;         // stored columns (the rest is padding)
+  double* C;             // (B, P*E*O) real pairs
+  double* dC;            // (B, 3, P*E*O) real pairs
+  int64_t PEO;
+};
+
+// Lane vectors: 8, 4 or 2 columns (AVX-512, AVX2, SSE2).
+typedef double lanes8 __attribute__((vector_size(64)));
+typedef double lanes4 __attribute__((vector_size(32)));
+typedef double lanes2 __attribute__((vector_size(16)));
+
+template <class V, int K>
+__attribute__((always_inline)) inline void apply_steps(const ApplyTileArgs& a, int32_t col,
+                                                       const double* const* src, int32_t shift,
+                                                       int32_t r0, int32_t r1, V* pre, V* pim) {
+  for (int32_t r = r0; r < r1; ++r) {
+    V wr, wi;
+    std::memcpy(&wr, a.wre + int64_t(r) * a.wg + col, sizeof(V));
+    std::memcpy(&wi, a.wim + int64_t(r) * a.wg + col, sizeof(V));
+#pragma GCC unroll 8
+    for (int k = 0; k < K; ++k) {
+      const double v = src[k][r - shift];
+      pre[k] = (v * wr) + pre[k];
+      pim[k] = (v * wi) + pim[k];
+    }
+  }
+}
+
+// Columns [col, col + lanes) of the tile for NB rows from b, four channels each.
+template <class V, int NB>
+__attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, int32_t b,
+                                                      int32_t col) {
+  constexpr int K = 4 * NB;
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  const double* tv[K];
+  const double* kv[K];
+  for (int k = 0; k < K; ++k) {
+    const int64_t bb = b + k / 4, ch = k % 4;
+    tv[k] = a.trend + bb * a.trend_b + ch * a.trend_ch;
+    kv[k] = a.krows + bb * a.krow_b + ch * a.krow_ch;
+  }
+  // The totals change once per chunk; they live in memory (the empty asm
+  // statement lets their address escape) so that the registers hold the
+  // partial sums of the inner loop.
+  alignas(64) V tre[K], tim[K];
+  for (int k = 0; k < K; ++k) {
+    tre[k] = V{};
+    tim[k] = V{};
+  }
+  asm volatile("" : : "r"(tre), "r"(tim) : "memory");
+  for (int32_t r0 = 0; r0 < a.nrows; r0 += 32) {
+    const int32_t r1 = (r0 + 32 < a.nrows) ? r0 + 32 : a.nrows;
+    V pre[K], pim[K];
+    for (int k = 0; k < K; ++k) {
+      pre[k] = V{};
+      pim[k] = V{};
+    }
+    // Rows below tg multiply the trend rows, the others the kernel rows.
+    apply_steps<V, K>(a, col, tv, 0, r0, (r1 < a.tg) ? r1 : a.tg, pre, pim);
+    apply_steps<V, K>(a, col, kv, a.tg, (r0 > a.tg) ? r0 : a.tg, r1, pre, pim);
+    for (int k = 0; k < K; ++k) {
+      tre[k] = tre[k] + pre[k];
+      tim[k] = tim[k] + pim[k];
+    }
+  }
+  for (int k = 0; k < K; ++k) {
+    const int64_t bb = b + k / 4, ch = k % 4;
+    double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
+    for (int l = 0; l < L && col + l < a.ncols; ++l) {
+      dst[2 * a.pos[col + l]] = tre[k][l];
+      dst[2 * a.pos[col + l] + 1] = tim[k][l];
+    }
+  }
+}
+
+// The tile in column groups of V's width, NB rows at a time.
+template <class V, int NB>
+__attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& a) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  for (int32_t col = 0; col < a.ncols; col += L) {
+    int32_t b = a.b0;
+    for (; b + NB <= a.b1; b += NB) apply_rows<V, NB>(a, b, col);
+    for (; b < a.b1; ++b) apply_rows<V, 1>(a, b, col);
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
+  apply_tile_with<lanes8, 2>(a);
+}
+__attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
+  apply_tile_with<lanes4, 1>(a);
+}
+#endif
+
+void apply_tile(const ApplyTileArgs& a, Isa isa) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (isa == Isa::avx512) return apply_tile_avx512(a);
+  if (isa == Isa::avx2) return apply_tile_avx2(a);
+#endif
+  (void)isa;
+  apply_tile_with<lanes2, 1>(a);
+}
+
+// Rows of the batch per work item of the apply kernel: items are (column
+// tile, chunk of rows), so that a batch too small for many tiles still
+// spreads over the threads.
+constexpr int32_t kApplyRowChunk = 16;
+
 struct ContractApplyKernel {
   Kokkos::View<const int32_t*, Kokkos::HostSpace> tile_g, tile_c0;
   UView<const double, 4> trend;  // (B, G, 4, nt_max)
@@ -594,12 +749,14 @@ struct ContractApplyKernel {
   double* dC;  // (B, 3, P*E*O) real pairs
   int64_t B, PEO;
   int32_t n_train, EO;
+  int64_t n_chunks;  // row chunks per tile
+  Isa isa;
 
-  KOKKOS_INLINE_FUNCTION void operator()(int64_t item, int64_t ch) const {
+  KOKKOS_INLINE_FUNCTION void operator()(int64_t t) const {
+    const int64_t item = t / n_chunks;
+    const int32_t chunk = static_cast<int32_t>(t - item * n_chunks);
     const int32_t g = tile_g(item), c0 = tile_c0(item);
     const int32_t tg = nt(g), cg = nc(g), wg = np(g);
-    const int64_t off = bofs(g) + c0;
-    const int32_t nrows = tg + n_train;
     int64_t pos[8];
     int32_t ncols = 0;
     for (int32_t j = 0; j < 8 && c0 + j < cg; ++j, ++ncols) {
@@ -607,31 +764,27 @@ struct ContractApplyKernel {
       const int64_t p = pidx(pofs(g) + kcol / EO);
       pos[j] = p * EO + (kcol % EO);
     }
-    for (int64_t b = 0; b < B; ++b) {
-      double tre[8] = {0, 0, 0, 0, 0, 0, 0, 0}, tim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-      for (int32_t r0 = 0; r0 < nrows; r0 += 32) {
-        const int32_t r1 = (r0 + 32 < nrows) ? r0 + 32 : nrows;
-        double pre[8] = {0, 0, 0, 0, 0, 0, 0, 0}, pim[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        for (int32_t r = r0; r < r1; ++r) {
-          const double v = (r < tg) ? trend(b, g, ch, r) : rows(b, g, ch, r - tg);
-          const double* wr = re + off + int64_t(r) * wg;
-          const double* wi = im + off + int64_t(r) * wg;
-          for (int j = 0; j < 8; ++j) {
-            pre[j] = (v * wr[j]) + pre[j];
-            pim[j] = (v * wi[j]) + pim[j];
-          }
-        }
-        for (int j = 0; j < 8; ++j) {
-          tre[j] = tre[j] + pre[j];
-          tim[j] = tim[j] + pim[j];
-        }
-      }
-      double* dst = (ch == 0) ? C + 2 * (b * PEO) : dC + 2 * ((b * 3 + (ch - 1)) * PEO);
-      for (int32_t j = 0; j < ncols; ++j) {
-        dst[2 * pos[j]] = tre[j];
-        dst[2 * pos[j] + 1] = tim[j];
-      }
-    }
+    ApplyTileArgs a;
+    a.wre = re + bofs(g) + c0;
+    a.wim = im + bofs(g) + c0;
+    a.wg = wg;
+    const int64_t G = int64_t(trend.extent(1));
+    a.trend_ch = int64_t(trend.extent(3));
+    a.trend_b = G * 4 * a.trend_ch;
+    a.trend = trend.data() + int64_t(g) * 4 * a.trend_ch;
+    a.krow_ch = n_train;
+    a.krow_b = G * 4 * a.krow_ch;
+    a.krows = rows.data() + int64_t(g) * 4 * a.krow_ch;
+    a.tg = tg;
+    a.nrows = tg + n_train;
+    a.b0 = chunk * kApplyRowChunk;
+    a.b1 = static_cast<int32_t>((B - a.b0 < kApplyRowChunk) ? B : a.b0 + kApplyRowChunk);
+    a.pos = pos;
+    a.ncols = ncols;
+    a.C = C;
+    a.dC = dC;
+    a.PEO = PEO;
+    apply_tile(a, isa);
   }
 };
 
@@ -794,11 +947,15 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
     Space().fence();
   }
   if (n_items > 0 && B > 0) {
+    const int64_t n_chunks = (int64_t(B) + kApplyRowChunk - 1) / kApplyRowChunk;
     ContractApplyKernel k{tg,    tc0,   trend, krows, ntv,        ncv,
                           npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
                           real_pairs(C_out.target.data()), real_pairs(dC_out.target.data()),
-                          int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO)};
-    Kokkos::parallel_for("theta_contract_grad_apply", MD2<Space>({0, 0}, {n_items, 4}), k);
+                          int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO),
+                          n_chunks, detected_isa()};
+    Kokkos::parallel_for("theta_contract_grad_apply",
+                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * n_chunks),
+                         k);
     Space().fence();
   }
   C_out.copy_back();

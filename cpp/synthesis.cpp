@@ -214,9 +214,13 @@ py::array evaluate_hybrid_batch(const carray<double>& t_knots, const carray<int6
   f.K = static_cast<int32_t>(K);
   f.M = modes.max_abs;
   f.any_negative = modes.any_negative;
-  using Policy = Kokkos::MDRangePolicy<Exec, Kokkos::Rank<2>>;
-  Kokkos::parallel_for("hybrid_synthesis_batch",
-                       Policy({0, 0}, {static_cast<int64_t>(B), static_cast<int64_t>(J)}), f);
+  f.J = static_cast<int32_t>(J);
+  f.chunks = sample_chunk_count(f.J, static_cast<int32_t>(B), compat::default_concurrency());
+  f.isa = lanes::detected();
+  Kokkos::parallel_for(
+      "hybrid_synthesis_batch",
+      Kokkos::RangePolicy<Exec, Kokkos::IndexType<int64_t>>(0, static_cast<int64_t>(B) * f.chunks),
+      f);
   Exec().fence();
   o_out.copy_back();
   return result;
@@ -308,6 +312,7 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   f.i0 = static_cast<int32_t>(i0);
   f.L = L;
   f.len = len;
+  f.isa = lanes::detected();
   Kokkos::parallel_for("assemble_imr", Kokkos::RangePolicy<Exec>(0, items), f);
   Exec().fence();
   o_hp.copy_back();
@@ -345,7 +350,8 @@ py::array swsh_weights(const carray<int32_t>& ells, const carray<int32_t>& emms,
   auto out = new_array<cplx>({B, K});
   auto o_out = stage_out(pool, "swsh.out", mutable_ptr(out), B, K);
 
-  SwshWeightsKernel f{v_coef, v_cp, v_sp, v_off, v_emm, v_inc, v_az, o_out.target, Ki};
+  SwshWeightsKernel f{v_coef, v_cp, v_sp, v_off, v_emm, v_inc, v_az, o_out.target, Ki,
+                      swsh_uses(table)};
   Kokkos::parallel_for("swsh_weights", Kokkos::RangePolicy<Space>(0, rows), f);
   Space().fence();
   o_out.copy_back();

@@ -4,6 +4,7 @@
 // and the reflection mode sum S = sum_k (wp h_k + wm conj(h_k)), giving
 // hp = Re S and hc = -Im S.  One template serves float64 and float32; the
 // float32 twin computes in float throughout.
+#include "common/lanes.hpp"
 #include "common/staging.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -43,7 +44,23 @@ struct Kernel {
   T mr_hi, b0, blend1;
   int32_t N, K, i0, L, len;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t item) const {
+  lanes::Isa isa = lanes::Isa::generic;
+
+  // Per-row constants of the mask and the blend window.
+  struct Row {
+    int32_t b;
+    T tau0_b, lo_edge, hi_edge, start_edge, tau_end_b, span;
+  };
+
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t item) const;
+
+  // Samples lo .. hi-1 of row b.  Inspiral samples whose lanes all lie inside
+  // the mask go W at a time through the lane vectors V; every other sample
+  // takes the per-sample path.  Both do each sample's operations in the same
+  // order, so the bits do not depend on which path a sample takes.
+  template <class V>
+  RR_LANES_INLINE void run(const int32_t item) const {
+    constexpr int32_t W = lanes::width<V>;
     const int32_t b = item / L;
     const int32_t q = item % L;
     const int64_t lo64 = static_cast<int64_t>(q) * len;
@@ -51,52 +68,87 @@ struct Kernel {
     const int32_t lo = static_cast<int32_t>(lo64);
     const int32_t hi = static_cast<int32_t>(lo64 + len < N ? lo64 + len : N);
     const T eps = Consts<T>::eps;
-    const T tau0_b = tau0(b);
-    const T lo_edge = tau0_b - eps;
-    const T hi_edge = mr_hi + eps;
-    const T start_edge = t_start(b) - eps;
-    const T tau_end_b = tau_end(b);
-    const T e = tau_end_b > blend1 ? blend1 : tau_end_b;
-    const T span = e - b0;
-    for (int32_t n = lo; n < hi; ++n) {
-      const T t = t_geo(b, n);
-      if (!(t >= lo_edge && t <= hi_edge && !(t < start_edge))) {
-        hp(b, n) = T(0);
-        hc(b, n) = T(0);
+    Row r;
+    r.b = b;
+    r.tau0_b = tau0(b);
+    r.lo_edge = r.tau0_b - eps;
+    r.hi_edge = mr_hi + eps;
+    r.start_edge = t_start(b) - eps;
+    r.tau_end_b = tau_end(b);
+    const T e = r.tau_end_b > blend1 ? blend1 : r.tau_end_b;
+    r.span = e - b0;
+    const int32_t insp_end = hi < i0 ? hi : i0;  // samples before it take the inspiral branch
+    const T* trow = &t_geo(b, 0);
+    T* hprow = &hp(b, 0);
+    T* hcrow = &hc(b, 0);
+    int32_t n = lo;
+    for (; n + W <= insp_end; n += W) {
+      const V tv = lanes::load<V>(trow + n);
+      const auto in = (tv >= r.lo_edge) & (tv <= r.hi_edge) & ~(tv < r.start_edge);
+      bool all = true;
+      for (int32_t l = 0; l < W; ++l) all = all && in[l] != 0;
+      if (!all) {
+        for (int32_t l = 0; l < W; ++l) sample(r, n + l);
         continue;
       }
-      const T tf = tau0_b > t ? tau0_b : t;
-      T sre = T(0), sim = T(0);
-      if (n < i0) {
-        for (int32_t k = 0; k < K; ++k) {
-          const C h = h_insp(b, idx(k), n);
-          accumulate(wp(b, k), wm(b, k), h.real(), h.imag(), sre, sim);
-        }
-      } else {
-        const T tt = mr_hi < tf ? mr_hi : tf;
-        const T u = (tt - b0) / span;
-        const T uc = u < T(0) ? T(0) : (u > T(1) ? T(1) : u);
-        const T c = Consts<T>::cos(uc * Consts<T>::pi);
-        const T w = (T(1) - c) * T(0.5);
-        const T wi = T(1) - w;
-        const bool insp = tau_end_b >= tt;
-        const int32_t nm = n - i0;
-        for (int32_t k = 0; k < K; ++k) {
-          T ire = T(0), iim = T(0);
-          if (insp) {
-            const C hi_ = h_insp(b, idx(k), n);
-            ire = hi_.real();
-            iim = hi_.imag();
-          }
-          const C hm = h_mr(b, jdx(k), nm);
-          const T hre = w * hm.real() + wi * ire;
-          const T him = w * hm.imag() + wi * iim;
-          accumulate(wp(b, k), wm(b, k), hre, him, sre, sim);
-        }
+      V sre = V{}, sim = V{};
+      for (int32_t k = 0; k < K; ++k) {
+        V hre, him;
+        lanes::load_pairs(reinterpret_cast<const T*>(&h_insp(b, idx(k), n)), hre, him);
+        const C p = wp(b, k), qq = wm(b, k);
+        const V pre = p.real() * hre - p.imag() * him;
+        const V pim = p.real() * him + p.imag() * hre;
+        const V nhim = -him;
+        const V qre = qq.real() * hre - qq.imag() * nhim;
+        const V qim = qq.imag() * hre + qq.real() * nhim;
+        sre = sre + (pre + qre);
+        sim = sim + (pim + qim);
       }
-      hp(b, n) = sre;
-      hc(b, n) = -sim;
+      lanes::store(hprow + n, sre);
+      lanes::store(hcrow + n, -sim);
     }
+    for (; n < hi; ++n) sample(r, n);
+  }
+
+  RR_LANES_INLINE void sample(const Row& r, const int32_t n) const {
+    const int32_t b = r.b;
+    const T t = t_geo(b, n);
+    if (!(t >= r.lo_edge && t <= r.hi_edge && !(t < r.start_edge))) {
+      hp(b, n) = T(0);
+      hc(b, n) = T(0);
+      return;
+    }
+    const T tf = r.tau0_b > t ? r.tau0_b : t;
+    T sre = T(0), sim = T(0);
+    if (n < i0) {
+      for (int32_t k = 0; k < K; ++k) {
+        const C h = h_insp(b, idx(k), n);
+        accumulate(wp(b, k), wm(b, k), h.real(), h.imag(), sre, sim);
+      }
+    } else {
+      const T tt = mr_hi < tf ? mr_hi : tf;
+      const T u = (tt - b0) / r.span;
+      const T uc = u < T(0) ? T(0) : (u > T(1) ? T(1) : u);
+      const T c = Consts<T>::cos(uc * Consts<T>::pi);
+      const T w = (T(1) - c) * T(0.5);
+      const T wi = T(1) - w;
+      const bool insp = r.tau_end_b >= tt;
+      const int32_t nm = n - i0;
+      for (int32_t k = 0; k < K; ++k) {
+        T ire = T(0), iim = T(0);
+        if (insp) {
+          const C hi_ = h_insp(b, idx(k), n);
+          ire = hi_.real();
+          iim = hi_.imag();
+        }
+        const C hm = h_mr(b, jdx(k), nm);
+        const T hre = w * hm.real() + wi * ire;
+        const T him = w * hm.imag() + wi * iim;
+        accumulate(wp(b, k), wm(b, k), hre, him, sre, sim);
+      }
+    }
+    hp(b, n) = sre;
+    hc(b, n) = -sim;
   }
 
   // S += wp h + wm conj(h), part by part.
@@ -111,6 +163,27 @@ struct Kernel {
     sim = sim + (pim + qim);
   }
 };
+
+template <class T>
+RR_LANES_AVX512 void item_avx512(const Kernel<T>& k, int32_t i) {
+  k.template run<typename lanes::vec<T, lanes::Isa::avx512>::type>(i);
+}
+template <class T>
+RR_LANES_AVX2 void item_avx2(const Kernel<T>& k, int32_t i) {
+  k.template run<typename lanes::vec<T, lanes::Isa::avx2>::type>(i);
+}
+template <class T>
+void item_generic(const Kernel<T>& k, int32_t i) {
+  k.template run<typename lanes::vec<T, lanes::Isa::generic>::type>(i);
+}
+template <class T>
+KOKKOS_INLINE_FUNCTION void Kernel<T>::operator()(const int32_t item) const {
+  switch (isa) {
+    case lanes::Isa::avx512: item_avx512(*this, item); break;
+    case lanes::Isa::avx2: item_avx2(*this, item); break;
+    default: item_generic(*this, item); break;
+  }
+}
 
 }  // namespace assemble
 }  // namespace radiredide

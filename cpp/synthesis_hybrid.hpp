@@ -8,6 +8,7 @@
 //
 // Spline tables are (4, n-1) row-major: column i holds interval i's
 // coefficients of d^3, d^2, d, 1 with d measured from knot i.
+#include "common/lanes.hpp"
 #include "common/staging.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -224,6 +225,48 @@ struct RowKernel {
 };
 
 // -------------------------------------------------------------- ragged batch
+
+// The interval of x among non-decreasing knots, trying interval c and then
+// c + 1 before a bisection.  Interval i holds x when (i = 0 or knots[i] <= x)
+// and (i = n-2 or x < knots[i+1]); for non-decreasing knots that is the
+// interval bisect() finds (a NaN x fails the test unless n = 2 and bisects).
+KOKKOS_INLINE_FUNCTION bool holds(const double* knots, int32_t n, int32_t i, double x) {
+  return (i == 0 || knots[i] <= x) && (i == n - 2 || x < knots[i + 1]);
+}
+KOKKOS_INLINE_FUNCTION int32_t search_from(const double* knots, int32_t n, double x, int32_t c) {
+  if (holds(knots, n, c, x)) return c;
+  if (c + 1 <= n - 2 && holds(knots, n, c + 1, x)) return c + 1;
+  return bisect(knots, n, x);
+}
+KOKKOS_INLINE_FUNCTION bool non_decreasing(const double* knots, int32_t n) {
+  for (int32_t i = 0; i + 1 < n; ++i)
+    if (!(knots[i] <= knots[i + 1])) return false;
+  return true;
+}
+
+inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
+
+// Whether interval i holds every lane of x (the test of holds(), lane-wise).
+template <class V>
+RR_LANES_INLINE bool in_interval(const V& x, const double* knots, int32_t n, int32_t i) {
+  bool all = true;
+  if (i != 0) {
+    const auto ge = x >= knots[i];
+    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && ge[l] != 0;
+  }
+  if (i != n - 2) {
+    const auto lt = x < knots[i + 1];
+    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && lt[l] != 0;
+  }
+  return all;
+}
+
+// Work item = one row and one chunk of its samples, taken in blocks of 16.
+// Every sample gets the per-sample synthesis; the intervals are those of the
+// bisection (found from the previous sample's interval when the row's knots
+// are non-decreasing), the trigonometric pair is computed once per sample and
+// the powers z^p, conj(z)^p of the table are each the previous one times the
+// base, so every value is the per-sample sequence's, bit for bit.
 struct BatchKernel {
   UView<const double, 1> t_knots;
   UView<const double, 1> phi_knots;
@@ -237,8 +280,23 @@ struct BatchKernel {
   double s;
   int32_t C, K, M;
   bool any_negative;
+  int32_t J = 0, chunks = 1;
+  lanes::Isa isa = lanes::Isa::generic;
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b, const int32_t jj) const {
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t item) const;
+
+  template <class V>
+  RR_LANES_INLINE void run(const int64_t item) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    const int32_t b = static_cast<int32_t>(item / chunks);
+    const int32_t part = static_cast<int32_t>(item % chunks);
+    const int64_t len = (static_cast<int64_t>(J) + chunks - 1) / chunks;
+    const int64_t begin64 = part * len;
+    if (begin64 >= J) return;
+    const int32_t begin = static_cast<int32_t>(begin64);
+    const int32_t end = static_cast<int32_t>(begin64 + len < J ? begin64 + len : J);
+
     const int32_t kofs = static_cast<int32_t>(off(b));
     const int32_t n = static_cast<int32_t>(off(b + 1)) - kofs;
     const int32_t cofs = static_cast<int32_t>(coff(b));
@@ -249,66 +307,217 @@ struct BatchKernel {
     const double* p1 = p0 + cs;
     const double* p2 = p1 + cs;
     const double* p3 = p2 + cs;
-
-    const double x = t(b, jj);
-    const int32_t i = bisect(tk, n, x);
-    const double d = x - tk[i];
-    const double d2 = d * d;
-    const double d3 = d2 * d;
-    const double ph = cubic(p0[i], p1[i], p2[i], p3[i], d, d2, d3);
-    const double a = ph * s;
-    const double zre = std::cos(a);
-    const double zim = std::sin(a);
-    const int32_t j = bisect(pk, n, ph);
-    const double u = ph - pk[j];
-    const double u2 = u * u;
-    const double u3 = u2 * u;
-
-    // Powers of z and conj(z) shared by the modes; each entry is the previous
-    // one times the base, so the values are those of the per-mode chain.
+    const bool sorted = non_decreasing(tk, n) && non_decreasing(pk, n);
     const bool table = M <= kTableMax;
-    double pwre[kTableMax + 1], pwim[kTableMax + 1];
-    double cwre[kTableMax + 1], cwim[kTableMax + 1];
-    if (table && M >= 1) {
-      pwre[1] = zre;
-      pwim[1] = zim;
-      for (int32_t p = 2; p <= M; ++p) {
-        pwre[p] = pwre[p - 1];
-        pwim[p] = pwim[p - 1];
-        power_step(zre, zim, pwre[p], pwim[p]);
-      }
-      if (any_negative) {
-        cwre[1] = zre;
-        cwim[1] = -zim;
-        for (int32_t p = 2; p <= M; ++p) {
-          cwre[p] = cwre[p - 1];
-          cwim[p] = cwim[p - 1];
-          power_step(zre, -zim, cwre[p], cwim[p]);
-        }
-      }
-    }
+    const double* trow = &t(b, 0);
 
-    for (int32_t k = 0; k < K; ++k) {
-      const std::complex<double>* c0 = &mode_c(k, 0, cofs + j);
-      const std::complex<double> q0 = c0[0], q1 = c0[cs], q2 = c0[2 * cs], q3 = c0[3 * cs];
-      double vre = cubic(q0.real(), q1.real(), q2.real(), q3.real(), u, u2, u3);
-      double vim = cubic(q0.imag(), q1.imag(), q2.imag(), q3.imag(), u, u2, u3);
-      const int32_t mk = m(k);
-      if (mk != 0) {
-        double wr, wi;
-        if (table) {
-          const int32_t am = mk > 0 ? mk : -mk;
-          wr = mk > 0 ? pwre[am] : cwre[am];
-          wi = mk > 0 ? pwim[am] : cwim[am];
-        } else {
-          rotation_chain(zre, zim, mk, wr, wi);
+    alignas(64) double ph[kLanes], zre[kLanes], zim[kLanes], u[kLanes];
+    alignas(64) double pwre[kTableMax + 1][kLanes], pwim[kTableMax + 1][kLanes];
+    alignas(64) double cwre[kTableMax + 1][kLanes], cwim[kTableMax + 1][kLanes];
+    int32_t jv[kLanes];
+    int32_t ti = 0, pi = 0;  // the previous sample's intervals
+
+    for (int32_t j0 = begin; j0 < end; j0 += kLanes) {
+      const int32_t kb = end - j0 < kLanes ? end - j0 : kLanes;
+      // Phi and its intervals first, the trigonometric pairs in a loop of their own.
+      // A full block whose samples all lie in one interval (of t_knots for Phi, of
+      // phi_knots for the modes) takes that interval's coefficients once for every
+      // lane; the others search sample by sample.
+      bool t_one = false, p_one = false;
+      if (sorted && kb == kLanes) {
+        ti = search_from(tk, n, trow[j0], ti);
+        V xv[NV];
+        t_one = true;
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+          xv[v] = lanes::load<V>(trow + j0 + v * W);
+          t_one = t_one && in_interval(xv[v], tk, n, ti);
         }
-        rotate(wr, wi, vre, vim);
+        if (t_one) {
+          const double c0 = p0[ti], c1 = p1[ti], c2 = p2[ti], c3 = p3[ti], k0 = tk[ti];
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            const V d = xv[v] - k0;
+            const V d2 = d * d;
+            const V d3 = d2 * d;
+            lanes::store(ph + v * W, (((V{} + c3) + c2 * d) + c1 * d2) + c0 * d3);
+          }
+          pi = search_from(pk, n, ph[0], pi);
+          V pv[NV];
+          p_one = true;
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            pv[v] = lanes::load<V>(ph + v * W);
+            p_one = p_one && in_interval(pv[v], pk, n, pi);
+          }
+          if (p_one) {
+            const double k0p = pk[pi];
+            _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+              lanes::store(u + v * W, pv[v] - k0p);
+            for (int32_t i = 0; i < kLanes; ++i) jv[i] = pi;
+          }
+        }
       }
-      out(b, k, jj) = std::complex<double>(vre, vim);
+      if (!t_one) {
+        for (int32_t i = 0; i < kb; ++i) {
+          const double x = trow[j0 + i];
+          ti = sorted ? search_from(tk, n, x, ti) : bisect(tk, n, x);
+          const double d = x - tk[ti];
+          const double d2 = d * d;
+          const double d3 = d2 * d;
+          ph[i] = cubic(p0[ti], p1[ti], p2[ti], p3[ti], d, d2, d3);
+        }
+      }
+      if (!p_one) {
+        for (int32_t i = 0; i < kb; ++i) {
+          pi = sorted ? search_from(pk, n, ph[i], pi) : bisect(pk, n, ph[i]);
+          jv[i] = pi;
+          u[i] = ph[i] - pk[pi];
+        }
+      }
+      for (int32_t i = 0; i < kb; ++i) {
+        const double a = ph[i] * s;
+        zre[i] = std::cos(a);
+        zim[i] = std::sin(a);
+      }
+      for (int32_t i = kb; i < kLanes; ++i) {  // padding lanes repeat the first sample
+        zre[i] = zre[0];
+        zim[i] = zim[0];
+        jv[i] = jv[0];
+        ph[i] = ph[0];
+        u[i] = u[0];
+      }
+      bool uniform = p_one;
+      if (!uniform) {
+        uniform = true;
+        for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && jv[i] == jv[0];
+      }
+
+      V uv[NV], u2[NV], u3[NV];
+      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+        uv[v] = lanes::load<V>(u + v * W);
+        u2[v] = uv[v] * uv[v];
+        u3[v] = u2[v] * uv[v];
+      }
+      if (table && M >= 1) {
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+          const V zr = lanes::load<V>(zre + v * W), zi = lanes::load<V>(zim + v * W);
+          V re = zr, im = zi;
+          lanes::store(pwre[1] + v * W, re);
+          lanes::store(pwim[1] + v * W, im);
+          for (int32_t p = 2; p <= M; ++p) {
+            const V nre = zr * re - zi * im;
+            const V nim = zi * re + zr * im;
+            re = nre;
+            im = nim;
+            lanes::store(pwre[p] + v * W, re);
+            lanes::store(pwim[p] + v * W, im);
+          }
+          if (any_negative) {
+            const V gi = -zi;
+            re = zr;
+            im = gi;
+            lanes::store(cwre[1] + v * W, re);
+            lanes::store(cwim[1] + v * W, im);
+            for (int32_t p = 2; p <= M; ++p) {
+              const V nre = zr * re - gi * im;
+              const V nim = gi * re + zr * im;
+              re = nre;
+              im = nim;
+              lanes::store(cwre[p] + v * W, re);
+              lanes::store(cwim[p] + v * W, im);
+            }
+          }
+        }
+      }
+
+      for (int32_t k = 0; k < K; ++k) {
+        const std::complex<double>* c0 = &mode_c(k, 0, cofs);
+        V vre[NV], vim[NV];
+        if (uniform) {
+          const int32_t jj = jv[0];
+          const std::complex<double> q0 = c0[jj], q1 = c0[cs + jj], q2 = c0[2 * cs + jj],
+                                     q3 = c0[3 * cs + jj];
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            vre[v] = (((V{} + q3.real()) + q2.real() * uv[v]) + q1.real() * u2[v]) +
+                     q0.real() * u3[v];
+            vim[v] = (((V{} + q3.imag()) + q2.imag() * uv[v]) + q1.imag() * u2[v]) +
+                     q0.imag() * u3[v];
+          }
+        } else {
+          alignas(64) double g[8][kLanes];
+          for (int32_t i = 0; i < kLanes; ++i) {
+            const int32_t jj = jv[i];
+            for (int32_t r = 0; r < 4; ++r) {
+              const std::complex<double> q = c0[r * cs + jj];
+              g[2 * r][i] = q.real();
+              g[2 * r + 1][i] = q.imag();
+            }
+          }
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            const int32_t o = v * W;
+            vre[v] = (((V{} + lanes::load<V>(g[6] + o)) + lanes::load<V>(g[4] + o) * uv[v]) +
+                      lanes::load<V>(g[2] + o) * u2[v]) +
+                     lanes::load<V>(g[0] + o) * u3[v];
+            vim[v] = (((V{} + lanes::load<V>(g[7] + o)) + lanes::load<V>(g[5] + o) * uv[v]) +
+                      lanes::load<V>(g[3] + o) * u2[v]) +
+                     lanes::load<V>(g[1] + o) * u3[v];
+          }
+        }
+        const int32_t mk = m(k);
+        if (mk != 0) {
+          const int32_t am = mk > 0 ? mk : -mk;
+          if (table) {
+            const double* wr = mk > 0 ? pwre[am] : cwre[am];
+            const double* wi = mk > 0 ? pwim[am] : cwim[am];
+            _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+              const V r = lanes::load<V>(wr + v * W), q = lanes::load<V>(wi + v * W);
+              const V nre = r * vre[v] - q * vim[v];
+              const V nim = r * vim[v] + q * vre[v];
+              vre[v] = nre;
+              vim[v] = nim;
+            }
+          } else {
+            for (int32_t v = 0; v < NV; ++v)
+              for (int32_t l = 0; l < W; ++l) {
+                double wr, wi, xr = vre[v][l], xi = vim[v][l];
+                rotation_chain(zre[v * W + l], zim[v * W + l], mk, wr, wi);
+                rotate(wr, wi, xr, xi);
+                vre[v][l] = xr;
+                vim[v][l] = xi;
+              }
+          }
+        }
+        double* o = reinterpret_cast<double*>(&out(b, k, j0));
+        if (kb == kLanes) {
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+            lanes::store_pairs(o + 2 * v * W, vre[v], vim[v]);
+        } else {
+          for (int32_t v = 0; v < NV; ++v)
+            for (int32_t l = 0; l < W; ++l)
+              if (v * W + l < kb) {
+                o[2 * (v * W + l)] = vre[v][l];
+                o[2 * (v * W + l) + 1] = vim[v][l];
+              }
+        }
+      }
     }
   }
 };
+
+RR_LANES_AVX512 inline void batch_item_avx512(const BatchKernel& k, int64_t i) {
+  k.run<lanes::vec<double, lanes::Isa::avx512>::type>(i);
+}
+RR_LANES_AVX2 inline void batch_item_avx2(const BatchKernel& k, int64_t i) {
+  k.run<lanes::vec<double, lanes::Isa::avx2>::type>(i);
+}
+inline void batch_item_generic(const BatchKernel& k, int64_t i) {
+  k.run<lanes::vec<double, lanes::Isa::generic>::type>(i);
+}
+KOKKOS_INLINE_FUNCTION void BatchKernel::operator()(const int64_t item) const {
+  switch (isa) {
+    case lanes::Isa::avx512: batch_item_avx512(*this, item); break;
+    case lanes::Isa::avx2: batch_item_avx2(*this, item); break;
+    default: batch_item_generic(*this, item); break;
+  }
+}
 
 }  // namespace hybrid
 }  // namespace radiredide

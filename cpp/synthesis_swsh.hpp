@@ -100,11 +100,26 @@ KOKKOS_INLINE_FUNCTION double swsh_power(double base, int32_t e) {
 // Largest exponent of cos(iota/2) or sin(iota/2) in a table with l <= 8.
 inline constexpr int32_t kSwshMaxPower = 2 * kSwshMaxL;
 
+// Which exponents of cos(iota/2) and of sin(iota/2), and which m, a table
+// uses: bit e of `cos_powers` / `sin_powers`, bit m + kSwshMaxL of `emms`.
+struct SwshUses {
+  uint32_t cos_powers = 0, sin_powers = 0, emms = 0;
+};
+
+inline SwshUses swsh_uses(const SwshTermTable& table) {
+  SwshUses u;
+  for (const int32_t e : table.cos_power) u.cos_powers |= uint32_t(1) << e;
+  for (const int32_t e : table.sin_power) u.sin_powers |= uint32_t(1) << e;
+  for (const int32_t m : table.emm) u.emms |= uint32_t(1) << (m + kSwshMaxL);
+  return u;
+}
+
 // One work item per direction b evaluates every mode (b, k) with the
-// operations of the per-(b, k) formula: cos(a) and sin(a), the powers of each
-// exponent and the pair cos(m phi), sin(m phi) of each distinct m are computed
-// once per direction and reused by the modes that need the same value, so each
-// transcendental value still comes from one library call on the same argument.
+// operations of the per-(b, k) formula: cos(a) and sin(a), the power of each
+// exponent the table uses and the pair cos(m phi), sin(m phi) of each m it
+// uses are computed once per direction, before the modes, and shared by the
+// modes that need the same value, so each transcendental value still comes
+// from one library call on the same argument.
 struct SwshWeightsKernel {
   UView<const double, 1> coef;
   UView<const int32_t, 1> cos_power;
@@ -115,6 +130,7 @@ struct SwshWeightsKernel {
   UView<const double, 1> azimuth;
   UView<std::complex<double>, 2> out;
   int32_t K;
+  SwshUses uses;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
     const double a = 0.5 * inclination(b);
@@ -122,33 +138,29 @@ struct SwshWeightsKernel {
     const double si = std::sin(a);
     const double az = azimuth(b);
     double pc[kSwshMaxPower + 1], ps[kSwshMaxPower + 1];
-    bool have_pc[kSwshMaxPower + 1] = {}, have_ps[kSwshMaxPower + 1] = {};
     double ca[2 * kSwshMaxL + 1], sa[2 * kSwshMaxL + 1];
-    bool have_a[2 * kSwshMaxL + 1] = {};
+    for (uint32_t bits = uses.cos_powers; bits != 0; bits &= bits - 1) {
+      const int e = __builtin_ctz(bits);
+      pc[e] = swsh_power(co, e);
+    }
+    for (uint32_t bits = uses.sin_powers; bits != 0; bits &= bits - 1) {
+      const int e = __builtin_ctz(bits);
+      ps[e] = swsh_power(si, e);
+    }
+    for (uint32_t bits = uses.emms; bits != 0; bits &= bits - 1) {
+      const int slot = __builtin_ctz(bits);
+      const double alpha = static_cast<double>(slot - kSwshMaxL) * az;
+      ca[slot] = std::cos(alpha);
+      sa[slot] = std::sin(alpha);
+    }
+    std::complex<double>* row = &out(b, 0);
+    int32_t t = offset(0);
     for (int32_t k = 0; k < K; ++k) {
       double sum = 0.0;
       const int32_t t_end = offset(k + 1);
-      for (int32_t t = offset(k); t < t_end; ++t) {
-        const int32_t ec = cos_power(t), es = sin_power(t);
-        if (!have_pc[ec]) {
-          pc[ec] = swsh_power(co, ec);
-          have_pc[ec] = true;
-        }
-        if (!have_ps[es]) {
-          ps[es] = swsh_power(si, es);
-          have_ps[es] = true;
-        }
-        sum = sum + ((pc[ec] * coef(t)) * ps[es]);
-      }
-      const int32_t mk = emm(k);
-      const int32_t slot = mk + kSwshMaxL;
-      if (!have_a[slot]) {
-        const double alpha = static_cast<double>(mk) * az;
-        ca[slot] = std::cos(alpha);
-        sa[slot] = std::sin(alpha);
-        have_a[slot] = true;
-      }
-      out(b, k) = std::complex<double>(ca[slot] * sum, sa[slot] * sum);
+      for (; t < t_end; ++t) sum = sum + ((pc[cos_power(t)] * coef(t)) * ps[sin_power(t)]);
+      const int32_t slot = emm(k) + kSwshMaxL;
+      row[k] = std::complex<double>(ca[slot] * sum, sa[slot] * sum);
     }
   }
 };

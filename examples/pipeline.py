@@ -385,13 +385,13 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
                     pack["phi_c"], coffsets, pack["phi_knots"], pack["mode_c"], m, PHASE_SIGN, t_eval)
     h_insp = st.run("scatterc64 (inspiral)", B, rr.scatterc64, h_pack, n0, n1, N)
 
-    # Merger-ringdown fits on the tail, scattered to the grid from the blend start on.
+    # Merger-ringdown fits on the tail, scattered straight onto the grid's tail from the
+    # blend start i0 on (grid index g goes to column g - i0; what lies before i0 is dropped).
     mr_pack = st.run("evaluate_batch (ringdown)", B, rr.evaluate_batch, model.mr_breaks,
                      model.mr_coefs, tail)
-    mr_full = st.run("scatterc64 (ringdown)", B, rr.scatterc64, mr_pack,
-                     (n0 + i0p).astype(np.int32), n1, N)
     i0 = int(np.searchsorted(t_grid, cfg.b0, side="left"))
-    h_mr = np.ascontiguousarray(mr_full[:, :, i0:])
+    h_mr = st.run("scatterc64 (ringdown)", B, rr.scatterc64, mr_pack,
+                  (n0 + i0p - i0).astype(np.int32), (n1 - i0).astype(np.int32), N - i0)
 
     # Spin-weight -2 harmonics: wp for (l, m), wm = (-1)^l Y_{l,-m} for the reflection.
     ells = np.concatenate([model.l, model.l]).astype(np.int32)

@@ -55,6 +55,64 @@ import numpy.typing
 
 '''
 
+# Return types the bindings advertise only as a bare `tuple` or `dict`: the
+# stub states what the call returns.  A binding that advertises a bare generic
+# and has no entry here stops the generator (tests/test_stubs.py checks every
+# entry against real calls).
+_NDA = "numpy.typing.NDArray[numpy.{}]"
+F32, F64, C64, C128, I32, U8 = (_NDA.format(t) for t in
+                                ("float32", "float64", "complex64", "complex128", "int32", "uint8"))
+
+
+def _tup(*items: str) -> str:
+    return f"tuple[{', '.join(items)}]"
+
+
+RETURNS = {
+    "BatchEvaluator32.evaluate_grad": _tup(C64, C64),
+    "BatchEvaluator32.evaluate_time": _tup(C64, F32 + " | None"),
+    "BatchEvaluator32.evaluate_time_grad": _tup(C64, C64, F32),
+    "BatchEvaluator64.evaluate_grad": _tup(C128, C128),
+    "BatchEvaluator64.evaluate_time": _tup(C128, F64 + " | None"),
+    "BatchEvaluator64.evaluate_time_grad": _tup(C128, C128, F64),
+    "GPRContraction.evaluate": _tup(C128, F64),
+    "GPRContraction.evaluate_batch": _tup(C128, F64),
+    "assemble_imr32": _tup(F32, F32),
+    "assemble_imr32_host": _tup(F32, F32),
+    "assemble_imr64": _tup(F64, F64),
+    "assemble_imr64_host": _tup(F64, F64),
+    "evaluate_hybrid": _tup(C128, F64),
+    "evaluate_hybrid_host": _tup(C128, F64),
+    "fmin_starts64": _tup(F64, F64, U8),
+    "fmin_starts64_serial": _tup(F64, F64, U8),
+    "grid_bounds64": _tup("float", "float", "int", "int"),
+    "grid_bounds64_serial": _tup("float", "float", "int", "int"),
+    "median_h2_batch": _tup(F64, F64),
+    "mr_segment_grad": _tup(C128, C128, C128 + " | None"),
+    "mr_segment_grad_serial": _tup(C128, C128, C128 + " | None"),
+    "pn4_probe": _tup("float", "float", "float", "float", "float", C128),
+    "residency_end": "dict[str, typing.Any]",
+    "span_pack64": _tup(F64, F64, F64, I32, I32, "int"),
+    "span_pack64_serial": _tup(F64, F64, F64, I32, I32, "int"),
+    "swsph_extras32": _tup(F32, C64),
+    "swsph_extras32_serial": _tup(F32, C64),
+    "swsph_extras64": _tup(F64, C128),
+    "swsph_extras64_serial": _tup(F64, C128),
+    "theta_contract_grad": _tup(C128, C128),
+    "theta_contract_grad_serial": _tup(C128, C128),
+}
+_BARE = {"tuple", "dict", "list"}
+
+
+def _return_type(qualname: str, advertised: str) -> str:
+    if advertised not in _BARE:
+        return advertised
+    if qualname not in RETURNS:
+        raise SystemExit(f"{qualname} advertises a bare {advertised}: add its return type to "
+                         "RETURNS in scripts/gen_stubs.py")
+    return RETURNS[qualname]
+
+
 _SIG = re.compile(r"^(?:\d+\.\s+)?([A-Za-z_]\w*)(\(.*\))(?:\s*->\s*(.+))?$")
 
 
@@ -126,7 +184,8 @@ def _docstring(text: str, indent: str) -> str:
     return f'{indent}"""\n{inner}\n{indent}"""\n'
 
 
-def _function(name: str, obj, indent: str = "", method: bool = False, static: bool = False) -> str:
+def _function(name: str, obj, indent: str = "", method: bool = False, static: bool = False,
+              owner: str = "") -> str:
     sigs, body = _split_doc(name, getattr(obj, "__doc__", "") or "")
     out = []
     deco = f"{indent}@staticmethod\n" if static else ""
@@ -137,6 +196,7 @@ def _function(name: str, obj, indent: str = "", method: bool = False, static: bo
         sigs = [(generic, "typing.Any")]
     for params, ret in sigs:
         params, ret = _clean_annotations(params), _clean_annotations(ret)
+        ret = _return_type(f"{owner}.{name}" if owner else name, ret)
         over = f"{indent}@typing.overload\n" if len(sigs) > 1 else ""
         text = f"{over}{deco}{indent}def {name}{params} -> {ret}:\n" + _docstring(body, indent + "    ")
         if not _valid(textwrap.dedent(text) if indent else text):
@@ -175,9 +235,10 @@ def _class(name: str, cls) -> str:
                 text += f"    @{attr}.setter\n    def {attr}(self, value: {ret}) -> None: ...\n"
             members.append(text)
         elif isinstance(raw, staticmethod):
-            members.append(_function(attr, raw.__func__, "    ", method=True, static=True))
+            members.append(_function(attr, raw.__func__, "    ", method=True, static=True,
+                                     owner=name))
         elif callable(raw):
-            members.append(_function(attr, raw, "    ", method=True))
+            members.append(_function(attr, raw, "    ", method=True, owner=name))
         else:
             members.append(f"    {attr}: typing.ClassVar[{_value_type(raw)}]\n")
     if not members and not cls.__doc__:

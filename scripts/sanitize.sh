@@ -21,8 +21,10 @@ cmake -S . -B "$bdir" -G Ninja -DCMAKE_MAKE_PROGRAM="$here/.venv/bin/ninja" \
   -Dpybind11_DIR="$("$py" -m pybind11 --cmakedir)" >/dev/null
 echo "[sanitize] building"
 cmake --build "$bdir"
-# The type stub sits next to the module, as in the installed package.
-cp radiredide.pyi "$bdir/" 2>/dev/null || true
+# The type stub package sits beside the module, as in an installed wheel.
+rm -f "$bdir/radiredide.pyi"
+mkdir -p "$bdir/radiredide-stubs"
+cp radiredide.pyi "$bdir/radiredide-stubs/__init__.pyi"
 asan=$(g++ -print-file-name=libasan.so)
 ubsan=$(g++ -print-file-name=libubsan.so)
 echo "[sanitize] C++ unit tests (leak detection on)"

@@ -215,6 +215,20 @@ class TestResidency:
         d2 = rr.residency_end()
         assert d2["events"] == [] and d2["dropped_events"] == 0
 
+    @pytest.mark.parametrize("fn", [rr.scatter64, rr.scatter64_serial], ids=["default", "serial"])
+    def test_counts_only_what_the_call_does(self, fn):
+        # Two launches and nothing else: neither the fences Kokkos inserts around
+        # launches while tools listen nor the wait behind the launches is counted.
+        rows = np.arange(24.0).reshape(2, 3, 4)
+        rr.residency_begin()
+        try:
+            fn(rows, np.zeros(2, np.int32), np.full(2, 4, np.int32), 4)
+        finally:
+            d = rr.residency_end()
+        assert d["events"] == [("launch", "scatter_rows.zero", "", "", 0),
+                               ("launch", "scatter_rows", "", "", 0)]
+        assert (d["fences"], d["launches"], d["dropped_events"]) == (0, 2, 0)
+
 
 def test_module_body_order():
     glue = ["fmin_starts64", "span_pack64", "scatter64", "scatter32", "scatterc64", "scatterc32",

@@ -87,6 +87,8 @@ rows = rng.normal(size=(B, 3, 300))
 n0 = rng.integers(-50, 400, B).astype(np.int32)
 outs.append(rr.scatter64(rows, n0, (n0 + 280).astype(np.int32), 500))
 outs.append(rr.scatterc32(rows.astype(np.complex64), n0, (n0 + 299).astype(np.int32), 450))
+big = rng.integers(0, 256, (3, 2, 5 << 20), dtype=np.uint8)
+outs.append(rr.scatterb(big, np.array([-7, 1 << 21, 5], np.int32), np.array([5 << 20, 6 << 20, 3], np.int32), 6 << 20))
 print(hashlib.sha256(b"".join(np.ascontiguousarray(o).tobytes() for o in outs)).hexdigest())
 """
 

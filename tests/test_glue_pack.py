@@ -41,9 +41,9 @@ def check_pack(got, ref):
     assert type(got[5]) is int and got[5] == ref[5]
 
 
-def random_grids(B=7, N=300):
+def random_grids(B=7, N=300, step=1.0):
     start = RNG.uniform(-50.0, -30.0, B)
-    steps = RNG.uniform(0.05, 0.5, (B, N))
+    steps = RNG.uniform(0.05, 0.5, (B, N)) * step
     t_geo = start[:, None] + np.cumsum(steps, axis=1)
     tau0 = RNG.uniform(-40.0, -10.0, B)
     return t_geo, tau0
@@ -56,8 +56,10 @@ def random_grids(B=7, N=300):
     (-5.0, 20.0, -1e9, 0.3),       # b0 below everything: whole pack is the tail
     (5.0, 8.0, 3.0, 2.0),          # narrow merger-ringdown window
 ])
-def test_random_rows_against_numpy(fn, mr_lo, mr_hi, b0, tol):
-    t_geo, tau0 = random_grids()
+@pytest.mark.parametrize("grid", [dict(), dict(B=9, N=4000, step=0.1)], ids=["small", "chunked"])
+def test_random_rows_against_numpy(fn, mr_lo, mr_hi, b0, tol, grid):
+    # "chunked": packed rows of different widths straddle the gather's work chunks.
+    t_geo, tau0 = random_grids(**grid)
     ref = pack_reference(t_geo, tau0, mr_lo, mr_hi, b0, tol)
     check_pack(fn(t_geo, tau0, mr_lo, mr_hi, b0, tol), ref)
 

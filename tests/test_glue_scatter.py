@@ -101,6 +101,27 @@ def test_shapes_and_degenerate_extents(fn, dtype, B, L, J, N, n0, n1):
     same_bits(got, reference(rows, n0, n1, N))
 
 
+@pytest.mark.parametrize("fn, dtype", FUNCS, ids=IDS)
+def test_large_result_and_rows_across_work_chunks(fn, dtype):
+    # A result of 32 MiB or more is allocated zero-filled and its zero pass has
+    # nothing left to write; both passes split the flat result into chunks that
+    # rows and windows straddle.
+    B, L = 5, 3
+    N = (32 << 20) // (B * L * np.dtype(dtype).itemsize) + 4097
+    J = N // 2 + 3
+    n0 = np.array([-(J // 3), N - J // 2, 1, N + 5, 17], np.int32)
+    n1 = np.array([n0[0] + J, n0[1] + J, N // 3, n0[3] + 2, 10], np.int32)
+    rows = random_rows(dtype, (B, L, J))
+    got = fn(rows, n0, n1, N)
+    same_bits(got, reference(rows, n0, n1, N))
+    # Below the threshold: the same windows, gaps filled by the zero pass.
+    small = slice(0, N // 16)
+    n0s = np.array([-3, 100, 1, N // 16 + 5, 17], np.int32)
+    n1s = np.array([N // 20, 100 + N // 10, N // 3, N // 16 + 7, 10], np.int32)
+    got = fn(rows[:, :, small], n0s, n1s, N // 16)
+    same_bits(got, reference(rows[:, :, small], n0s, n1s, N // 16))
+
+
 PAYLOAD_BITS = {
     np.float64: [0x7FF0000000000123, 0xFFF8DEADBEEF0001, 0x8000000000000000, 0x0000000000000001,
                  0x7FF0000000000000],

@@ -38,8 +38,13 @@ def blend_inputs():
 
 @pytest.mark.parametrize("suffix", ["", "_serial"])
 @pytest.mark.parametrize("one_row", [False, True])
-def test_blend_bitwise_numpy(blend_inputs, suffix, one_row):
+@pytest.mark.parametrize("shape", [None, (2, 5, 3001)], ids=["fixture", "rows_across_chunks"])
+def test_blend_bitwise_numpy(blend_inputs, suffix, one_row, shape):
     hp, hr, w = blend_inputs
+    if shape is not None:
+        rng = np.random.default_rng(5)
+        B, P, N = shape
+        hp, hr, w = crand(rng, B, P, N), crand(rng, B, P, N), rng.uniform(0, 1, (B, N))
     if one_row:
         w = w[:1]
     got = getattr(rr, "mr_blend64" + suffix)(hp, hr, w)
@@ -555,6 +560,66 @@ def test_contraction_against_numpy(E, O):
     assert_bitwise(C, Cs) and assert_bitwise(dC, dCs)
 
 
+def contraction_bitwise_reference(a):
+    """The contraction in its stated operation order: kernel rows element by element
+    (exp from the C library through math.exp), block rows summed in chunks of 32."""
+    u, J, U = a["kernel_coordinates"], a["coordinate_jacobian"], a["training_coordinates"]
+    B, G = u.shape[0], len(a["group_parity_sign"])
+    EO = a["n_elements"] * a["n_order"]
+    C = np.zeros((B, a["n_pieces"] * EO), complex)
+    dC = np.zeros((B, 3, a["n_pieces"] * EO), complex)
+    sig = np.array([-1.0, 1.0, -1.0])
+    exp = np.vectorize(math.exp, otypes=[float])
+    for g in range(G):
+        ls, s = a["group_length_scale"][g], a["group_parity_sign"][g]
+        t, w = a["group_term_count"][g], a["group_padded_column_count"][g]
+        d = u[:, None, :] - U[None]
+        z = d / ls
+        zm = (u[:, None, :] * sig - U[None]) / ls
+        S = ((0.0 + z[..., 0] * z[..., 0]) + z[..., 1] * z[..., 1]) + z[..., 2] * z[..., 2]
+        Sm = ((0.0 + zm[..., 0] * zm[..., 0]) + zm[..., 1] * zm[..., 1]) + zm[..., 2] * zm[..., 2]
+        k, km = exp(S * -0.5), exp(Sm * -0.5)
+        lam = ls * ls
+        R = ((((-(u[:, None, :] - U[None] * sig)) / lam) * km[..., None]) * s
+             + ((-d) / lam) * k[..., None]) * 0.5
+        dK = (R[..., 0, None] * J[:, None, 0, :] + R[..., 1, None] * J[:, None, 1, :]) \
+            + R[..., 2, None] * J[:, None, 2, :]
+        kern = np.concatenate([(((km * s) + k) * 0.5)[:, None], dK.transpose(0, 2, 1)], axis=1)
+        rows = np.concatenate([a["trend_rows"][:, g, :, :t], kern], axis=2)  # (B, 4, nrow)
+        nrow = rows.shape[2]
+        o = a["group_block_offset"][g]
+        Wr = a["coefficient_blocks_real"][o:o + nrow * w].reshape(nrow, w)
+        Wi = a["coefficient_blocks_imag"][o:o + nrow * w].reshape(nrow, w)
+        tre = np.zeros((B, 4, w))
+        tim = np.zeros((B, 4, w))
+        for r0 in range(0, nrow, 32):
+            pre = np.zeros((B, 4, w))
+            pim = np.zeros((B, 4, w))
+            for r in range(r0, min(r0 + 32, nrow)):
+                pre = rows[:, :, r, None] * Wr[r] + pre
+                pim = rows[:, :, r, None] * Wi[r] + pim
+            tre, tim = tre + pre, tim + pim
+        cols = a["group_column_count"][g]
+        plist = a["group_piece_index"][a["group_piece_offset"][g]:a["group_piece_offset"][g + 1]]
+        pos = np.array([plist[c // EO] * EO + c % EO for c in range(cols)], dtype=np.int64)
+        out = tre[:, :, :cols] + 1j * tim[:, :, :cols]
+        C[:, pos], dC[:, :, pos] = out[:, 0], out[:, 1:]
+    shape = (a["n_pieces"], a["n_elements"], a["n_order"])
+    return C.reshape(B, *shape), dC.reshape(B, 3, *shape)
+
+
+@pytest.mark.parametrize("B,E,O,n_train,nt", [
+    (5, 3, 5, 40, (31, 33)),  # chunk edges inside the trend rows and across tg; 6-column last tile
+    (19, 1, 8, 9, (2, 0)),    # several row chunks per tile and an odd last row
+])
+def test_contraction_bitwise_order(B, E, O, n_train, nt):
+    a = contraction_problem(np.random.default_rng(22), B=B, E=E, O=O, n_train=n_train, nt=nt)
+    rC, rdC = contraction_bitwise_reference(a)
+    for fn in (rr.theta_contract_grad, rr.theta_contract_grad_serial):
+        C, dC = fn(**a)
+        assert_bitwise(C, rC) and assert_bitwise(dC, rdC)
+
+
 def test_contraction_long_blocks_and_misaligned():
     a = contraction_problem(np.random.default_rng(15), n_train=75, nt=(3, 5))
     C, dC = rr.theta_contract_grad(**a)
@@ -659,7 +724,11 @@ def test_thread_count_independence():
         a = segment_problem(np.random.default_rng(20), B=4, N=300)
         h, dh, dhdt = rr.mr_segment_grad(**a, want_time_derivative=True)
         C, dC = rr.theta_contract_grad(**contraction_problem(np.random.default_rng(21), B=9))
-        out = b"".join(x.tobytes() for x in (h, dh, dhdt, C, dC))
+        rng = np.random.default_rng(22)
+        hp, hr = (rng.standard_normal((3, 5, 2 * 3001)).view(complex) for _ in range(2))
+        w = rng.uniform(0, 1, (3, 3001))
+        bl = [rr.mr_blend64(hp, hr, w), rr.mr_blend32(hp.astype(np.complex64), hr.astype(np.complex64), w[:1])]
+        out = b"".join(x.tobytes() for x in (h, dh, dhdt, C, dC, *bl))
         import hashlib; print(hashlib.sha256(out).hexdigest())
     """
     digests = {run_python(code, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)}).stdout.strip()

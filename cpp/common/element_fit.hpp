@@ -9,6 +9,8 @@
 // T, one IEEE operation at a time in the order written here (the build uses
 // -ffp-contract=off): results are reproducible bit for bit.  Complex data are
 // read as interleaved (re, im) pairs of T; no complex operators are used.
+#include "common/lanes.hpp"
+
 #include <Kokkos_Core.hpp>
 
 #include <cmath>
@@ -169,151 +171,221 @@ inline int64_t max_abs_mode(const int32_t* emm, int32_t p0, int32_t P) {
 inline constexpr int32_t value_block_size = 32;
 inline constexpr int32_t power_table_max = 16;
 
-// Value block: pieces p0 .. P-1 of batch row b at the k <= 32 samples
-// x[j0 .. j0+k-1], all in element e.  Piece p of sample n goes to
-// out[(p - p0) * N + n] (complex, interleaved) where `out` points at row b of
-// a (B, P - p0, N) output.  M is the largest |m_p| over p0 .. P-1: for
-// 1 <= M <= 16 one power table z^1 .. z^M per sample serves every piece.
-// The lane loops always run over all 32 lanes (lanes past k repeat sample j0
-// and are never stored) so that they vectorise; each lane's arithmetic is
-// the scalar sequence above.
+// Samples, local coordinates and rotation powers of one value block: k <= 32
+// samples x[j0 .. j0+k-1], all in element e.  Lanes past k repeat sample j0
+// (their results are never stored) so that the lane loops run over all 32.
 template <class T>
-KOKKOS_INLINE_FUNCTION void value_block(const ElementFitRef<T>& f, int32_t b, const T* x,
-                                        int64_t j0, int32_t k, int32_t e, int32_t p0,
-                                        int64_t M, T* out, int64_t N) {
+struct ValueBlockLanes {
+  static constexpr int32_t L = value_block_size;
+  alignas(64) T xs[L];
+  alignas(64) T u[L];
+  alignas(64) T t[L];
+  alignas(64) T zr[L];
+  alignas(64) T zi[L];
+  alignas(64) T tr[power_table_max + 1][L];
+  alignas(64) T ti[power_table_max + 1][L];
+  int64_t j0;
+  int32_t k, e;
+  int64_t M;
+  bool table;
+};
+
+// The sample part of a value block: local coordinates, and for M >= 1 the
+// rotation base z = (cos(s x), sin(s x)) with, for M <= 16, its powers
+// z^1 .. z^M.  M is the largest |m_p| over the pieces the block evaluates.
+template <class T>
+RR_LANES_INLINE void value_block_setup(const ElementFitRef<T>& f, const T* x, int64_t j0,
+                                       int32_t k, int32_t e, int64_t M, ValueBlockLanes<T>& s) {
   constexpr int32_t L = value_block_size;
-  T xs[L], u[L], t[L], zr[L], zi[L];
-  T tr[power_table_max + 1][L], ti[power_table_max + 1][L];
   const T* br = f.breaks;
-  for (int32_t j = 0; j < L; ++j) xs[j] = x[j0 + (j < k ? j : 0)];
+  s.j0 = j0;
+  s.k = k;
+  s.e = e;
+  s.M = M;
+  for (int32_t j = 0; j < L; ++j) s.xs[j] = x[j0 + (j < k ? j : 0)];
   {
     const T b0 = br[e], w = br[e + 1] - br[e];
     for (int32_t j = 0; j < L; ++j) {
-      const T d = xs[j] - b0;
-      u[j] = (d + d) / w - T(1);
-      t[j] = u[j] + u[j];
+      const T d = s.xs[j] - b0;
+      s.u[j] = (d + d) / w - T(1);
+      s.t[j] = s.u[j] + s.u[j];
     }
   }
   if (M >= 1) {
     for (int32_t j = 0; j < k; ++j) {
-      const T a = f.phase_sign * xs[j];
-      zr[j] = fit_cos(a);
-      zi[j] = fit_sin(a);
+      const T a = f.phase_sign * s.xs[j];
+      s.zr[j] = fit_cos(a);
+      s.zi[j] = fit_sin(a);
     }
     for (int32_t j = k; j < L; ++j) {
-      zr[j] = zr[0];
-      zi[j] = zi[0];
+      s.zr[j] = s.zr[0];
+      s.zi[j] = s.zi[0];
     }
   }
-  const bool table = M >= 1 && M <= power_table_max;
-  if (table) {
+  s.table = M >= 1 && M <= power_table_max;
+  if (s.table) {
     for (int32_t j = 0; j < L; ++j) {
-      tr[1][j] = zr[j];
-      ti[1][j] = zi[j];
+      s.tr[1][j] = s.zr[j];
+      s.ti[1][j] = s.zi[j];
     }
     for (int64_t h = 2; h <= M; ++h)
       for (int32_t j = 0; j < L; ++j) {
-        tr[h][j] = tr[h - 1][j] * zr[j] - ti[h - 1][j] * zi[j];
-        ti[h][j] = tr[h - 1][j] * zi[j] + ti[h - 1][j] * zr[j];
+        s.tr[h][j] = s.tr[h - 1][j] * s.zr[j] - s.ti[h - 1][j] * s.zi[j];
+        s.ti[h][j] = s.tr[h - 1][j] * s.zi[j] + s.ti[h - 1][j] * s.zr[j];
       }
   }
-  const int32_t O = f.O;
+}
+
+// The piece part of a value block for batch row b: pieces p0 .. P-1 of the
+// block's samples, piece p of sample n to out[(p - p0) * N + n] (complex,
+// interleaved; `out` points at row b of a (B, P - p0, N) output).  Lane
+// vectors V of W lanes; each lane does the scalar sequence:
+//   Clenshaw  y = (t*y1 + c_k) - y2 (k = O-1 .. 1), S = (u*y1 + c_0) - y2,
+//   rotation  V = (S.re*R.re - S.im*R.im, S.im*R.re + S.re*R.im), R = z^|m|
+//             (conjugated for m < 0) from the table or by |m| - 1 products,
+//   rate      a = r*x, V = (V.re*cos a - V.im*sin a, V.im*cos a + V.re*sin a).
+template <class V, class T>
+RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
+                                        const ValueBlockLanes<T>& s, int32_t p0, T* out,
+                                        int64_t N) {
+  constexpr int32_t L = value_block_size;
+  constexpr int32_t W = lanes::width<V>;
+  constexpr int32_t PL = 4 * W < L ? 4 * W : L;  // lanes per pass
+  constexpr int32_t NV = PL / W;
+  const int32_t O = f.O, e = s.e, k = s.k;
   for (int32_t p = p0; p < f.P; ++p) {
     const T* c = f.coef_row(b, p, e);
-    T vr[L], vi[L];
-    {
-      // Clenshaw with the two state rows used in turn (a = y1, b = y2 at the
-      // start of each pair of steps), which spares the shifts of y1 and y2.
-      T ar[L], ai[L], bre[L], bim[L];
-      for (int32_t j = 0; j < L; ++j) ar[j] = ai[j] = bre[j] = bim[j] = T(0);
-      int32_t q = O - 1;
-      for (; q >= 2; q -= 2) {
-        const T c1r = c[2 * q], c1i = c[2 * q + 1];
-        const T c2r = c[2 * q - 2], c2i = c[2 * q - 1];
-        for (int32_t j = 0; j < L; ++j) {
-          bre[j] = (t[j] * ar[j] + c1r) - bre[j];
-          bim[j] = (t[j] * ai[j] + c1i) - bim[j];
-        }
-        for (int32_t j = 0; j < L; ++j) {
-          ar[j] = (t[j] * bre[j] + c2r) - ar[j];
-          ai[j] = (t[j] * bim[j] + c2i) - ai[j];
-        }
-      }
-      const T c0r = c[0], c0i = c[1];
-      if (q == 1) {
-        // one step left: y1 = b afterwards, y2 = a
-        const T c1r = c[2], c1i = c[3];
-        for (int32_t j = 0; j < L; ++j) {
-          bre[j] = (t[j] * ar[j] + c1r) - bre[j];
-          bim[j] = (t[j] * ai[j] + c1i) - bim[j];
-        }
-        for (int32_t j = 0; j < L; ++j) {
-          vr[j] = (u[j] * bre[j] + c0r) - ar[j];
-          vi[j] = (u[j] * bim[j] + c0i) - ai[j];
-        }
-      } else {
-        for (int32_t j = 0; j < L; ++j) {
-          vr[j] = (u[j] * ar[j] + c0r) - bre[j];
-          vi[j] = (u[j] * ai[j] + c0i) - bim[j];
-        }
-      }
-    }
     const int32_t m = f.emm[p];
-    if (m != 0) {
-      if (table) {
-        const int32_t am = m < 0 ? -m : m;
-        const T* rr = tr[am];
-        const T* ti_m = ti[am];
-        if (m > 0) {
-          for (int32_t j = 0; j < L; ++j) {
-            const T nr = vr[j] * rr[j] - vi[j] * ti_m[j];
-            const T ni = vi[j] * rr[j] + vr[j] * ti_m[j];
-            vr[j] = nr;
-            vi[j] = ni;
-          }
-        } else {
-          // R = (re, -im) of the table entry
-          for (int32_t j = 0; j < L; ++j) {
-            const T ri = -ti_m[j];
-            const T nr = vr[j] * rr[j] - vi[j] * ri;
-            const T ni = vi[j] * rr[j] + vr[j] * ri;
-            vr[j] = nr;
-            vi[j] = ni;
-          }
-        }
-      } else {
-        for (int32_t j = 0; j < L; ++j) {
-          T rr, ri;
-          rotation_power(m, zr[j], zi[j], rr, ri);
-          rotate(vr[j], vi[j], rr, ri);
-        }
-      }
-    }
-    if (f.rates != nullptr) {
-      const T r = f.rates[static_cast<int64_t>(b) * f.P + p];
-      T ca[L], sa[L];
+    const T* rates = f.rates;
+    T ca[L], sa[L];
+    if (rates != nullptr) {
+      const T r = rates[static_cast<int64_t>(b) * f.P + p];
       for (int32_t j = 0; j < k; ++j) {
-        const T a = r * xs[j];
+        const T a = r * s.xs[j];
         ca[j] = fit_cos(a);
         sa[j] = fit_sin(a);
       }
-      for (int32_t j = k; j < L; ++j) {
-        ca[j] = ca[0];
-        sa[j] = sa[0];
-      }
-      for (int32_t j = 0; j < L; ++j) {
-        const T nr = vr[j] * ca[j] - vi[j] * sa[j];
-        const T ni = vi[j] * ca[j] + vr[j] * sa[j];
-        vr[j] = nr;
-        vi[j] = ni;
-      }
     }
-    T* o = out + 2 * (static_cast<int64_t>(p - p0) * N + j0);
-    for (int32_t j = 0; j < k; ++j) {
-      o[2 * j] = vr[j];
-      o[2 * j + 1] = vi[j];
+    T* o = out + 2 * (static_cast<int64_t>(p - p0) * N + s.j0);
+    for (int32_t l0 = 0; l0 < k; l0 += PL) {
+      V tv[NV], vr[NV], vi[NV];
+      {
+        // Clenshaw with the two state rows used in turn (a = y1, b = y2 at
+        // the start of each pair of steps).
+        V ar[NV], ai[NV], bre[NV], bim[NV];
+        _Pragma("GCC unroll 8")
+        for (int32_t v = 0; v < NV; ++v) {
+          tv[v] = lanes::load<V>(s.t + l0 + v * W);
+          ar[v] = ai[v] = bre[v] = bim[v] = V{};
+        }
+        int32_t q = O - 1;
+        for (; q >= 2; q -= 2) {
+          const T c1r = c[2 * q], c1i = c[2 * q + 1];
+          const T c2r = c[2 * q - 2], c2i = c[2 * q - 1];
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v) {
+            bre[v] = (tv[v] * ar[v] + c1r) - bre[v];
+            bim[v] = (tv[v] * ai[v] + c1i) - bim[v];
+          }
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v) {
+            ar[v] = (tv[v] * bre[v] + c2r) - ar[v];
+            ai[v] = (tv[v] * bim[v] + c2i) - ai[v];
+          }
+        }
+        const T c0r = c[0], c0i = c[1];
+        if (q == 1) {
+          const T c1r = c[2], c1i = c[3];
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v) {
+            bre[v] = (tv[v] * ar[v] + c1r) - bre[v];
+            bim[v] = (tv[v] * ai[v] + c1i) - bim[v];
+            const V uv = lanes::load<V>(s.u + l0 + v * W);
+            vr[v] = (uv * bre[v] + c0r) - ar[v];
+            vi[v] = (uv * bim[v] + c0i) - ai[v];
+          }
+        } else {
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v) {
+            const V uv = lanes::load<V>(s.u + l0 + v * W);
+            vr[v] = (uv * ar[v] + c0r) - bre[v];
+            vi[v] = (uv * ai[v] + c0i) - bim[v];
+          }
+        }
+      }
+      if (m != 0) {
+        if (s.table) {
+          const int32_t am = m < 0 ? -m : m;
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v) {
+            const V rr = lanes::load<V>(s.tr[am] + l0 + v * W);
+            const V tim = lanes::load<V>(s.ti[am] + l0 + v * W);
+            const V ri = m > 0 ? tim : -tim;  // R = (re, -im) of the entry for m < 0
+            const V nr = vr[v] * rr - vi[v] * ri;
+            const V ni = vi[v] * rr + vr[v] * ri;
+            vr[v] = nr;
+            vi[v] = ni;
+          }
+        } else {
+          _Pragma("GCC unroll 8")
+          for (int32_t v = 0; v < NV; ++v)
+            _Pragma("GCC unroll 16")
+            for (int32_t j = 0; j < W; ++j) {
+              const int32_t lane = l0 + v * W + j;
+              T rr, ri, xr = vr[v][j], xi = vi[v][j];
+              rotation_power(m, s.zr[lane], s.zi[lane], rr, ri);
+              rotate(xr, xi, rr, ri);
+              vr[v][j] = xr;
+              vi[v][j] = xi;
+            }
+        }
+      }
+      if (rates != nullptr) {
+        _Pragma("GCC unroll 8")
+        for (int32_t v = 0; v < NV; ++v) {
+          V cv, sv;
+          _Pragma("GCC unroll 16")
+          for (int32_t j = 0; j < W; ++j) {
+            const int32_t lane = l0 + v * W + j < k ? l0 + v * W + j : 0;
+            cv[j] = ca[lane];
+            sv[j] = sa[lane];
+          }
+          const V nr = vr[v] * cv - vi[v] * sv;
+          const V ni = vi[v] * cv + vr[v] * sv;
+          vr[v] = nr;
+          vi[v] = ni;
+        }
+      }
+      if (l0 + PL <= k) {
+        _Pragma("GCC unroll 8")
+        for (int32_t v = 0; v < NV; ++v) lanes::store_pairs(o + 2 * (l0 + v * W), vr[v], vi[v]);
+      } else {
+        _Pragma("GCC unroll 8")
+        for (int32_t v = 0; v < NV; ++v)
+          _Pragma("GCC unroll 16")
+          for (int32_t j = 0; j < W; ++j) {
+            const int32_t lane = l0 + v * W + j;
+            if (lane < k) {
+              o[2 * lane] = vr[v][j];
+              o[2 * lane + 1] = vi[v][j];
+            }
+          }
+      }
     }
   }
+}
+
+// Value block: pieces p0 .. P-1 of batch row b at the k <= 32 samples
+// x[j0 .. j0+k-1], all in element e, with lane vectors V.  M is the largest
+// |m_p| over p0 .. P-1: for 1 <= M <= 16 one power table z^1 .. z^M per
+// sample serves every piece.
+template <class V, class T>
+RR_LANES_INLINE void value_block(const ElementFitRef<T>& f, int32_t b, const T* x, int64_t j0,
+                                 int32_t k, int32_t e, int32_t p0, int64_t M, T* out,
+                                 int64_t N) {
+  ValueBlockLanes<T> s;
+  value_block_setup(f, x, j0, k, e, M, s);
+  value_block_pieces<V>(f, b, s, p0, out, N);
 }
 
 }  // namespace radiredide::fit

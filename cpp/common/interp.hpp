@@ -21,26 +21,24 @@ KOKKOS_INLINE_FUNCTION int32_t interp_bisect(double x, const double* xp, int32_t
   return lo - 1;
 }
 
-KOKKOS_INLINE_FUNCTION double interp_scalar(double x, const double* xp, const double* fp,
-                                            int32_t n) {
-  int32_t j;
-  if (x > xp[n - 1]) {
-    j = n;
-  } else if (xp[0] > x) {
-    j = -1;
-  } else if (n < 4) {
-    j = interp_bisect(x, xp, 0, n);
-  } else if (xp[1] > x) {
-    j = 0;
-  } else if (xp[2] > x) {
-    j = 1;
-  } else if (xp[3] > x) {
-    j = 2;
-  } else {
-    const int32_t hi = (1 < n - 9 && xp[9] > x) ? 9 : n;
-    j = interp_bisect(x, xp, 3, hi);
-  }
+// The interval of x on xp by NumPy's search: -1 below xp[0], n above
+// xp[n - 1], otherwise the last j with xp[j] <= x (a search with guess 0).
+KOKKOS_INLINE_FUNCTION int32_t interp_search(double x, const double* xp, int32_t n) {
+  if (x > xp[n - 1]) return n;
+  if (xp[0] > x) return -1;
+  if (n < 4) return interp_bisect(x, xp, 0, n);
+  if (xp[1] > x) return 0;
+  if (xp[2] > x) return 1;
+  if (xp[3] > x) return 2;
+  const int32_t hi = (1 < n - 9 && xp[9] > x) ? 9 : n;
+  return interp_bisect(x, xp, 3, hi);
+}
 
+// The interpolated value of fp at x, given x's interval j from interp_search.
+// The search depends on x and xp only, so callers that interpolate several
+// rows over one grid at one x search once.
+KOKKOS_INLINE_FUNCTION double interp_at(double x, const double* xp, const double* fp, int32_t n,
+                                        int32_t j) {
   if (j == -1) return fp[0];
   if (j == n || j == n - 1) return fp[n - 1];
   if (xp[j] == x) return fp[j];
@@ -51,6 +49,11 @@ KOKKOS_INLINE_FUNCTION double interp_scalar(double x, const double* xp, const do
     if (std::isnan(f) && fp[j] == fp[j + 1]) f = fp[j];
   }
   return f;
+}
+
+KOKKOS_INLINE_FUNCTION double interp_scalar(double x, const double* xp, const double* fp,
+                                            int32_t n) {
+  return interp_at(x, xp, fp, n, interp_search(x, xp, n));
 }
 
 }  // namespace radiredide

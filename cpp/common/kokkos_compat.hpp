@@ -3,8 +3,10 @@
 // trilinos package, 4.x and 5.x) differ in the API this module uses.
 #include <Kokkos_Core.hpp>
 
+#include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace radiredide::compat {
 
@@ -40,6 +42,35 @@ inline bool was_finalized() {
 
 // Kokkos 3.4 does not report fences to the Tools fence callbacks.
 inline constexpr bool tools_report_fences = KOKKOS_VERSION >= 30500;
+
+// What a report to the Tools begin-fence callback stands for.  Kokkos 4 and
+// later report, besides the fences a caller asks for:
+//  - the global fences Kokkos itself inserts before every dispatch callback
+//    while tool callbacks are installed (named "... Kokkos Profile Tool
+//    Fence"; a tool can waive them only through its settings request at
+//    Kokkos's initialisation, long before a caller installs callbacks);
+//  - each global fence once per enabled execution space, every report
+//    carrying the global-synchronisation device id of its space;
+//  - the instance fences with which this module waits for its own launches
+//    to complete (Kokkos's default label for an unnamed instance fence; Kokkos
+//    names every fence it issues itself).
+enum class FenceReport { requested, tool_inserted, global_repeat, launch_wait };
+
+inline FenceReport classify_fence_report([[maybe_unused]] std::string_view name,
+                                         [[maybe_unused]] uint32_t device_id) {
+#if KOKKOS_VERSION >= 40000
+  namespace X = Kokkos::Tools::Experimental;
+  if (name.ends_with("Kokkos Profile Tool Fence")) return FenceReport::tool_inserted;
+  const X::ExecutionSpaceIdentifier id = X::identifier_from_devid(device_id);
+  if (id.device_id == 0 &&
+      id.instance_id == X::int_for_synchronization_reason(X::GlobalDeviceSynchronization))
+    return id.type == X::DeviceTypeTraits<Kokkos::DefaultExecutionSpace>::id
+               ? FenceReport::requested
+               : FenceReport::global_repeat;
+  if (name.ends_with("::fence: Unnamed Instance Fence")) return FenceReport::launch_wait;
+#endif
+  return FenceReport::requested;
+}
 
 // "major.minor.patch" of the linked Kokkos.
 inline std::string version_text() {

@@ -29,6 +29,20 @@ inline py::array_t<T> new_array(std::vector<py::ssize_t> shape) {
   return a;
 }
 
+// A new C-order result array filled with zeros, allocated as np.zeros does: a
+// large one gets fresh zero pages from the C library, faulted in only where
+// they are written.
+template <class T>
+inline py::array_t<T> new_zeroed_array(std::vector<py::ssize_t> shape) {
+  py::tuple dims(shape.size());
+  for (std::size_t i = 0; i < shape.size(); ++i) dims[i] = py::int_(shape[i]);
+  py::object zeros = py::module_::import("numpy").attr("zeros");
+  auto a = py::array_t<T>::ensure(zeros(dims, py::dtype::of<T>()));
+  if (!a) runtime_error("numpy.zeros did not return an array");
+  if (!a.writeable()) value_error("array is not writeable");
+  return a;
+}
+
 template <class T>
 inline T* mutable_ptr(py::array_t<T>& a) {
   if (!a.writeable()) value_error("array is not writeable");

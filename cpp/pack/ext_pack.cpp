@@ -90,10 +90,17 @@ py::ssize_t alloc_count(int64_t a, int64_t b, int64_t c, size_t elem) {
   return static_cast<py::ssize_t>(nn);
 }
 
-template <class T>
-py::array_t<T> array_from(const std::vector<T>& v, std::vector<py::ssize_t> shape) {
+template <class T, class A>
+py::array_t<T> array_from(const std::vector<T, A>& v, std::vector<py::ssize_t> shape) {
   py::array_t<T> a = new_array<T>(std::move(shape));
   if (!v.empty()) std::memcpy(mutable_ptr(a), v.data(), v.size() * sizeof(T));
+  return a;
+}
+
+// A complex128 array from interleaved (re, im) doubles.
+py::array_t<cplx> complex_array_from(const PackComplexVector& v, std::vector<py::ssize_t> shape) {
+  py::array_t<cplx> a = new_array<cplx>(std::move(shape));
+  if (!v.empty()) std::memcpy(static_cast<void*>(mutable_ptr(a)), v.data(), v.size() * sizeof(double));
   return a;
 }
 
@@ -169,7 +176,7 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
   out["t_knots"] = array_from(row.t_knots, {C});
   out["phi_knots"] = array_from(row.phi_knots, {C});
   out["phi_c"] = array_from(row.phi_c, {4, C - 1});
-  out["mode_c"] = array_from(row.mode_c, {K, 4, C - 1});
+  out["mode_c"] = complex_array_from(row.mode_c, {K, 4, C - 1});
   py::dict rep;
   rep["Phi_start"] = row.Phi_start;
   rep["Phi_edge"] = row.Phi_edge;
@@ -255,12 +262,12 @@ struct PackBatchCompactItem {
                   static_cast<size_t>(nc) * sizeof(double));
     for (int64_t k = 0; k < K; ++k)
       for (int64_t r = 0; r < 4; ++r)
-        std::memcpy(mode_c + 2 * ((k * 4 + r) * Ct + co), row.mode_c.data() + (k * 4 + r) * nc,
+        std::memcpy(mode_c + 2 * ((k * 4 + r) * Ct + co), row.mode_c.data() + 2 * (k * 4 + r) * nc,
                     static_cast<size_t>(nc) * 2 * sizeof(double));
-    std::vector<double>().swap(row.t_knots);
+    PackDoubles().swap(row.t_knots);
     std::vector<double>().swap(row.phi_knots);
-    std::vector<double>().swap(row.phi_c);
-    std::vector<std::complex<double>>().swap(row.mode_c);
+    PackDoubles().swap(row.phi_c);
+    PackComplexVector().swap(row.mode_c);
   }
 };
 
@@ -315,8 +322,12 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
 
   std::vector<ExtensionPackRow> rows(static_cast<size_t>(B));
   std::vector<int32_t> status(static_cast<size_t>(B), 0);
-  Kokkos::parallel_for("pack_batch_rows", Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace>(0, B),
-                       PackBatchRowsItem{req, th, fl, rows.data(), status.data()});
+  // Rows differ in cost (their knot counts follow f_low): idle threads take
+  // the rows still waiting on the others (work stealing, automatic chunk size).
+  Kokkos::parallel_for(
+      "pack_batch_rows",
+      Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
+      PackBatchRowsItem{req, th, fl, rows.data(), status.data()});
   Kokkos::DefaultExecutionSpace().fence();
 
   for (int32_t b = 0; b < B; ++b) {

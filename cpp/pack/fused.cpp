@@ -333,7 +333,7 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   double* pd = mutable_ptr(dmed2);
   std::fill(pm, pm + BK, 0.0);
   std::fill(pd, pd + 3 * BK, 0.0);
-  // |h_s| of all eight slots: a plain heap buffer that lives for the call.
+  // |h_s|^2 of all eight slots: a plain heap buffer that lives for the call.
   std::unique_ptr<double[]> mag(new double[static_cast<size_t>(checked_mul(BN, 8, "mag"))]);
   // One index array per (row, mode), taken before the launch.
   int32_t* index = pool.acquire<int32_t>("bp_mh2_idx", static_cast<uint64_t>(BK * N));
@@ -344,12 +344,17 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   const V1<const double> tv = cview<double>(tables.data(), static_cast<int64_t>(tables.size()));
   const V1<const double> dtv = cview<double>(dtables.data(), static_cast<int64_t>(dtables.size()));
 
-  Kokkos::parallel_for("median_h2_mag", Policy(0, static_cast<int64_t>(split.chunks) * B),
-                       fused::MedianMagKernel{split, N, used, vv, tv, mview(mag.get(), 8 * BN)});
+  // Per mag item and slot: whether its squares may stand in for the amplitudes.
+  const int64_t mag_items = static_cast<int64_t>(split.chunks) * B;
+  std::unique_ptr<unsigned char[]> unsafe(new unsigned char[static_cast<size_t>(8 * mag_items)]);
+  Kokkos::parallel_for("median_h2_mag", Policy(0, mag_items),
+                       fused::MedianMagKernel{split, N, used, vv, tv, mview(mag.get(), 8 * BN),
+                                              mview(unsafe.get(), 8 * mag_items)});
   Kokkos::parallel_for("median_h2_select", Policy(0, BK),
-                       fused::MedianSelectKernel{K, N, vv, dvv, tv, dtv,
+                       fused::MedianSelectKernel{K, N, split.chunks, vv, dvv, tv, dtv,
                                                  cview<int32_t>(slots.data(), K),
                                                  cview<double>(mag.get(), 8 * BN),
+                                                 cview<unsigned char>(unsafe.get(), 8 * mag_items),
                                                  mview(index, BK * N), mview(pm, BK),
                                                  mview(pd, 3 * BK)});
   Exec().fence();

@@ -114,10 +114,16 @@ inline constexpr int kLanes = 4;
 // W[s, n0 + l] of one row's (8, N) complex block.
 void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
                    int64_t n0);
-// |h_s(v_n)| for n in [n0, n1) and every slot s with bit s of `used` set,
-// written to mag[s, n] of one row's (8, N) block.
+// Squared amplitudes q = re * re + im * im of h_s(v_n) for n in [n0, n1) and
+// every slot s with bit s of `used` set, written to mag[s, n] of one row's
+// (8, N) block.  q orders the samples as hypot(re, im) does, up to near-ties
+// (relative differences of a few ulps), as long as no square under- or
+// overflows: unsafe[s] is set when a sample of slot s leaves that range
+// (q outside [kOrderSafeLo, kOrderSafeHi], not an exact zero, or NaN).
+inline constexpr double kOrderSafeLo = 1e-280;
+inline constexpr double kOrderSafeHi = 1e280;
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
-                     uint32_t used, double* mag, int64_t N);
+                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe);
 
 // ---------------------------------------------------------------- blend_project
 // Shared, read-only inputs of the blend_project kernels.  Pointers index flat
@@ -184,6 +190,58 @@ struct MedianKernel {
   V1<double> vR;       // (B, K)
   V1<double> mag;      // (B, K, N)
 
+  static constexpr int kBandMax = 64;
+
+  // The median of the amplitudes hypot(p) of the phased weights p, without an
+  // amplitude per sample: the squares p.re^2 + p.im^2 are selected instead
+  // (row receives them), and only the samples whose squares lie within a
+  // relative 1e-10 of the middle squares get their amplitude, which settles
+  // the middle values exactly (outside that band the two orders agree).
+  // False, with nothing decided, when a square is NaN, infinite or out of the
+  // range where it orders as the amplitude does, or when the band is large.
+  KOKKOS_INLINE_FUNCTION bool median_by_squares(const double* w, double phr, double phi,
+                                                double* row, double& mval) const {
+    const int32_t N = in.N;
+    for (int32_t n = 0; n < N; ++n) {
+      const double wr = w[2 * n], wi = w[2 * n + 1];
+      const double pr = (wr * phr) - (wi * phi);
+      const double pi = (wr * phi) + (wi * phr);
+      const double q = pr * pr + pi * pi;
+      if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(pr == 0.0 && pi == 0.0)) return false;
+      row[n] = q;
+    }
+    const int32_t m = N / 2;
+    const double q_hi = select_kth(row, N, m);
+    double q_lo = q_hi;
+    if (N % 2 == 0) {
+      q_lo = row[0];
+      for (int32_t j = 1; j < m; ++j)
+        if (row[j] > q_lo) q_lo = row[j];
+    }
+    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    int32_t below = 0, nb = 0;
+    double amp[kBandMax];
+    for (int32_t n = 0; n < N; ++n) {
+      const double x = w[2 * n], y = w[2 * n + 1];
+      const double pr = (x * phr) - (y * phi);
+      const double pi = (x * phi) + (y * phr);
+      const double q = pr * pr + pi * pi;
+      if (q < lo) {
+        ++below;
+      } else if (!(hi < q)) {
+        if (nb == kBandMax) return false;
+        amp[nb++] = q == 0.0 ? 0.0 : std::hypot(pr, pi);
+      }
+    }
+    std::sort(amp, amp + nb);
+    if (N % 2 == 1) {
+      mval = amp[m - below];
+    } else {
+      mval = (amp[m - 1 - below] + amp[m - below]) * 0.5;
+    }
+    return true;
+  }
+
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     const int32_t K = in.K, N = in.N;
     const int32_t b = static_cast<int32_t>(i / K);
@@ -197,22 +255,24 @@ struct MedianKernel {
     const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
     const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
     double* row = mag.data() + bk * N;
-    for (int32_t n = 0; n < N; ++n) {
-      const double wr = w[2 * n], wi = w[2 * n + 1];
-      const double pr = (wr * phr) - (wi * phi);
-      const double pi = (wr * phi) + (wi * phr);
-      row[n] = std::hypot(pr, pi);
-    }
-    const int32_t m = N / 2;
     double mval;
-    if (N % 2 == 1) {
-      mval = select_kth(row, N, m);
-    } else {
-      const double hi = select_kth(row, N, m);
-      double lo = row[0];
-      for (int32_t j = 1; j < m; ++j)
-        if (row[j] > lo) lo = row[j];
-      mval = (lo + hi) * 0.5;
+    if (!median_by_squares(w, phr, phi, row, mval)) {
+      for (int32_t n = 0; n < N; ++n) {
+        const double wr = w[2 * n], wi = w[2 * n + 1];
+        const double pr = (wr * phr) - (wi * phi);
+        const double pi = (wr * phi) + (wi * phr);
+        row[n] = std::hypot(pr, pi);
+      }
+      const int32_t m = N / 2;
+      if (N % 2 == 1) {
+        mval = select_kth(row, N, m);
+      } else {
+        const double hi = select_kth(row, N, m);
+        double lo = row[0];
+        for (int32_t j = 1; j < m; ++j)
+          if (row[j] > lo) lo = row[j];
+        mval = (lo + hi) * 0.5;
+      }
     }
     const double med2 = mval * mval;
     med(bk) = med2;
@@ -318,8 +378,10 @@ struct ProjectKernel {
 };
 
 // ---------------------------------------------------------------- median_h2_batch
-// "median_h2_mag": |h_s(v)| at every sample, for the slots that some mode
-// measures (bit s of `used`); the other rows of the scratch are not read.
+// "median_h2_mag": the squared amplitude of h_s(v) at every sample, for the
+// slots that some mode measures (bit s of `used`); the other rows of the
+// scratch are not read.  Item i records in unsafe[i, s] whether its samples
+// all allow ordering by the square (magnitude_chunk).
 struct MedianMagKernel {
   ChunkSplit split;
   int32_t N;
@@ -327,31 +389,122 @@ struct MedianMagKernel {
   V1<const double> v;       // (B, N)
   V1<const double> tables;  // (B, kModeCoeffCount)
   V1<double> mag;           // (B, 8, N)
+  V1<unsigned char> unsafe;  // (B chunks, 8)
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
+    unsigned char* flags = unsafe.data() + 8 * i;
+    for (int s = 0; s < kModeSlots; ++s) flags[s] = 0;
     magnitude_chunk(v.data() + static_cast<int64_t>(b) * N, n0, n1,
                     tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, used,
-                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N);
+                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N, flags);
   }
 };
 
 // "median_h2_select": the median points of |h_s| over the row (ascending
-// magnitude, NaN last, ties by the smaller sample index) and the squared
-// median with its theta-gradient.  The magnitudes are only read: modes that
-// share a slot share the row; each item orders its own index array.
+// hypot(re, im), NaN last, ties by the smaller sample index) and the squared
+// median with its theta-gradient.  The squares of the scratch are only read:
+// modes that share a slot share the row; each item orders its own index array.
+//
+// The points are found in the order of the squares, then settled exactly: a
+// sample whose square lies clearly (relative 1e-10, far beyond rounding) below
+// or above the middle squares is below or above the median points in the
+// hypot order too, so only the samples inside that band get their amplitude
+// hypot(re, im) (from mode_weights, the values the first kernel evaluates) and
+// are ordered exactly.  When the squares cannot be trusted (a NaN, an
+// infinity, a square out of range) or the band is large, every amplitude is
+// formed on demand and the order is the exact one throughout.
 struct MedianSelectKernel {
-  int32_t K, N;
+  int32_t K, N, chunks;
   V1<const double> v;        // (B, N)
   V1<const double> dv;       // (B, 3, N)
   V1<const double> tables;   // (B, kModeCoeffCount)
   V1<const double> dtables;  // (B, kDModeCoeffCount)
   V1<const int32_t> slots;   // (K,)
-  V1<const double> mag;      // (B, 8, N)
+  V1<const double> mag;      // (B, 8, N) squares
+  V1<const unsigned char> unsafe;  // (B chunks, 8)
   V1<int32_t> index;         // (B, K, N) scratch
   V1<double> med2;           // (B, K)
   V1<double> dmed2;          // (B, 3, K)
+
+  static constexpr int kBandMax = 64;
+
+  KOKKOS_INLINE_FUNCTION double amplitude(int32_t b, int32_t s, int32_t n) const {
+    double re[kModeSlots], im[kModeSlots];
+    mode_weights(v(static_cast<int64_t>(b) * N + n),
+                 tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, re, im);
+    return std::hypot(re[s], im[s]);
+  }
+
+  // The exact order on every sample, amplitudes formed on demand.
+  KOKKOS_INLINE_FUNCTION void exact_points(int32_t b, int32_t s, int32_t* idx, int32_t* points) const {
+    const auto before = [&](int32_t x, int32_t y) {
+      const double a = amplitude(b, s, x), c = amplitude(b, s, y);
+      if (a < c) return true;
+      if (c < a) return false;
+      const bool na = a != a, nc = c != c;
+      if (na != nc) return nc;  // the number comes first
+      return x < y;             // equal (or both NaN): the smaller index
+    };
+    for (int32_t n = 0; n < N; ++n) idx[n] = n;
+    const int32_t m = N / 2;
+    std::nth_element(idx, idx + m, idx + N, before);
+    if (N % 2 == 1) {
+      points[0] = idx[m];
+    } else {
+      points[0] = *std::max_element(idx, idx + m, before);
+      points[1] = idx[m];
+    }
+  }
+
+  // The median points by the squares, settled exactly inside the band; false
+  // when the band is too large for that.
+  KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, int32_t* idx,
+                                          int32_t* points) const {
+    const auto by_square = [q](int32_t x, int32_t y) {
+      return q[x] < q[y] || (!(q[y] < q[x]) && x < y);
+    };
+    for (int32_t n = 0; n < N; ++n) idx[n] = n;
+    const int32_t m = N / 2;
+    std::nth_element(idx, idx + m, idx + N, by_square);
+    const double q_hi = q[idx[m]];
+    const double q_lo = N % 2 == 1 ? q_hi : q[*std::max_element(idx, idx + m, by_square)];
+    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    int32_t below = 0, nb = 0;
+    int32_t bidx[kBandMax];
+    double bkey[kBandMax];
+    for (int32_t n = 0; n < N; ++n) {
+      const double x = q[n];
+      if (x < lo) {
+        ++below;
+      } else if (!(hi < x)) {
+        if (nb == kBandMax) return false;
+        bidx[nb++] = n;  // ascending sample index
+      }
+    }
+    for (int32_t j = 0; j < nb; ++j) bkey[j] = q[bidx[j]] == 0.0 ? 0.0 : amplitude(b, s, bidx[j]);
+    // Insertion sort by (amplitude, index); all amplitudes are finite here.
+    for (int32_t j = 1; j < nb; ++j) {
+      const double kj = bkey[j];
+      const int32_t ij = bidx[j];
+      int32_t t = j - 1;
+      while (t >= 0 && (kj < bkey[t] || (!(bkey[t] < kj) && ij < bidx[t]))) {
+        bkey[t + 1] = bkey[t];
+        bidx[t + 1] = bidx[t];
+        --t;
+      }
+      bkey[t + 1] = kj;
+      bidx[t + 1] = ij;
+    }
+    if (N % 2 == 1) {
+      points[0] = bidx[m - below];
+    } else {
+      points[0] = bidx[m - 1 - below];
+      points[1] = bidx[m - below];
+    }
+    return true;
+  }
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     const int32_t b = static_cast<int32_t>(i / K);
@@ -360,27 +513,12 @@ struct MedianSelectKernel {
     if (s < 0) return;
     const double* row = mag.data() + (static_cast<int64_t>(b) * kModeSlots + s) * N;
     int32_t* idx = index.data() + (static_cast<int64_t>(b) * K + k) * N;
-    for (int32_t n = 0; n < N; ++n) idx[n] = n;
-    const auto before = [row](int32_t x, int32_t y) {
-      const double a = row[x], c = row[y];
-      if (a < c) return true;
-      if (c < a) return false;
-      const bool na = a != a, nc = c != c;
-      if (na != nc) return nc;  // the number comes first
-      return x < y;             // equal (or both NaN): the smaller index
-    };
-    const int32_t m = N / 2;
-    std::nth_element(idx, idx + m, idx + N, before);
+    bool safe = true;
+    for (int32_t c = 0; c < chunks; ++c)
+      if (unsafe((static_cast<int64_t>(b) * chunks + c) * 8 + s)) safe = false;
     int32_t points[2];
-    int32_t cnt_i;
-    if (N % 2 == 1) {
-      points[0] = idx[m];
-      cnt_i = 1;
-    } else {
-      points[0] = *std::max_element(idx, idx + m, before);
-      points[1] = idx[m];
-      cnt_i = 2;
-    }
+    const int32_t cnt_i = N % 2 == 1 ? 1 : 2;
+    if (!safe || !band_points(b, s, row, idx, points)) exact_points(b, s, idx, points);
     const double* table = tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
     const double* dtable = dtables.data() + static_cast<int64_t>(b) * kDModeCoeffCount;
     double re[kModeSlots], im[kModeSlots], dre[kDModeSlots], dim[kDModeSlots];

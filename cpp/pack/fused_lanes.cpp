@@ -40,14 +40,17 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
 
 RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
-                                     int64_t N) {
+                                     int64_t N, unsigned char* unsafe) {
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
     pad_lanes(v + n, valid, vv);
     pn4::eval_mode_weights_to<kLanes>(vv, table, [&](int s, int l, double re, double im) {
-      if (l < valid && (used & (1u << s)))
-        mag[static_cast<int64_t>(s) * N + n + l] = std::hypot(re, im);
+      if (l < valid && (used & (1u << s))) {
+        const double q = re * re + im * im;
+        mag[static_cast<int64_t>(s) * N + n + l] = q;
+        if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(re == 0.0 && im == 0.0)) unsafe[s] = 1;
+      }
     });
   }
 }
@@ -68,8 +71,17 @@ RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t 
     const int valid = n1 - n_blk < Wl ? n1 - n_blk : Wl;
     double vv[Wl];
     pad_lanes(v.data() + b64 * N + n_blk, valid, vv);
-    pn4::eval_mode_weights<Wl>(vv, table, re, im);     // re[s * Wl + l]
-    pn4::eval_dmode_weights<Wl>(vv, dtable, dre, dim);  // dre[(4 j + p) * Wl + l]
+    // One logarithm and one set of powers of v serve the weights and partials.
+    double vp[9][Wl], lnx[Wl];
+    pn4::v_terms<Wl>(vv, vp, lnx);
+    pn4::eval_mode_weights_terms<Wl>(vp, lnx, table, [&](int k, int l, double r, double i) {
+      re[k * Wl + l] = r;  // re[s * Wl + l]
+      im[k * Wl + l] = i;
+    });
+    pn4::eval_dmode_weights_terms<Wl>(vp, lnx, dtable, [&](int k, int l, double r, double i) {
+      dre[k * Wl + l] = r;  // dre[(4 j + p) * Wl + l]
+      dim[k * Wl + l] = i;
+    });
     for (int l = 0; l < valid; ++l) {
       const int32_t n = n_blk + l;
       double dvp[3];

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pack/uninit_vector.hpp"
+
 namespace radiredide {
 
 // NaN-last total order: a strict weak ordering on all doubles (NaN compares
@@ -62,6 +64,20 @@ KOKKOS_INLINE_FUNCTION int32_t lower_index(const double* a, int32_t n, double x)
     }
   }
   return lo;
+}
+
+// upper_index over increasing values, started from a guess: when no value
+// before `hint` is greater than x, the answer lies at or after it and is found
+// by a short walk (then bisection); otherwise by bisection over all n.  Either
+// way the index is upper_index's, so a caller that walks through increasing x
+// keeps the previous answer as the next guess.
+KOKKOS_INLINE_FUNCTION int32_t upper_index_from(const double* a, int32_t n, double x,
+                                                int32_t hint) {
+  if (hint < 0 || hint > n || (hint > 0 && x < a[hint - 1])) return upper_index(a, n, x);
+  for (int32_t steps = 0; steps < 8; ++steps, ++hint) {
+    if (hint == n || x < a[hint]) return hint;
+  }
+  return hint + upper_index(a + hint, n - hint, x);
 }
 
 // ------------------------------------------------------------ element fits
@@ -110,6 +126,35 @@ KOKKOS_INLINE_FUNCTION void clenshaw_complex(double u, const double* c, int32_t 
                                              double* im) {
   *re = clenshaw_real(u, c, n, 2);
   *im = clenshaw_real(u, c + 1, n, 2);
+}
+
+// clenshaw_complex with the real and the imaginary sums formed side by side
+// (each part takes exactly the steps of clenshaw_real).
+KOKKOS_INLINE_FUNCTION void clenshaw_pair(double u, const double* c, int32_t n, double* re,
+                                          double* im) {
+  if (n == 1) {
+    *re = c[0];
+    *im = c[1];
+    return;
+  }
+  if (n == 2) {
+    *re = u * c[2] + c[0];
+    *im = u * c[3] + c[1];
+    return;
+  }
+  const double t = u + u;
+  double br = c[2 * (n - 1)], bi = c[2 * (n - 1) + 1];
+  double ar = c[2 * (n - 2)], ai = c[2 * (n - 2) + 1];
+  for (int32_t k = n - 3; k >= 0; --k) {
+    const double nbr = ar + t * br;
+    const double nbi = ai + t * bi;
+    ar = c[2 * k] - br;
+    ai = c[2 * k + 1] - bi;
+    br = nbr;
+    bi = nbi;
+  }
+  *re = ar + br * u;
+  *im = ai + bi * u;
 }
 
 // Real part of the fit at x.
@@ -280,11 +325,44 @@ inline double spline_eval(const std::vector<double>& s, const std::vector<double
   return spline_eval(s.data(), c.data(), n_int, x);
 }
 
-// Running integral from x_0 of the not-a-knot spline through (x_i, y_i).
-inline bool cumulative_spline_integral(const std::vector<double>& x, const double* y, int32_t n,
-                                       std::vector<double>& out) {
-  std::vector<double> c;
-  if (!spline_nak(x.data(), y, n, c)) return false;
+// spline_eval with the interval search started from `hint` (upper_index_from),
+// which receives the search's answer for the next call.
+KOKKOS_INLINE_FUNCTION double spline_eval_from(const double* s, const double* c, int32_t n_int,
+                                               double x, int32_t& hint) {
+  hint = upper_index_from(s, n_int + 1, x, hint);
+  int32_t j = hint - 1;
+  if (j < 0) j = 0;
+  if (j > n_int - 1) j = n_int - 1;
+  const double d = x - s[j];
+  const int64_t st = n_int;
+  return (((0.0 + c[3 * st + j]) + d * c[2 * st + j]) + (d * d) * c[st + j]) +
+         ((d * d) * d) * c[j];
+}
+
+// The part of spline_nak's system that depends on the knots alone: interval
+// widths, the diagonal after elimination with its factors, the super-diagonal
+// and the products of the two end rows.  Formed once, it serves every series
+// fitted over the same knots.
+struct SplineKnots {
+  int32_t n = 0;
+  PackDoubles h, p, g, f;
+  double a0 = 0, b0 = 0, w0 = 0, a1 = 0, b1 = 0, w1 = 0;
+};
+
+// False, kn untouched, when n < 4 (as spline_nak).
+bool spline_knots(const double* s, int32_t n, SplineKnots& kn);
+
+// Fits nser series over the knots of kn: series i has the values
+// y[i][j * yinc] (j < n) and its (4, n - 1) table entry (r, j) goes to
+// out[i][(r * (n - 1) + j) * oinc].  Every table is bit for bit spline_nak's.
+void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, int64_t yinc,
+                   double* const* out, int64_t oinc);
+
+// Running integral from x_0 of the spline with table c over the grid x (n
+// points): out_0 = 0 and each interval's exact integral added in turn.
+template <class Table>
+inline void spline_running_integral(const std::vector<double>& x, const Table& c, int32_t n,
+                                    std::vector<double>& out) {
   out.assign(static_cast<size_t>(n), 0.0);
   const int64_t st = n - 1;
   for (int32_t i = 0; i <= n - 2; ++i) {
@@ -296,6 +374,14 @@ inline bool cumulative_spline_integral(const std::vector<double>& x, const doubl
                    (c[st + i] / 3.0) * h3) +
                   (0.25 * c[i]) * h4);
   }
+}
+
+// Running integral from x_0 of the not-a-knot spline through (x_i, y_i).
+inline bool cumulative_spline_integral(const std::vector<double>& x, const double* y, int32_t n,
+                                       std::vector<double>& out) {
+  std::vector<double> c;
+  if (!spline_nak(x.data(), y, n, c)) return false;
+  spline_running_integral(x, c, n, out);
   return true;
 }
 

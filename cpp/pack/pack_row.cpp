@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -36,14 +37,15 @@ size_t checked_count(int64_t a, int64_t b, size_t elem) {
 }
 
 // Run f(i) for i in [0, n): a labelled Kokkos launch on the default execution
-// space, or a plain ascending loop on the calling thread.
+// space, or f.run_all(n), the items in ascending order on the calling thread
+// (which may share work between neighbouring items, never changing a value).
 template <class F>
 void launch_or_loop(bool use_kernels, const char* label, int32_t n, const F& f) {
   if (use_kernels) {
     Kokkos::parallel_for(label, Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace>(0, n), f);
     Kokkos::DefaultExecutionSpace().fence();
   } else {
-    for (int32_t i = 0; i < n; ++i) f(i);
+    f.run_all(n);
   }
 }
 
@@ -94,14 +96,37 @@ struct PackTimeMapItem {
   double dt_edge;
   PackFit tau;
 
-  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+  // Knot i; `hint` carries the interval search from the previous knot.
+  KOKKOS_INLINE_FUNCTION void run(int32_t i, int32_t& hint) const {
     const double x = phi_knots[i];
     if (i < i_edge)
-      t_knots[i] = spline_eval(pn_phase, S_t, n_int, x) + dt_edge;
+      t_knots[i] = spline_eval_from(pn_phase, S_t, n_int, x, hint) + dt_edge;
     else
       t_knots[i] = chebyshev_fit_eval(tau, x);
   }
+  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+    int32_t hint = -1;
+    run(i, hint);
+  }
+  void run_all(int32_t n) const {
+    int32_t hint = -1;
+    for (int32_t i = 0; i < n; ++i) run(i, hint);
+  }
 };
+
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_ROW_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RR_ROW_CLONES
+#endif
+
+// The eight 4PN weights at four samples, one per lane; each lane takes exactly
+// mode_weights' operations, so re/im[s * 4 + l] is mode_weights(v[l]) bit for
+// bit.  An AVX2 clone is chosen at load time where the processor has it.
+constexpr int kWeightLanes = 4;
+RR_ROW_CLONES void weights_four(const double* v, const double* table, double* re, double* im) {
+  pn4::eval_mode_weights<kWeightLanes>(v, table, re, im);
+}
 
 // "pack_mode_content", knot i: the K content values of the knot.
 struct PackModeContentItem {
@@ -128,25 +153,43 @@ struct PackModeContentItem {
   int32_t O;
   double* content;  // (K, C) interleaved
 
-  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+  // Knot i; `hint` carries the interval search from the previous knot.  Above
+  // the edge every mode's fit is evaluated on the same element at the same u.
+  KOKKOS_INLINE_FUNCTION void run(int32_t i, int32_t& hint) const {
     const double phi = phi_knots[i];
     if (i >= i_edge) {
+      const int32_t e = pack_element(breaks, E, phi);
+      const double u = O == 1 ? 0.0 : pack_local_u(breaks, e, phi);
       for (int32_t k = 0; k < K; ++k) {
-        const PackFit f{breaks, mode_coefs + 2 * static_cast<int64_t>(k) * E * O, E, O};
+        const double* c = mode_coefs + 2 * (static_cast<int64_t>(k) * E + e) * O;
         double* out = content + 2 * (static_cast<int64_t>(k) * C + i);
-        chebyshev_fit_eval_complex(f, phi, out, out + 1);
+        clenshaw_pair(u, c, O, out, out + 1);
       }
       return;
     }
-    double xs = spline_eval(pn_phase, S_x, n_int, phi);
+    double v, w_roll;
+    arm_sample(i, hint, v, w_roll);
+    double wre[kModeSlots], wim[kModeSlots];
+    mode_weights(v, weight_table, wre, wim);
+    arm_content(i, v, w_roll, wre, wim);
+  }
+
+  // Below the edge: v and the raised-cosine roll weight of knot i.
+  KOKKOS_INLINE_FUNCTION void arm_sample(int32_t i, int32_t& hint, double& v,
+                                         double& w_roll) const {
+    const double phi = phi_knots[i];
+    double xs = spline_eval_from(pn_phase, S_x, n_int, phi, hint);
     if (1e-10 > xs) xs = 1e-10;
-    const double v = std::sqrt(xs);
+    v = std::sqrt(xs);
     double a = (phi - (phi_edge - roll_width)) / roll_width;
     if (0.0 > a) a = 0.0;
     if (1.0 < a) a = 1.0;
-    const double w_roll = (1.0 - std::cos(a * kPi)) * 0.5;
-    double wre[kModeSlots], wim[kModeSlots];
-    mode_weights(v, weight_table, wre, wim);
+    w_roll = (1.0 - std::cos(a * kPi)) * 0.5;
+  }
+
+  // Below the edge: the K content values of knot i from its eight weights.
+  KOKKOS_INLINE_FUNCTION void arm_content(int32_t i, double v, double w_roll, const double* wre,
+                                          const double* wim) const {
     for (int32_t k = 0; k < K; ++k) {
       double* out = content + 2 * (static_cast<int64_t>(k) * C + i);
       if (no_pn[k]) {
@@ -173,36 +216,68 @@ struct PackModeContentItem {
       out[1] = Fi * cs + Er * sn;
     }
   }
+
+  KOKKOS_INLINE_FUNCTION void operator()(int32_t i) const {
+    int32_t hint = -1;
+    run(i, hint);
+  }
+  // In order; below the edge the weights of four knots are evaluated together.
+  void run_all(int32_t n) const {
+    int32_t hint = -1;
+    const int32_t arm = i_edge < n ? i_edge : n;
+    int32_t i = 0;
+    for (; i + kWeightLanes <= arm; i += kWeightLanes) {
+      double v[kWeightLanes], w_roll[kWeightLanes];
+      for (int l = 0; l < kWeightLanes; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
+      double wre[kModeSlots * kWeightLanes], wim[kModeSlots * kWeightLanes];
+      weights_four(v, weight_table, wre, wim);
+      for (int l = 0; l < kWeightLanes; ++l) {
+        double r8[kModeSlots], i8[kModeSlots];
+        for (int s = 0; s < kModeSlots; ++s) {
+          r8[s] = wre[s * kWeightLanes + l];
+          i8[s] = wim[s * kWeightLanes + l];
+        }
+        arm_content(i + l, v[l], w_roll[l], r8, i8);
+      }
+    }
+    for (; i < n; ++i) run(i, hint);
+  }
 };
 
-// "pack_mode_splines", mode k: real and imaginary splines of its content.  An
+// "pack_mode_splines", mode k: real and imaginary splines of its content over
+// the phase knots, whose knot part is formed once for all modes.  An
 // allocation failure is recorded for the mode (never thrown out of an item).
 struct PackModeSplinesItem {
-  const double* phi_knots;
+  const SplineKnots* knots;
   int32_t C;
   const double* content;  // (K, C) interleaved
   double* mode_c;         // (K, 4, C - 1) interleaved
   unsigned char* failed;  // K
 
+  // Modes [k0, k1): their 2 (k1 - k0) series, real and imaginary in turn.
+  void fit(int32_t k0, int32_t k1) const {
+    const int64_t nt = 4 * static_cast<int64_t>(C - 1);
+    std::vector<const double*> y;
+    std::vector<double*> out;
+    for (int32_t k = k0; k < k1; ++k)
+      for (int part = 0; part < 2; ++part) {
+        y.push_back(content + 2 * static_cast<int64_t>(k) * C + part);
+        out.push_back(mode_c + 2 * static_cast<int64_t>(k) * nt + part);
+      }
+    spline_series(*knots, static_cast<int32_t>(y.size()), y.data(), 2, out.data(), 2);
+  }
   void operator()(int32_t k) const {
     try {
-      const size_t nc = static_cast<size_t>(C);
-      std::vector<double> re(nc), im(nc), tre, tim;
-      const double* src = content + 2 * static_cast<int64_t>(k) * C;
-      for (int32_t i = 0; i < C; ++i) {
-        re[i] = src[2 * i];
-        im[i] = src[2 * i + 1];
-      }
-      spline_nak(phi_knots, re.data(), C, tre);
-      spline_nak(phi_knots, im.data(), C, tim);
-      const int64_t nt = 4 * static_cast<int64_t>(C - 1);
-      double* dst = mode_c + 2 * static_cast<int64_t>(k) * nt;
-      for (int64_t idx = 0; idx < nt; ++idx) {
-        dst[2 * idx] = tre[idx];
-        dst[2 * idx + 1] = tim[idx];
-      }
+      fit(k, k + 1);
     } catch (...) {
       failed[k] = 1;
+    }
+  }
+  void run_all(int32_t K) const {
+    try {
+      fit(0, K);
+    } catch (...) {
+      for (int32_t k = 0; k < K; ++k) failed[k] = 1;
     }
   }
 };
@@ -263,9 +338,11 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   auto mode_fit = [&](int32_t k) {
     return PackFit{breaks, req.mode_coefs + 2 * static_cast<int64_t>(k) * E * O, E, O};
   };
-  auto L_of = [&](double x) { return pn4_angular_momentum(x, q, chi1z, chi2z); };
-  auto dE_of = [&](double x) { return pn4_energy_derivative(x, q, chi1z, chi2z); };
-  auto F_of = [&](double x) { return pn4_flux(x, q, chi1z, chi2z); };
+  // The 4PN series of the row's parameter point, formed once.
+  const pn4::OrbitSeries orbit(q, chi1z, chi2z);
+  auto L_of = [&](double x) { return orbit.angular_momentum(x); };
+  auto dE_of = [&](double x) { return orbit.energy_derivative(x); };
+  auto F_of = [&](double x) { return orbit.flux(x); };
 
   const double phi_start = breaks[0];
   const double phi_end = breaks[E];
@@ -331,10 +408,12 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   const size_t nn = static_cast<size_t>(n);
   std::vector<double> tx(nn), px(nn);
   for (int32_t j = 0; j < n; ++j) {
-    const double t = (-dE_of(grid[j])) / F_of(grid[j]);
+    double F, dE, x3_2;  // one set of powers of x serves F, dE/dx and x^(3/2)
+    orbit.flux_energy(grid[j], &F, &dE, &x3_2);
+    const double t = (-dE) / F;
     if (!(t > 0.0)) return kPackBadDtDx;
     tx[j] = t;
-    px[j] = std::pow(grid[j], 1.5) * t;
+    px[j] = x3_2 * t;
   }
   // A grid that does not increase (its ends out of order) would give the
   // splines below unordered knots.
@@ -342,9 +421,20 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
     if (!(grid[j] > grid[j - 1])) return kPackGridNotIncreasing;
 
   // 7. PN time and phase, pinned to the model at the anchor.
+  // Both integrands are fitted over the grid's knots at once, then each
+  // spline is integrated from the grid's start.
   std::vector<double> t_pn, phi_pn;
-  if (!cumulative_spline_integral(grid, tx.data(), n, t_pn)) return kPackSplineRefused;
-  if (!cumulative_spline_integral(grid, px.data(), n, phi_pn)) return kPackSplineRefused;
+  {
+    SplineKnots kg;
+    if (!spline_knots(grid.data(), n, kg)) return kPackSplineRefused;
+    const int64_t nt = 4 * static_cast<int64_t>(n - 1);
+    PackDoubles ct(static_cast<size_t>(nt)), cp(static_cast<size_t>(nt));
+    const double* y[2] = {tx.data(), px.data()};
+    double* tab[2] = {ct.data(), cp.data()};
+    spline_series(kg, 2, y, 1, tab, 1);
+    spline_running_integral(grid, ct, n, t_pn);
+    spline_running_integral(grid, cp, n, phi_pn);
+  }
   {
     const double t_last = t_pn[n - 1];
     const double p_last = phi_pn[n - 1];
@@ -364,12 +454,19 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
     if (!(phi_pn[j] > phi_pn[j - 1])) return kPackGridNotIncreasing;
 
   // 8. PN maps of phase.
-  std::vector<double> S_x, S_t;
-  if (!spline_nak(phi_pn, grid.data(), n, S_x)) return kPackSplineRefused;
-  if (!spline_nak(phi_pn, t_pn.data(), n, S_t)) return kPackSplineRefused;
+  PackDoubles S_x, S_t;
+  {
+    SplineKnots kp;
+    if (!spline_knots(phi_pn.data(), n, kp)) return kPackSplineRefused;
+    S_x.resize(static_cast<size_t>(4) * (n - 1));
+    S_t.resize(static_cast<size_t>(4) * (n - 1));
+    const double* y[2] = {grid.data(), t_pn.data()};
+    double* tab[2] = {S_x.data(), S_t.data()};
+    spline_series(kp, 2, y, 1, tab, 1);
+  }
   const double Phi_start = interp_linear_clamped(x_low, grid, phi_pn);
   const double dt_edge = chebyshev_fit_eval(tau, phi_start) -
-                         spline_eval(phi_pn, S_t, n - 1, phi_start);
+                         spline_eval(phi_pn.data(), S_t.data(), n - 1, phi_start);
 
   // 9. Knots.
   int32_t C = 64;
@@ -385,7 +482,7 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   const int32_t i_edge = lower_index(phi_knots.data(), C, phi_start);
 
   // 10. Time knots.
-  std::vector<double> t_knots(static_cast<size_t>(C));
+  PackDoubles t_knots(static_cast<size_t>(C));
   launch_or_loop(use_kernels, "pack_time_map", C,
                  PackTimeMapItem{phi_knots.data(), t_knots.data(), i_edge, phi_pn.data(),
                                  S_t.data(), n - 1, dt_edge, tau});
@@ -530,24 +627,35 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
 
   // 13. Mode content on every knot.
   const double v_edge = std::pow(omega_edge, kOneThird);
-  std::vector<double> content(2 * checked_count(K, C, 2 * sizeof(double)));
+  // Every value is written by the kernel before it is read.
+  std::unique_ptr<double[]> content_hold(new double[2 * checked_count(K, C, 2 * sizeof(double))]);
+  double* const content_p = content_hold.get();
   launch_or_loop(use_kernels, "pack_mode_content", C,
                  PackModeContentItem{phi_knots.data(), i_edge, C, K, phi_pn.data(), S_x.data(),
                                      n - 1, phi_start, roll_width, v_edge, table.data(),
                                      cos_m.data(), sin_m.data(), req.weight_index, p_exp.data(),
                                      R_edge.data(), no_pn.data(), breaks, req.mode_coefs, E, O,
-                                     content.data()});
+                                     content_p});
 
   // 14. Splines: phase of time, and every mode's content of phase.
-  std::vector<double> phi_c;
-  if (!spline_nak(t_knots, phi_knots.data(), C, phi_c)) return kPackSplineRefused;
-  std::vector<std::complex<double>> mode_c(checked_count(K, 4 * static_cast<int64_t>(C - 1),
-                                                         sizeof(std::complex<double>)));
+  PackDoubles phi_c;
   {
+    SplineKnots kt;
+    if (!spline_knots(t_knots.data(), C, kt)) return kPackSplineRefused;
+    phi_c.resize(static_cast<size_t>(4) * (C - 1));
+    const double* y[1] = {phi_knots.data()};
+    double* tab[1] = {phi_c.data()};
+    spline_series(kt, 1, y, 1, tab, 1);
+  }
+  // Interleaved (re, im) pairs; every entry is written by the kernel.
+  PackComplexVector mode_c(2 * checked_count(K, 4 * static_cast<int64_t>(C - 1),
+                                             sizeof(std::complex<double>)));
+  {
+    SplineKnots kphi;
+    spline_knots(phi_knots.data(), C, kphi);  // C >= 64: never refused
     std::vector<unsigned char> failed(kk, 0);
     launch_or_loop(use_kernels, "pack_mode_splines", K,
-                   PackModeSplinesItem{phi_knots.data(), C, content.data(),
-                                       reinterpret_cast<double*>(mode_c.data()), failed.data()});
+                   PackModeSplinesItem{&kphi, C, content_p, mode_c.data(), failed.data()});
     for (int32_t k = 0; k < K; ++k)
       if (failed[k]) throw std::bad_alloc();
   }
@@ -556,7 +664,7 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   std::vector<double> edge_step_rel(kk, 0.0);
   if (0 < i_edge && i_edge < C) {
     for (int32_t k = 0; k < K; ++k) {
-      const double* c1 = &content[2 * (static_cast<size_t>(k) * C + i_edge)];
+      const double* c1 = &content_p[2 * (static_cast<size_t>(k) * C + i_edge)];
       const double* c0 = c1 - 2;
       const double mag = std::hypot(c1[0], c1[1]);
       const double d = (1e-300 > mag) ? 1e-300 : mag;

@@ -8,7 +8,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "pack/uninit_vector.hpp"
+
 namespace radiredide {
+
+// Complex values as interleaved (re, im) doubles, not zeroed on creation.
+using PackComplexVector = PackDoubles;
 
 // Row statuses.  0 and 1 are not failures; 2..7 have messages; kPackNoMemory
 // (an allocation failed while the row was built inside a batch kernel item)
@@ -53,10 +58,10 @@ struct PackRowRequest {
 struct ExtensionPackRow {
   int32_t C = 0;       // knot count (0: nothing built)
   int32_t i_edge = 0;  // first knot not below the model's first phase
-  std::vector<double> t_knots;     // C
+  PackDoubles t_knots;             // C
   std::vector<double> phi_knots;   // C
-  std::vector<double> phi_c;       // (4, C - 1)
-  std::vector<std::complex<double>> mode_c;  // (K, 4, C - 1)
+  PackDoubles phi_c;               // (4, C - 1)
+  PackComplexVector mode_c;  // (K, 4, C - 1) complex, interleaved
   std::vector<std::complex<double>> R_edge;  // K
   std::vector<double> edge_step_rel;         // K
   double Phi_start = 0, Phi_edge = 0, Phi_anchor = 0, x_anchor = 0, J_anchor = 0;

@@ -18,46 +18,100 @@ inline constexpr int kModeSlots = 8;          // (2,2) (2,1) (3,3) (3,2) (4,4) (
 inline constexpr int kDModeSlots = 32;        // slot 4j + p, p over (v, q, chi1z, chi2z)
 
 namespace pn4 {
-// sum(c_k x^(p_k/2) (ln x)^lg_k) with the powers formed by pow.
-inline double x_series(double x, double lnx, const Term* rows, const double* c, int n) {
+// pow(x, y) from the C library.  The exponent passes through an empty asm so
+// that the compiler can neither fold the call (pow(x, 2.0) into x * x) nor
+// replace it: every power below is the library's value.
+inline double libm_pow(double x, double y) {
+  __asm__("" : "+x"(y));
+  return std::pow(x, y);
+}
+
+// sum(c_k x^(p_k/2) (ln x)^lg_k), x^(p/2) taken from xp[p] (= pow(x, 0.5 p)).
+inline double x_series(const double* xp, double lnx, const Term* rows, const double* c, int n) {
   double sum = 0.0;
   for (int k = 0; k < n; ++k) {
-    double term = c[k] * (rows[k].p == 0 ? 1.0 : std::pow(x, 0.5 * rows[k].p));
+    double term = c[k] * (rows[k].p == 0 ? 1.0 : xp[rows[k].p]);
     if (rows[k].lg) term = term * lnx;
     sum += term;
   }
   return sum;
 }
+
+// The powers x^(p/2) = pow(x, 0.5 p), p = 2 .. 8, that the flux and orbit
+// series use, each one library call.
+inline void x_half_powers(double x, double* xp /* 9 */) {
+  xp[0] = 1.0;
+  xp[1] = 0.0;  // x^(1/2) is no term of these series
+  for (int p = 2; p <= 8; ++p) xp[p] = libm_pow(x, 0.5 * p);
+}
+
+// The flux, energy-derivative and angular-momentum series of one parameter
+// point: the parameters and the series coefficients depend on (q, chi1z,
+// chi2z) only, so they are formed once and kept for every x.
+struct OrbitSeries {
+  PnParams P;
+  double cF[kFluxTerms], cE[kOrbitTerms], cL[kOrbitTerms];
+
+  OrbitSeries(double q, double chi1z, double chi2z) : P(pn_params(q, chi1z, chi2z)) {
+    flux_terms(P, cF);
+    energy_derivative_terms(P, cE);
+    angular_momentum_terms(P, cL);
+  }
+
+  // F from the powers and ln x of its x.
+  double flux_from(const double* xp, double lnx, double x5) const {
+    const double sum = x_series(xp, lnx, kFluxRows, cF, kFluxTerms);
+    return fr(32, 5) * P.eta * P.eta * x5 * sum;
+  }
+  double energy_derivative_from(const double* xp, double lnx) const {
+    const double sum = x_series(xp, lnx, kOrbitRows, cE, kOrbitTerms);
+    return -(P.eta / 2.0) * sum;
+  }
+
+  double flux(double x) const {
+    double xp[9];
+    x_half_powers(x, xp);
+    const double lnx = 2.0 * std::log(std::sqrt(x));
+    return flux_from(xp, lnx, libm_pow(x, 5.0));
+  }
+  double energy_derivative(double x) const {
+    double xp[9];
+    x_half_powers(x, xp);
+    const double lnx = 2.0 * std::log(std::sqrt(x));
+    return energy_derivative_from(xp, lnx);
+  }
+  double angular_momentum(double x) const {
+    double xp[9];
+    x_half_powers(x, xp);
+    const double lnx = 2.0 * std::log(std::sqrt(x));
+    const double sum = x_series(xp, lnx, kOrbitRows, cL, kOrbitTerms);
+    return (P.eta / std::sqrt(x)) * sum;
+  }
+  // F(x), dE/dx(x) and x^(3/2) at one x, sharing its powers and logarithm.
+  void flux_energy(double x, double* F, double* dE, double* x3_2) const {
+    double xp[9];
+    x_half_powers(x, xp);
+    const double lnx = 2.0 * std::log(std::sqrt(x));
+    *F = flux_from(xp, lnx, libm_pow(x, 5.0));
+    *dE = energy_derivative_from(xp, lnx);
+    *x3_2 = xp[3];
+  }
+};
 }  // namespace pn4
 
 // Energy flux F(x).
 inline double pn4_flux(double x, double q, double chi1z, double chi2z) {
-  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
-  double c[pn4::kFluxTerms];
-  pn4::flux_terms(P, c);
-  const double lnx = 2.0 * std::log(std::sqrt(x));
-  const double sum = pn4::x_series(x, lnx, pn4::kFluxRows, c, pn4::kFluxTerms);
-  return pn4::fr(32, 5) * P.eta * P.eta * std::pow(x, 5) * sum;
+  return pn4::OrbitSeries(q, chi1z, chi2z).flux(x);
 }
 
 // dE/dx of the binding energy.
 inline double pn4_energy_derivative(double x, double q, double chi1z, double chi2z) {
-  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
-  double c[pn4::kOrbitTerms];
-  pn4::energy_derivative_terms(P, c);
-  const double lnx = 2.0 * std::log(std::sqrt(x));
-  const double sum = pn4::x_series(x, lnx, pn4::kOrbitRows, c, pn4::kOrbitTerms);
-  return -(P.eta / 2.0) * sum;
+  return pn4::OrbitSeries(q, chi1z, chi2z).energy_derivative(x);
 }
 
 // Orbital angular momentum L(x).
 inline double pn4_angular_momentum(double x, double q, double chi1z, double chi2z) {
-  const pn4::PnParams P = pn4::pn_params(q, chi1z, chi2z);
-  double c[pn4::kOrbitTerms];
-  pn4::angular_momentum_terms(P, c);
-  const double lnx = 2.0 * std::log(std::sqrt(x));
-  const double sum = pn4::x_series(x, lnx, pn4::kOrbitRows, c, pn4::kOrbitTerms);
-  return (P.eta / std::sqrt(x)) * sum;
+  return pn4::OrbitSeries(q, chi1z, chi2z).angular_momentum(x);
 }
 
 // Single-call mode series of slots 0, 1, 2 (one pass, no table).

@@ -207,12 +207,19 @@ inline void fill_mode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, P.eta, P.delta, P.S, P.Sigma);
 }
 
-// Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
-template <int W, class Sink>
-RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
-  double vp[9][W], lnx[W];
+// The powers v^0 .. v^8 and ln x = 2 ln v of W samples: what both stages 2
+// take from v (one logarithm per sample, shared when both are evaluated).
+template <int W>
+RR_PN_HOT void v_terms(const double* v, double (*vp)[W], double* lnx) {
   v_powers<W>(v, vp);
   for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
+}
+
+// Weights of W samples from their v_terms, handed to sink(slot, lane, real,
+// imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_mode_weights_terms(const double (*vp)[W], const double* lnx, const double* t,
+                                       Sink&& sink) {
   WeightSums<W> w{t + kTabCoef, vp, lnx};
   const Skip z{};
   mode_series(w, z, z, z, z);
@@ -224,6 +231,14 @@ RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sin
       sink(s, l, f * w.re[s][l], f * w.im[s][l]);
     }
   }
+}
+
+// Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
+  double vp[9][W], lnx[W];
+  v_terms<W>(v, vp, lnx);
+  eval_mode_weights_terms<W>(vp, lnx, t, sink);
 }
 
 // Weights of W samples: re/im[s * W + l] is slot s at sample l.
@@ -250,12 +265,11 @@ inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, eta, delta, S, Sg);
 }
 
-// Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
+// Partials of W samples from their v_terms, handed to sink(slot 4 j + p,
+// lane, real, imaginary).
 template <int W, class Sink>
-RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
-  double vp[9][W], lnx[W];
-  v_powers<W>(v, vp);
-  for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
+RR_PN_HOT void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx,
+                                        const double* t, Sink&& sink) {
   PartialSums<W> w{t + kTabCoef, t + kDTabPartials, vp, lnx};
   const Dep<true, false> by_q{};  // eta, delta
   const Dep<true, true> by_all{};  // S, Sigma
@@ -278,6 +292,14 @@ RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& si
     for (int p = 0; p < 4; ++p)
       for (int l = 0; l < W; ++l) sink(4 * s + p, l, o[p][0][l], o[p][1][l]);
   }
+}
+
+// Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
+template <int W, class Sink>
+RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
+  double vp[9][W], lnx[W];
+  v_terms<W>(v, vp, lnx);
+  eval_dmode_weights_terms<W>(vp, lnx, t, sink);
 }
 
 // Partials of W samples: re/im[(4 j + p) * W + l].

@@ -121,6 +121,73 @@ TEST(PackNumerics, SplineReproducesCubicAndIntegratesExactly) {
   for (int j = 0; j < 6; ++j) EXPECT_EQ(c[3 * 6 + j], y[j]);
 }
 
+// The series fitted together over one knot vector (four per pass, a partial
+// last pass) give spline_nak's tables bit for bit, also through strides.
+TEST(PackNumerics, SplineSeriesEqualSplineNakBitwise) {
+  std::mt19937_64 gen(11);
+  std::uniform_real_distribution<double> step(0.01, 1.0), val(-5.0, 5.0);
+  for (int n : {4, 5, 9, 64, 301}) {
+    std::vector<double> s(n);
+    s[0] = -1.0;
+    for (int j = 1; j < n; ++j) s[j] = s[j - 1] + step(gen);
+    for (int nser : {1, 2, 4, 7}) {
+      // Interleaved input (stride 2 within pairs of series) and output.
+      std::vector<double> y(static_cast<size_t>(nser) * n);
+      for (double& v : y) v = val(gen);
+      std::vector<double> tab(static_cast<size_t>(nser) * 4 * (n - 1), -7.0);
+      std::vector<const double*> yp;
+      std::vector<double*> op;
+      for (int i = 0; i < nser; ++i) {
+        yp.push_back(y.data() + i);
+        op.push_back(tab.data() + i);
+      }
+      SplineKnots kn;
+      ASSERT_TRUE(spline_knots(s.data(), n, kn));
+      spline_series(kn, nser, yp.data(), nser, op.data(), nser);
+      for (int i = 0; i < nser; ++i) {
+        std::vector<double> yi(n), want;
+        for (int j = 0; j < n; ++j) yi[j] = y[static_cast<size_t>(j) * nser + i];
+        ASSERT_TRUE(spline_nak(s, yi.data(), n, want));
+        for (size_t e = 0; e < want.size(); ++e)
+          ASSERT_EQ(std::memcmp(&want[e], &tab[e * nser + i], 8), 0) << n << " " << nser << " " << e;
+      }
+    }
+  }
+  SplineKnots kn;
+  const double s3[3] = {0.0, 1.0, 2.0};
+  EXPECT_FALSE(spline_knots(s3, 3, kn));
+  EXPECT_EQ(kn.n, 0);
+}
+
+// The guided interval search and the paired Clenshaw sums are the plain ones.
+TEST(PackNumerics, GuidedSearchAndPairedClenshaw) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> a = {-2.0, -1.0, 0.0, 0.5, 1.0, 3.0, 4.0, 8.0, 9.0, 10.0, 11.0, 12.0};
+  const int32_t n = static_cast<int32_t>(a.size());
+  const double xs[] = {-5.0, -2.0, -1.5, 0.0, 0.7, 1.0, 11.5, 12.0, 20.0, nan, 0.2, -3.0, 5.0, 12.5};
+  for (int32_t hint = -1; hint <= n + 1; ++hint)
+    for (double x : xs) EXPECT_EQ(upper_index_from(a.data(), n, x, hint), upper_index(a.data(), n, x));
+  int32_t h = -1;
+  for (double x : xs) {  // a walk through the list, guided by each answer
+    const int32_t want = upper_index(a.data(), n, x);
+    h = upper_index_from(a.data(), n, x, h);
+    EXPECT_EQ(h, want);
+  }
+  std::mt19937_64 gen(5);
+  std::uniform_real_distribution<double> val(-1.0, 1.0);
+  for (int32_t m = 1; m <= 9; ++m) {
+    std::vector<double> c(2 * m);
+    for (double& v : c) v = val(gen);
+    for (double u : {-1.0, -0.3, 0.0, 0.61, 1.0, 1.7}) {
+      double re, im, pr, pi;
+      clenshaw_complex(u, c.data(), m, &re, &im);
+      clenshaw_pair(u, c.data(), m, &pr, &pi);
+      EXPECT_EQ(std::memcmp(&re, &pr, 8), 0);
+      EXPECT_EQ(std::memcmp(&im, &pi, 8), 0);
+    }
+  }
+}
+
 TEST(PackNumerics, SplineRefusesFewerThanFourPoints) {
   std::vector<double> s = {0.0, 1.0, 2.0, 3.0}, y = {1.0, 2.0, 0.0, 5.0};
   std::vector<double> out = {42.0};

@@ -1,0 +1,121 @@
+#pragma once
+// Lane vectors for kernels that run the same scalar sequence on many samples
+// at once.  A lane vector is a GCC vector of doubles or floats: every
+// arithmetic operator on it is the element-wise IEEE operation, so each lane
+// gets exactly the bits of the scalar code (the build keeps -ffp-contract=off,
+// so no multiply-add is fused).  The widest vectors the processor runs are
+// chosen once at run time; a kernel body written as an always-inline template
+// over the vector type is instantiated inside one function per instruction set.
+#include <cstdint>
+
+namespace radiredide::lanes {
+
+#if !defined(__GNUC__)
+#error "lane vectors need GCC-style vector extensions"
+#endif
+
+typedef double d2 __attribute__((vector_size(16)));
+typedef double d4 __attribute__((vector_size(32)));
+typedef double d8 __attribute__((vector_size(64)));
+typedef float f4 __attribute__((vector_size(16)));
+typedef float f8 __attribute__((vector_size(32)));
+typedef float f16 __attribute__((vector_size(64)));
+
+#define RR_LANES_INLINE __attribute__((always_inline)) inline
+
+#if defined(__x86_64__) && defined(__ELF__)
+#define RR_LANES_X86 1
+#define RR_LANES_AVX2 __attribute__((target("avx2")))
+#define RR_LANES_AVX512 __attribute__((target("avx512f")))
+#else
+#define RR_LANES_AVX2
+#define RR_LANES_AVX512
+#endif
+
+enum class Isa : int { generic = 0, avx2 = 1, avx512 = 2 };
+
+// The widest instruction set of this processor, determined once.
+inline Isa detected() {
+  static const Isa isa = [] {
+#if defined(RR_LANES_X86)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return Isa::avx512;
+    if (__builtin_cpu_supports("avx2")) return Isa::avx2;
+#endif
+    return Isa::generic;
+  }();
+  return isa;
+}
+
+// Vector types per element type and instruction set.
+template <class T, Isa I>
+struct vec;
+template <>
+struct vec<double, Isa::generic> {
+  using type = d2;
+};
+template <>
+struct vec<double, Isa::avx2> {
+  using type = d4;
+};
+template <>
+struct vec<double, Isa::avx512> {
+  using type = d8;
+};
+template <>
+struct vec<float, Isa::generic> {
+  using type = f4;
+};
+template <>
+struct vec<float, Isa::avx2> {
+  using type = f8;
+};
+template <>
+struct vec<float, Isa::avx512> {
+  using type = f16;
+};
+
+template <class V>
+inline constexpr int width = static_cast<int>(sizeof(V) / sizeof(V{}[0]));
+
+template <class V, class T>
+RR_LANES_INLINE V load(const T* p) {
+  V v;
+  __builtin_memcpy(&v, p, sizeof(V));
+  return v;
+}
+
+template <class V, class T>
+RR_LANES_INLINE void store(T* p, const V& v) {
+  __builtin_memcpy(p, &v, sizeof(V));
+}
+
+// Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads
+// such pairs into one vector pair.
+#define RR_LANES_PAIRS(V, T, LO, HI, EVEN, ODD)                  \
+  RR_LANES_INLINE void store_pairs(T* p, V re, V im) {           \
+    store(p, __builtin_shufflevector(re, im, LO));               \
+    store(p + width<V>, __builtin_shufflevector(re, im, HI));    \
+  }                                                              \
+  RR_LANES_INLINE void load_pairs(const T* p, V& re, V& im) {    \
+    const V a = load<V>(p), b = load<V>(p + width<V>);           \
+    re = __builtin_shufflevector(a, b, EVEN);                    \
+    im = __builtin_shufflevector(a, b, ODD);                     \
+  }
+#define RR_L(...) __VA_ARGS__
+RR_LANES_PAIRS(d2, double, RR_L(0, 2), RR_L(1, 3), RR_L(0, 2), RR_L(1, 3))
+RR_LANES_PAIRS(d4, double, RR_L(0, 4, 1, 5), RR_L(2, 6, 3, 7), RR_L(0, 2, 4, 6), RR_L(1, 3, 5, 7))
+RR_LANES_PAIRS(d8, double, RR_L(0, 8, 1, 9, 2, 10, 3, 11), RR_L(4, 12, 5, 13, 6, 14, 7, 15),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14), RR_L(1, 3, 5, 7, 9, 11, 13, 15))
+RR_LANES_PAIRS(f4, float, RR_L(0, 4, 1, 5), RR_L(2, 6, 3, 7), RR_L(0, 2, 4, 6), RR_L(1, 3, 5, 7))
+RR_LANES_PAIRS(f8, float, RR_L(0, 8, 1, 9, 2, 10, 3, 11), RR_L(4, 12, 5, 13, 6, 14, 7, 15),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14), RR_L(1, 3, 5, 7, 9, 11, 13, 15))
+RR_LANES_PAIRS(f16, float,
+               RR_L(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23),
+               RR_L(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31),
+               RR_L(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30),
+               RR_L(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31))
+#undef RR_L
+#undef RR_LANES_PAIRS
+
+}  // namespace radiredide::lanes

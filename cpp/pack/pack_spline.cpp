@@ -1,0 +1,157 @@
+// Not-a-knot cubic splines of several series over one knot vector.
+//
+// The knot part of the tridiagonal system (interval widths, diagonal after
+// elimination, elimination factors) is the same for every series fitted over
+// the same knots, so it is formed once; the series themselves are solved four
+// at a time, one per lane.  Every lane performs exactly the operations of
+// spline_nak on its own series, in the same order, so each table is bit for
+// bit the one spline_nak writes.  On x86-64 an AVX2 clone is chosen at load
+// time when the processor has it (AVX2 without FMA changes no result).
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "pack/pack_numerics.hpp"
+
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_SPLINE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define RR_SPLINE_CLONES
+#endif
+
+namespace radiredide {
+
+bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
+  if (n < 4) return false;
+  const size_t nn = static_cast<size_t>(n);
+  kn.n = n;
+  kn.h.resize(nn - 1);
+  kn.p.resize(nn);
+  kn.g.resize(nn);
+  kn.f.resize(nn);
+  double* h = kn.h.data();
+  double* p = kn.p.data();
+  double* g = kn.g.data();
+  double* f = kn.f.data();
+  for (int32_t j = 0; j <= n - 2; ++j) h[j] = s[j + 1] - s[j];
+  for (int32_t i = 1; i <= n - 2; ++i) {
+    g[i] = (h[i - 1] + h[i]) + (h[i - 1] + h[i]);
+    p[i] = h[i - 1];
+  }
+  {
+    const double w = s[2] - s[0];
+    g[0] = h[1];
+    p[0] = w;
+    kn.w0 = w;
+    kn.a0 = ((w + w) + h[0]) * h[1];
+    kn.b0 = h[0] * h[0];
+  }
+  {
+    const double w = s[n - 1] - s[n - 3];
+    g[n - 1] = h[n - 3];
+    p[n - 1] = 0.0;
+    kn.w1 = w;
+    kn.a1 = ((w + w) + h[n - 2]) * h[n - 3];
+    kn.b1 = h[n - 2] * h[n - 2];
+  }
+  f[0] = 0.0;
+  for (int32_t j = 1; j <= n - 1; ++j) {
+    const double l = j <= n - 2 ? h[j] : kn.w1;
+    f[j] = l / g[j - 1];
+    g[j] = g[j] - f[j] * p[j - 1];
+  }
+  return true;
+}
+
+namespace {
+
+constexpr int kW = 4;  // series per pass
+
+// Series lane[0 .. valid) of one pass; the lanes past `valid` repeat the last
+// valid series and are not written.  m and r are scratch of (n - 1) and n
+// entries per lane.
+RR_SPLINE_CLONES void spline_pass(const SplineKnots& kn, const double* const* y, int64_t yinc,
+                                  double* const* out, int64_t oinc, int valid, double* m,
+                                  double* r) {
+  const int32_t n = kn.n;
+  const double* h = kn.h.data();
+  const double* p = kn.p.data();
+  const double* g = kn.g.data();
+  const double* f = kn.f.data();
+  const double* ys[kW];
+  for (int l = 0; l < kW; ++l) ys[l] = y[l < valid ? l : valid - 1];
+
+  // Slopes of the intervals.
+  for (int32_t j = 0; j <= n - 2; ++j) {
+    double y0[kW], y1[kW];
+    for (int l = 0; l < kW; ++l) {
+      y0[l] = ys[l][j * yinc];
+      y1[l] = ys[l][(j + 1) * yinc];
+    }
+    const double hj = h[j];
+    for (int l = 0; l < kW; ++l) m[j * kW + l] = (y1[l] - y0[l]) / hj;
+  }
+  // Right-hand side.
+  for (int32_t i = 1; i <= n - 2; ++i) {
+    const double ha = h[i - 1], hb = h[i];
+    for (int l = 0; l < kW; ++l)
+      r[i * kW + l] = (ha * m[i * kW + l] + m[(i - 1) * kW + l] * hb) * 3.0;
+  }
+  for (int l = 0; l < kW; ++l) {
+    r[l] = (kn.a0 * m[l] + kn.b0 * m[kW + l]) / kn.w0;
+    r[(n - 1) * kW + l] = (kn.a1 * m[(n - 2) * kW + l] + kn.b1 * m[(n - 3) * kW + l]) / kn.w1;
+  }
+  // Forward elimination with the shared factors.
+  for (int32_t j = 1; j <= n - 1; ++j) {
+    const double fj = f[j];
+    for (int l = 0; l < kW; ++l) r[j * kW + l] = r[j * kW + l] - fj * r[(j - 1) * kW + l];
+  }
+  // Back substitution: the knot slopes D replace r.
+  {
+    const double gl = g[n - 1];
+    for (int l = 0; l < kW; ++l) r[(n - 1) * kW + l] = r[(n - 1) * kW + l] / gl;
+  }
+  for (int32_t k = n - 2; k >= 0; --k) {
+    const double pk = p[k], gk = g[k];
+    for (int l = 0; l < kW; ++l)
+      r[k * kW + l] = (r[k * kW + l] - r[(k + 1) * kW + l] * pk) / gk;
+  }
+  // Table rows cubic .. constant.
+  const int64_t ni = n - 1;
+  for (int32_t j = 0; j < n - 1; ++j) {
+    const double hj = h[j];
+    double c0[kW], c1[kW], c2[kW], c3[kW];
+    for (int l = 0; l < kW; ++l) {
+      const double Dj = r[j * kW + l], Dn = r[(j + 1) * kW + l], mj = m[j * kW + l];
+      const double K = ((Dn + Dj) - (mj + mj)) / hj;
+      c0[l] = K / hj;
+      c1[l] = (mj - Dj) / hj - K;
+      c2[l] = Dj;
+    }
+    for (int l = 0; l < kW; ++l) c3[l] = ys[l][j * yinc];
+    for (int l = 0; l < valid; ++l) {
+      double* o = out[l];
+      o[j * oinc] = c0[l];
+      o[(ni + j) * oinc] = c1[l];
+      o[(2 * ni + j) * oinc] = c2[l];
+      o[(3 * ni + j) * oinc] = c3[l];
+    }
+  }
+}
+
+}  // namespace
+
+void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, int64_t yinc,
+                   double* const* out, int64_t oinc) {
+  if (nser <= 0) return;
+  const size_t n = static_cast<size_t>(kn.n);
+  std::unique_ptr<double[]> m(new double[(n - 1) * kW]);
+  std::unique_ptr<double[]> r(new double[n * kW]);
+  for (int32_t s0 = 0; s0 < nser; s0 += kW) {
+    const int valid = nser - s0 < kW ? nser - s0 : kW;
+    spline_pass(kn, y + s0, yinc, out + s0, oinc, valid, m.get(), r.get());
+  }
+}
+
+}  // namespace radiredide
