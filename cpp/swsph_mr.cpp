@@ -462,36 +462,52 @@ py::array_t<cplx> mr_blend(carray<std::complex<T>> h_p, carray<std::complex<T>> 
 
 // ---------------------------------------------------------------- join
 
+// One work item per (b, p) row: a plain loop over the window's samples with
+// every row's base address formed once.
 struct JoinKernel {
   int64_t start;
-  UView<const double, 2> ramp;
-  double* h;                 // (B, P, N) real pairs
-  UView<const cplx, 3> hm;
-  UView<const cplx, 3> hmdt;
-  UView<const cplx, 4> dhm;
-  UView<const double, 2> dte;
-  double* dh;                // (B, 3, P, N) real pairs
-  UView<const double, 3> dw;
-  int64_t P, N;
+  const double* ramp;  // (B, Nw)
+  double* h;           // (B, P, N) real pairs
+  const double* hm;    // (B, P, Nw) real pairs
+  const double* hmdt;  // (B, P, Nw) real pairs
+  const double* dhm;   // (B, 3, P, Nw) real pairs
+  const double* dte;   // (B, 3)
+  double* dh;          // (B, 3, P, N) real pairs
+  const double* dw;    // (B, 3, Nw)
+  int64_t P, N, Nw;
 
-  KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t p, int64_t n) const {
-    const int64_t kk = start + n;
-    const double w = ramp(b, n);
-    const double v = 1.0 - w;
-    const int64_t hi = 2 * ((b * P + p) * N + kk);
-    const double hre = h[hi], him = h[hi + 1];
-    const cplx m = hm(b, p, n);
-    const cplx mdt = hmdt(b, p, n);
-    const double diff_re = m.real() - hre, diff_im = m.imag() - him;
+  KOKKOS_INLINE_FUNCTION void operator()(const int64_t row) const {
+    const int64_t b = row / P, p = row - b * P;
+    const double* wr = ramp + b * Nw;
+    double* hr = h + 2 * (row * N + start);
+    const double* mr = hm + 2 * row * Nw;
+    const double* mtr = hmdt + 2 * row * Nw;
+    const double* dmr[3];
+    double* dhr[3];
+    const double* dwr[3];
+    double tau[3];
     for (int i = 0; i < 3; ++i) {
-      const double tau = dte(b, i), g = dw(b, i, n);
-      const cplx dm = dhm(b, i, p, n);
-      const int64_t di = 2 * (((b * 3 + i) * P + p) * N + kk);
-      dh[di] = ((v * dh[di]) + (((tau * mdt.real()) + dm.real()) * w)) + (g * diff_re);
-      dh[di + 1] = ((v * dh[di + 1]) + (((tau * mdt.imag()) + dm.imag()) * w)) + (g * diff_im);
+      dmr[i] = dhm + 2 * (((b * 3 + i) * P + p) * Nw);
+      dhr[i] = dh + 2 * (((b * 3 + i) * P + p) * N + start);
+      dwr[i] = dw + (b * 3 + i) * Nw;
+      tau[i] = dte[b * 3 + i];
     }
-    h[hi] = (hre * v) + (m.real() * w);
-    h[hi + 1] = (him * v) + (m.imag() * w);
+    for (int64_t n = 0; n < Nw; ++n) {
+      const double w = wr[n];
+      const double v = 1.0 - w;
+      const double hre = hr[2 * n], him = hr[2 * n + 1];
+      const double mre = mr[2 * n], mim = mr[2 * n + 1];
+      const double tre = mtr[2 * n], tim = mtr[2 * n + 1];
+      const double diff_re = mre - hre, diff_im = mim - him;
+      for (int i = 0; i < 3; ++i) {
+        const double g = dwr[i][n];
+        double* d = dhr[i] + 2 * n;
+        d[0] = ((v * d[0]) + (((tau[i] * tre) + dmr[i][2 * n]) * w)) + (g * diff_re);
+        d[1] = ((v * d[1]) + (((tau[i] * tim) + dmr[i][2 * n + 1]) * w)) + (g * diff_im);
+      }
+      hr[2 * n] = (hre * v) + (mre * w);
+      hr[2 * n + 1] = (him * v) + (mim * w);
+    }
   }
 };
 
@@ -556,11 +572,21 @@ void imr_join_grad(py::object h_obj, py::object dh_obj, carray<cplx> h_mr, carra
   copy_bytes(h_io.target.data(), hp, h_io.target.span() * sizeof(double));
   copy_bytes(dh_io.target.data(), dhp, dh_io.target.span() * sizeof(double));
 
-  JoinKernel k{window_start, wv, h_io.target.data(), hm, hmdt, dhm, dte, dh_io.target.data(),
-               dwv, int64_t(P), int64_t(N)};
+  JoinKernel k{window_start,
+               wv.data(),
+               h_io.target.data(),
+               real_pairs(hm.data()),
+               real_pairs(hmdt.data()),
+               real_pairs(dhm.data()),
+               dte.data(),
+               dh_io.target.data(),
+               dwv.data(),
+               int64_t(P),
+               int64_t(N),
+               int64_t(Nw)};
   if (B > 0 && P > 0 && Nw > 0) {
     Kokkos::parallel_for("imr_join_grad",
-                         MD3<Space>({0, 0, 0}, {int64_t(B), int64_t(P), int64_t(Nw)}), k);
+                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, int64_t(B) * P), k);
     Space().fence();
   }
   h_io.copy_back();

@@ -83,7 +83,7 @@ struct Kernel {
     T* hcrow = &hc(b, 0);
     int32_t n = lo;
     for (; n + W <= insp_end; n += W) {
-      const V tv = lanes::load<V>(trow + n);
+      const V tv = RR_LANES_LOAD(V, trow + n);
       const auto in = (tv >= r.lo_edge) & (tv <= r.hi_edge) & ~(tv < r.start_edge);
       bool all = true;
       for (int32_t l = 0; l < W; ++l) all = all && in[l] != 0;

@@ -329,7 +329,7 @@ struct BatchKernel {
         V xv[NV];
         t_one = true;
         _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-          xv[v] = lanes::load<V>(trow + j0 + v * W);
+          xv[v] = RR_LANES_LOAD(V, trow + j0 + v * W);
           t_one = t_one && in_interval(xv[v], tk, n, ti);
         }
         if (t_one) {
@@ -344,7 +344,7 @@ struct BatchKernel {
           V pv[NV];
           p_one = true;
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            pv[v] = lanes::load<V>(ph + v * W);
+            pv[v] = RR_LANES_LOAD(V, ph + v * W);
             p_one = p_one && in_interval(pv[v], pk, n, pi);
           }
           if (p_one) {
@@ -392,13 +392,13 @@ struct BatchKernel {
 
       V uv[NV], u2[NV], u3[NV];
       _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-        uv[v] = lanes::load<V>(u + v * W);
+        uv[v] = RR_LANES_LOAD(V, u + v * W);
         u2[v] = uv[v] * uv[v];
         u3[v] = u2[v] * uv[v];
       }
       if (table && M >= 1) {
         _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-          const V zr = lanes::load<V>(zre + v * W), zi = lanes::load<V>(zim + v * W);
+          const V zr = RR_LANES_LOAD(V, zre + v * W), zi = RR_LANES_LOAD(V, zim + v * W);
           V re = zr, im = zi;
           lanes::store(pwre[1] + v * W, re);
           lanes::store(pwim[1] + v * W, im);
@@ -453,12 +453,12 @@ struct BatchKernel {
           }
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
             const int32_t o = v * W;
-            vre[v] = (((V{} + lanes::load<V>(g[6] + o)) + lanes::load<V>(g[4] + o) * uv[v]) +
-                      lanes::load<V>(g[2] + o) * u2[v]) +
-                     lanes::load<V>(g[0] + o) * u3[v];
-            vim[v] = (((V{} + lanes::load<V>(g[7] + o)) + lanes::load<V>(g[5] + o) * uv[v]) +
-                      lanes::load<V>(g[3] + o) * u2[v]) +
-                     lanes::load<V>(g[1] + o) * u3[v];
+            vre[v] = (((V{} + RR_LANES_LOAD(V, g[6] + o)) + RR_LANES_LOAD(V, g[4] + o) * uv[v]) +
+                      RR_LANES_LOAD(V, g[2] + o) * u2[v]) +
+                     RR_LANES_LOAD(V, g[0] + o) * u3[v];
+            vim[v] = (((V{} + RR_LANES_LOAD(V, g[7] + o)) + RR_LANES_LOAD(V, g[5] + o) * uv[v]) +
+                      RR_LANES_LOAD(V, g[3] + o) * u2[v]) +
+                     RR_LANES_LOAD(V, g[1] + o) * u3[v];
           }
         }
         const int32_t mk = m(k);
@@ -468,7 +468,7 @@ struct BatchKernel {
             const double* wr = mk > 0 ? pwre[am] : cwre[am];
             const double* wi = mk > 0 ? pwim[am] : cwim[am];
             _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-              const V r = lanes::load<V>(wr + v * W), q = lanes::load<V>(wi + v * W);
+              const V r = RR_LANES_LOAD(V, wr + v * W), q = RR_LANES_LOAD(V, wi + v * W);
               const V nre = r * vre[v] - q * vim[v];
               const V nim = r * vim[v] + q * vre[v];
               vre[v] = nre;

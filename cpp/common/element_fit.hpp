@@ -275,7 +275,7 @@ RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
         V ar[NV], ai[NV], bre[NV], bim[NV];
         _Pragma("GCC unroll 8")
         for (int32_t v = 0; v < NV; ++v) {
-          tv[v] = lanes::load<V>(s.t + l0 + v * W);
+          tv[v] = RR_LANES_LOAD(V, s.t + l0 + v * W);
           ar[v] = ai[v] = bre[v] = bim[v] = V{};
         }
         int32_t q = O - 1;
@@ -300,14 +300,14 @@ RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
           for (int32_t v = 0; v < NV; ++v) {
             bre[v] = (tv[v] * ar[v] + c1r) - bre[v];
             bim[v] = (tv[v] * ai[v] + c1i) - bim[v];
-            const V uv = lanes::load<V>(s.u + l0 + v * W);
+            const V uv = RR_LANES_LOAD(V, s.u + l0 + v * W);
             vr[v] = (uv * bre[v] + c0r) - ar[v];
             vi[v] = (uv * bim[v] + c0i) - ai[v];
           }
         } else {
           _Pragma("GCC unroll 8")
           for (int32_t v = 0; v < NV; ++v) {
-            const V uv = lanes::load<V>(s.u + l0 + v * W);
+            const V uv = RR_LANES_LOAD(V, s.u + l0 + v * W);
             vr[v] = (uv * ar[v] + c0r) - bre[v];
             vi[v] = (uv * ai[v] + c0i) - bim[v];
           }
@@ -318,8 +318,8 @@ RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
           const int32_t am = m < 0 ? -m : m;
           _Pragma("GCC unroll 8")
           for (int32_t v = 0; v < NV; ++v) {
-            const V rr = lanes::load<V>(s.tr[am] + l0 + v * W);
-            const V tim = lanes::load<V>(s.ti[am] + l0 + v * W);
+            const V rr = RR_LANES_LOAD(V, s.tr[am] + l0 + v * W);
+            const V tim = RR_LANES_LOAD(V, s.ti[am] + l0 + v * W);
             const V ri = m > 0 ? tim : -tim;  // R = (re, -im) of the entry for m < 0
             const V nr = vr[v] * rr - vi[v] * ri;
             const V ni = vi[v] * rr + vr[v] * ri;

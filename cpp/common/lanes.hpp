@@ -78,12 +78,15 @@ struct vec<float, Isa::avx512> {
 template <class V>
 inline constexpr int width = static_cast<int>(sizeof(V) / sizeof(V{}[0]));
 
-template <class V, class T>
-RR_LANES_INLINE V load(const T* p) {
-  V v;
-  __builtin_memcpy(&v, p, sizeof(V));
-  return v;
-}
+// Unaligned load of one vector from p.  A statement expression, not a function:
+// no vector is ever passed or returned across a call (which would bind it to the
+// generic ABI); vectors move between helpers only by reference.
+#define RR_LANES_LOAD(V, p)                  \
+  ({                                         \
+    V rr_lanes_v_;                           \
+    __builtin_memcpy(&rr_lanes_v_, (p), sizeof(V)); \
+    rr_lanes_v_;                             \
+  })
 
 template <class V, class T>
 RR_LANES_INLINE void store(T* p, const V& v) {
@@ -93,12 +96,12 @@ RR_LANES_INLINE void store(T* p, const V& v) {
 // Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads
 // such pairs into one vector pair.
 #define RR_LANES_PAIRS(V, T, LO, HI, EVEN, ODD)                  \
-  RR_LANES_INLINE void store_pairs(T* p, V re, V im) {           \
+  RR_LANES_INLINE void store_pairs(T* p, const V& re, const V& im) {           \
     store(p, __builtin_shufflevector(re, im, LO));               \
     store(p + width<V>, __builtin_shufflevector(re, im, HI));    \
   }                                                              \
   RR_LANES_INLINE void load_pairs(const T* p, V& re, V& im) {    \
-    const V a = load<V>(p), b = load<V>(p + width<V>);           \
+    const V a = RR_LANES_LOAD(V, p), b = RR_LANES_LOAD(V, p + width<V>);           \
     re = __builtin_shufflevector(a, b, EVEN);                    \
     im = __builtin_shufflevector(a, b, ODD);                     \
   }
