@@ -20,6 +20,12 @@ done
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 say() { printf '[setup] %s\n' "$*"; }
+# Filters a build's output down to its progress: the step lines ([n/N] ...),
+# compiler warnings and this project's configure messages.
+steps() {
+  sed -un -e 's/^ *\(\[[0-9]*\/[0-9]*\] .*\)$/[setup]   \1/p' -e '/warning:/p' \
+          -e 's/^ *-- \(radiredide: .*\)$/[setup]   \1/p'
+}
 
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/radiredide
 mkdir -p "$cache"
@@ -90,7 +96,8 @@ LIST
       rm -rf "$ksrc" && mv "$src_dir"/extract/*/packages/kokkos "$ksrc"
       rm -rf "$src_dir/extract"
     fi
-    say "building Kokkos 3.4.1 (OpenMP + Serial, shared, PIC, C++20) into $kokkos_root"
+    say "building Kokkos 3.4.1 (OpenMP + Serial, shared, PIC, C++20) into $kokkos_root;"
+    say "this takes several minutes on two cores (whole output in $cache/kokkos-build.log)"
     rm -rf "$cache/kokkos-build"
     cmake -S "$ksrc" -B "$cache/kokkos-build" -G Ninja \
       -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
@@ -100,8 +107,10 @@ LIST
       -DBUILD_SHARED_LIBS=ON -DCMAKE_POSITION_INDEPENDENT_CODE=ON \
       -DKokkos_ENABLE_TESTS=OFF -DKokkos_ENABLE_EXAMPLES=OFF >"$cache/kokkos-configure.log" 2>&1 \
       || { cat "$cache/kokkos-configure.log" >&2; exit 1; }
-    cmake --build "$cache/kokkos-build" -j "$jobs" >"$cache/kokkos-build.log" 2>&1 \
-      || { tail -50 "$cache/kokkos-build.log" >&2; exit 1; }
+    if ! cmake --build "$cache/kokkos-build" -j "$jobs" 2>&1 | tee "$cache/kokkos-build.log" | steps; then
+      tail -50 "$cache/kokkos-build.log" >&2
+      exit 1
+    fi
     cmake --install "$cache/kokkos-build" >/dev/null
     rm -rf "$cache/kokkos-build"
     touch "$kokkos_root/.complete"
@@ -127,13 +136,10 @@ else
   say "building and installing radiredide into .venv (incremental)"
 fi
 export Kokkos_ROOT=$kokkos_root
-# Progress: the build's own step lines ([n/N] ...), warnings and this project's
-# configure messages; the whole output goes to $log.
+# The whole output goes to $log; the terminal gets the build's progress.
 set +e
 "$venv/bin/python" -m pip install -v --disable-pip-version-check --no-build-isolation --no-deps \
-  "${pip_args[@]}" . 2>&1 | tee "$log" | \
-  sed -un -e 's/^ *\(\[[0-9]*\/[0-9]*\] .*\)$/[setup]   \1/p' -e '/warning:/p' \
-         -e 's/^ *-- \(radiredide: .*\)$/[setup]   \1/p'
+  "${pip_args[@]}" . 2>&1 | tee "$log" | steps
 rc=${PIPESTATUS[0]}
 set -e
 if [ "$rc" != 0 ]; then

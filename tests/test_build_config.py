@@ -1,10 +1,15 @@
 """CMake's choice of Kokkos: the configure step refuses what the module cannot
 use and says what to set.  Each case configures the project in a scratch
 directory (no compilation)."""
+import functools
+import http.server
 import os
 import pathlib
+import re
 import subprocess
 import sys
+import tarfile
+import threading
 
 import pytest
 
@@ -12,7 +17,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 def configure(build_dir, *defines, kokkos_root=None):
-    env = {k: v for k, v in os.environ.items() if k not in ("Kokkos_ROOT", "CMAKE_PREFIX_PATH")}
+    # CMake and the compiler run without the sanitizer runtimes that the
+    # sanitizer build's test run preloads.
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("Kokkos_ROOT", "CMAKE_PREFIX_PATH", "LD_PRELOAD")}
     if kokkos_root is not None:
         env["Kokkos_ROOT"] = str(kokkos_root)
     pybind11_dir = subprocess.run([sys.executable, "-m", "pybind11", "--cmakedir"],
@@ -79,3 +87,72 @@ def test_changed_kokkos_root_replaces_the_cached_kokkos(tmp_path):
     rc, out = configure(tmp_path / "build", kokkos_root=other)
     assert rc != 0
     assert f"the Kokkos 4.6.1 at {other} was built without Serial" in out
+
+
+def test_only_the_cpp_tests_need_googletest(tmp_path):
+    # The module's own configure (as `make demo` runs it) does not look for
+    # GoogleTest; asking for the C++ tests without it says what to install.
+    cached = (ROOT / "build" / "kokkos-root.txt").read_text().strip()
+    no_gtest = "-DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"
+    rc, out = configure(tmp_path / "build", no_gtest, kokkos_root=cached)
+    assert rc == 0, out
+    rc, out = configure(tmp_path / "build", no_gtest, "-DRADIREDIDE_TESTS=ON", kokkos_root=cached)
+    assert rc != 0
+    assert "need GoogleTest: install Debian's libgtest-dev" in out
+
+
+def build_info(build_dir):
+    subprocess.run(["cmake", "--build", str(build_dir), "--target", "radiredide_build_info"],
+                   capture_output=True, check=True, timeout=300)
+    return (build_dir / "generated" / "build_info.cpp").read_text()
+
+
+def installed_components(build_dir):
+    found = set()
+    for script in build_dir.rglob("cmake_install.cmake"):
+        found |= set(re.findall(r'CMAKE_INSTALL_COMPONENT STREQUAL "([^"]*)"', script.read_text()))
+    return found
+
+
+class QuietHandler(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+@pytest.fixture(scope="module")
+def kokkos_source():
+    """The Kokkos 3.4.1 source tree the set-up extracted (absent when the set-up
+    was given Kokkos_ROOT)."""
+    cache = pathlib.Path(os.environ.get("XDG_CACHE_HOME", pathlib.Path.home() / ".cache"))
+    src = cache / "radiredide" / "src" / "kokkos-3.4.1"
+    if not (src / "CMakeLists.txt").is_file():
+        pytest.skip("no Kokkos source tree from the set-up")
+    return src
+
+
+@pytest.mark.parametrize("how", ["fetched", "source"])
+def test_in_tree_kokkos_provenance_and_install_rules(tmp_path, kokkos_source, how):
+    # The release archive is served from this machine; the provenance names the
+    # version actually built, and Kokkos's install rules stay out of the
+    # component the wheel holds.
+    if how == "fetched":
+        with tarfile.open(tmp_path / "kokkos-3.4.1.tar.gz", "w:gz", compresslevel=1) as tar:
+            tar.add(kokkos_source, arcname="kokkos-3.4.1")
+        handler = functools.partial(QuietHandler, directory=str(tmp_path))
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        url = f"http://127.0.0.1:{server.server_address[1]}/kokkos-3.4.1.tar.gz"
+        try:
+            rc, out = configure(tmp_path / "build", f"-DRADIREDIDE_KOKKOS_URL={url}")
+        finally:
+            server.shutdown()
+            server.server_close()
+        expected = f"fetched 3.4.1 from {url}"
+    else:
+        rc, out = configure(tmp_path / "build", f"-DFETCHCONTENT_SOURCE_DIR_KOKKOS={kokkos_source}")
+        expected = f"source 3.4.1 from {kokkos_source}"
+    assert rc == 0, out
+    assert f'kokkos_provenance_text = "{expected}";' in build_info(tmp_path / "build")
+    kokkos_components = installed_components(tmp_path / "build" / "_deps" / "kokkos-build")
+    assert kokkos_components and "radiredide" not in kokkos_components
+    assert "radiredide" in installed_components(tmp_path / "build")
