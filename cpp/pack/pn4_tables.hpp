@@ -130,20 +130,37 @@ struct StorePartials {
   }
 };
 
-// Stage 2: bracket sums from the stored values, for W samples at once (lane
-// l of every array belongs to sample l; each lane takes exactly the scalar
-// operations, so any W gives the bits of W = 1).
+// Entries of the slots before Slot: where Slot's rows begin in the tables.
+template <int Slot>
+constexpr int slot_entry_offset() {
+  CountEntries c;
+  const Skip z{};
+  if constexpr (Slot > 0) mode_slot<0>(c, z, z, z, z);
+  if constexpr (Slot > 1) mode_slot<1>(c, z, z, z, z);
+  if constexpr (Slot > 2) mode_slot<2>(c, z, z, z, z);
+  if constexpr (Slot > 3) mode_slot<3>(c, z, z, z, z);
+  if constexpr (Slot > 4) mode_slot<4>(c, z, z, z, z);
+  if constexpr (Slot > 5) mode_slot<5>(c, z, z, z, z);
+  if constexpr (Slot > 6) mode_slot<6>(c, z, z, z, z);
+  return c.n;
+}
+static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
+
+// Stage 2: the bracket sums of one slot from the stored values, for W samples
+// at once (lane l of every array belongs to sample l; each lane takes exactly
+// the scalar operations, so any W gives the bits of W = 1).  A slot's sums are
+// few enough to stay in registers; c points at the slot's first entry.
 template <int W>
 struct WeightSums {
   const double* c;
   const double (*vp)[W];  // v^0 .. v^8
   const double* lnx;
   int k = 0;
-  double re[8][W] = {}, im[8][W] = {};
+  double re[W] = {}, im[W] = {};
   template <class A>
-  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+  RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
     const double ck = c[k++];
-    double(&acc)[W] = part == 0 ? re[s] : im[s];
+    double(&acc)[W] = part == 0 ? re : im;
     for (int l = 0; l < W; ++l) {
       double term = ck * vp[t.p][l];
       if (t.lg) term = term * lnx[l];
@@ -154,15 +171,15 @@ struct WeightSums {
 
 template <int W>
 struct PartialSums {
-  const double* c;
-  const double* dc;
+  const double* c;   // the slot's first entry
+  const double* dc;  // its partials, three per entry
   const double (*vp)[W];
   const double* lnx;
   int k = 0;
-  // [slot][part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
-  double b[8][2][W] = {}, bv[8][2][W] = {}, bq[8][2][W] = {}, b1[8][2][W] = {}, b2[8][2][W] = {};
+  // [part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
+  double b[2][W] = {}, bv[2][W] = {}, bq[2][W] = {}, b1[2][W] = {}, b2[2][W] = {};
   template <class A>
-  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+  RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
     const double cv = c[k];
     const double dq = dc[3 * k], d1 = dc[3 * k + 1], d2 = dc[3 * k + 2];
     ++k;
@@ -175,12 +192,12 @@ struct PartialSums {
         dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
         if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
       }
-      b[s][part][l] += cv * base;
-      bv[s][part][l] += cv * dbase;
-      if constexpr (DepOf<A>::q) bq[s][part][l] += dq * base;
+      b[part][l] += cv * base;
+      bv[part][l] += cv * dbase;
+      if constexpr (DepOf<A>::q) bq[part][l] += dq * base;
       if constexpr (DepOf<A>::spin) {
-        b1[s][part][l] += d1 * base;
-        b2[s][part][l] += d2 * base;
+        b1[part][l] += d1 * base;
+        b2[part][l] += d2 * base;
       }
     }
   }
@@ -215,22 +232,35 @@ RR_PN_HOT void v_terms(const double* v, double (*vp)[W], double* lnx) {
   for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
 }
 
-// Weights of W samples from their v_terms, handed to sink(slot, lane, real,
+// Slot Slot's weights of W samples, handed to sink(slot, lane, real,
 // imaginary).
+template <int Slot, int W, class Sink>
+RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const double* t,
+                              double eta, Sink& sink) {
+  WeightSums<W> w{t + kTabCoef + slot_entry_offset<Slot>(), vp, lnx};
+  const Skip z{};
+  mode_slot<Slot>(w, z, z, z, z);
+  const double Ke = t[kTabNorm + Slot] * eta;
+  for (int l = 0; l < W; ++l) {
+    const double f = Ke * vp[2][l];
+    sink(Slot, l, f * w.re[l], f * w.im[l]);
+  }
+}
+
+// Weights of W samples from their v_terms, handed to sink(slot, lane, real,
+// imaginary), slot by slot.
 template <int W, class Sink>
 RR_PN_HOT void eval_mode_weights_terms(const double (*vp)[W], const double* lnx, const double* t,
                                        Sink&& sink) {
-  WeightSums<W> w{t + kTabCoef, vp, lnx};
-  const Skip z{};
-  mode_series(w, z, z, z, z);
   const double eta = t[kTabQ] * t[kTabInv1q2];
-  for (int s = 0; s < 8; ++s) {
-    const double Ke = t[kTabNorm + s] * eta;
-    for (int l = 0; l < W; ++l) {
-      const double f = Ke * vp[2][l];
-      sink(s, l, f * w.re[s][l], f * w.im[s][l]);
-    }
-  }
+  eval_mode_slot<0, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<1, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<2, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<3, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<4, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<5, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<6, W>(vp, lnx, t, eta, sink);
+  eval_mode_slot<7, W>(vp, lnx, t, eta, sink);
 }
 
 // Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
@@ -265,33 +295,47 @@ inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
   mode_series(st, eta, delta, S, Sg);
 }
 
+// Slot Slot's partials of W samples, handed to sink(4 Slot + p, lane, real,
+// imaginary).
+template <int Slot, int W, class Sink>
+RR_PN_HOT void eval_dmode_slot(const double (*vp)[W], const double* lnx, const double* t,
+                               double eta, double deta, Sink& sink) {
+  constexpr int e0 = slot_entry_offset<Slot>();
+  PartialSums<W> w{t + kTabCoef + e0, t + kDTabPartials + 3 * e0, vp, lnx};
+  const Dep<true, false> by_q{};  // eta, delta
+  const Dep<true, true> by_all{};  // S, Sigma
+  mode_slot<Slot>(w, by_q, by_q, by_all, by_all);
+  const double K = t[kTabNorm + Slot];
+  const double Ke = K * eta;
+  double o[4][2][W];
+  for (int part = 0; part < 2; ++part)
+    for (int l = 0; l < W; ++l) {
+      const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
+      // W = K eta v^2 B
+      o[0][part][l] = Ke * (two_v * w.b[part][l] + v2 * w.bv[part][l]);
+      o[1][part][l] = K * v2 * (deta * w.b[part][l] + eta * w.bq[part][l]);
+      o[2][part][l] = Ke * v2 * w.b1[part][l];
+      o[3][part][l] = Ke * v2 * w.b2[part][l];
+    }
+  for (int p = 0; p < 4; ++p)
+    for (int l = 0; l < W; ++l) sink(4 * Slot + p, l, o[p][0][l], o[p][1][l]);
+}
+
 // Partials of W samples from their v_terms, handed to sink(slot 4 j + p,
-// lane, real, imaginary).
+// lane, real, imaginary), slot by slot.
 template <int W, class Sink>
 RR_PN_HOT void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx,
                                         const double* t, Sink&& sink) {
-  PartialSums<W> w{t + kTabCoef, t + kDTabPartials, vp, lnx};
-  const Dep<true, false> by_q{};  // eta, delta
-  const Dep<true, true> by_all{};  // S, Sigma
-  mode_series(w, by_q, by_q, by_all, by_all);
   const double eta = t[kTabQ] * t[kTabInv1q2];
   const double deta = t[kDTabDEta];
-  for (int s = 0; s < 8; ++s) {
-    const double K = t[kTabNorm + s];
-    const double Ke = K * eta;
-    double o[4][2][W];
-    for (int part = 0; part < 2; ++part)
-      for (int l = 0; l < W; ++l) {
-        const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
-        // W = K eta v^2 B
-        o[0][part][l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
-        o[1][part][l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
-        o[2][part][l] = Ke * v2 * w.b1[s][part][l];
-        o[3][part][l] = Ke * v2 * w.b2[s][part][l];
-      }
-    for (int p = 0; p < 4; ++p)
-      for (int l = 0; l < W; ++l) sink(4 * s + p, l, o[p][0][l], o[p][1][l]);
-  }
+  eval_dmode_slot<0, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<1, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<2, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<3, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<4, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<5, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<6, W>(vp, lnx, t, eta, deta, sink);
+  eval_dmode_slot<7, W>(vp, lnx, t, eta, deta, sink);
 }
 
 // Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
