@@ -7,6 +7,7 @@
 // the default (OpenMP host) execution space.
 #include "common/chunking.hpp"
 #include "common/errors.hpp"
+#include "common/isa.hpp"
 #include "common/kokkos_compat.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
@@ -50,16 +51,6 @@ struct WeightsGridKernel {
   }
 };
 
-// Stage 2 over samples [s0, s1) of one row, four samples per step (the lanes
-// take exactly the scalar operations, so the bits are those of mode_weights /
-// dmode_weights at each sample).  On x86-64 an AVX2 clone is chosen at load
-// time when the processor has it; AVX2 without FMA changes no result.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_PN4_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define RR_PN4_CLONES
-#endif
-
 // Writes lane l of slot k to element (k, s + l) of a complex (Slots, n) row.
 struct RowSink {
   double* out;
@@ -74,38 +65,63 @@ struct RowSink {
   }
 };
 
-// v is the caller's buffer, read in place but possibly misaligned: its samples
-// are loaded bytewise into the lanes.
-RR_PN4_CLONES void weights_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
-                                 double* out, int64_t n) {
-  constexpr int W = 4;
+// Stage 2 over samples [s0, s1) of one row, W samples per step (the lanes
+// take exactly the scalar operations, so the bits are those of mode_weights /
+// dmode_weights at each sample, whatever W).  v is the caller's buffer, read
+// in place but possibly misaligned: its samples are loaded bytewise.
+template <int W, bool Partials>
+RR_PN_HOT void stage2_span(const double* v, int64_t s0, int64_t s1, const double* table,
+                           double* out, int64_t n) {
   int64_t s = s0;
   for (; s + W <= s1; s += W) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l);
-    pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, W});
+    if constexpr (Partials)
+      pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, W});
+    else
+      pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, W});
   }
   if (s < s1) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l < s1 ? s + l : s1 - 1);
-    pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
+    if constexpr (Partials)
+      pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
+    else
+      pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
 
-RR_PN4_CLONES void dmode_chunk(const double* v, int64_t s0, int64_t s1, const double* table,
-                               double* out, int64_t n) {
-  constexpr int W = 4;
-  int64_t s = s0;
-  for (; s + W <= s1; s += W) {
-    double vv[W];
-    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l);
-    pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, W});
-  }
-  if (s < s1) {
-    double vv[W];
-    for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l < s1 ? s + l : s1 - 1);
-    pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
-  }
+// One variant per instruction set (common/isa.hpp): eight samples per step
+// with AVX-512, whose 32 vector registers hold a slot's sums and the powers
+// of v; four with AVX2 and in the generic build.
+template <bool Partials>
+void stage2_generic(const double* v, int64_t s0, int64_t s1, const double* table, double* out,
+                    int64_t n) {
+  stage2_span<4, Partials>(v, s0, s1, table, out, n);
+}
+#if defined(__x86_64__) && defined(__GNUC__)
+template <bool Partials>
+__attribute__((target("avx2"))) void stage2_avx2(const double* v, int64_t s0, int64_t s1,
+                                                 const double* table, double* out, int64_t n) {
+  stage2_span<4, Partials>(v, s0, s1, table, out, n);
+}
+template <bool Partials>
+__attribute__((target("avx512f"))) void stage2_avx512(const double* v, int64_t s0, int64_t s1,
+                                                     const double* table, double* out,
+                                                     int64_t n) {
+  stage2_span<8, Partials>(v, s0, s1, table, out, n);
+}
+#endif
+
+template <bool Partials>
+void stage2_chunk(Isa isa, const double* v, int64_t s0, int64_t s1, const double* table,
+                  double* out, int64_t n) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (isa == Isa::avx512) return stage2_avx512<Partials>(v, s0, s1, table, out, n);
+  if (isa == Isa::avx2) return stage2_avx2<Partials>(v, s0, s1, table, out, n);
+#endif
+  (void)isa;
+  stage2_generic<Partials>(v, s0, s1, table, out, n);
 }
 
 // Rows times chunks over a (B, N) v grid; out is (B, Slots, N) complex.
@@ -115,6 +131,7 @@ struct BatchKernel {
   UView<const double, 1> tables;  // B * TableSize
   UView<double, 1> out;          // (B, Slots, N) complex as doubles
   int32_t n, chunks, len;
+  Isa isa;
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
     const int32_t b = i / chunks;
     const int32_t c = i % chunks;
@@ -124,10 +141,7 @@ struct BatchKernel {
     const double* table = tables.data() + static_cast<int64_t>(b) * TableSize;
     const double* vrow = v.data() + static_cast<int64_t>(b) * n;
     double* orow = out.data() + 2 * static_cast<int64_t>(b) * Slots * n;
-    if constexpr (Partials)
-      dmode_chunk(vrow, start, stop, table, orow, n);
-    else
-      weights_chunk(vrow, start, stop, table, orow, n);
+    stage2_chunk<Partials>(isa, vrow, start, stop, table, orow, n);
   }
 };
 
@@ -167,7 +181,7 @@ py::array_t<cplx> run_batch(const carray<double>& v, const carray<double>& theta
       make_view(v.data(), B, N), make_view(static_cast<const double*>(tables.data()), tables.size()),
       make_view(reinterpret_cast<double*>(mutable_ptr(result)),
                 static_cast<size_t>(2) * B * Slots * N),
-      N, chunks, len};
+      N, chunks, len, detected_isa()};
   Kokkos::parallel_for(label, Kokkos::RangePolicy<Space>(0, items), k);
   Space().fence();
   return result;
