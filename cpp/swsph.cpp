@@ -448,6 +448,42 @@ constexpr const char* kExtrasDoc =
     "mixing tensor from ~175 np.interp calls reduced to one dispatch. Bitwise: np.interp "
     "verbatim, the rate cast on store, and explicit +0.0 padding.";
 
+// interp_at at one x whose interval j on the grid is known, with what depends
+// on x and the grid alone (the answering node of the end and on-node cases,
+// the offset from node j and the node spacing) formed once for every table
+// row read there.  The values and the order of operations are interp_at's.
+struct InterpAtX {
+  const double* xp;
+  double x, dx, dg;
+  int32_t j;
+  int32_t node;  // >= 0: the result is that node's table value
+
+  KOKKOS_FORCEINLINE_FUNCTION InterpAtX(double x_, const double* xp_, int32_t n, int32_t j_)
+      : xp(xp_), x(x_), dx(0.0), dg(1.0), j(j_), node(-1) {
+    if (j == -1)
+      node = 0;
+    else if (j == n || j == n - 1)
+      node = n - 1;
+    else if (xp[j] == x)
+      node = j;
+    else {
+      dx = x - xp[j];
+      dg = xp[j + 1] - xp[j];
+    }
+  }
+
+  KOKKOS_FORCEINLINE_FUNCTION double at(const double* fp) const {
+    if (node >= 0) return fp[node];
+    const double slope = (fp[j + 1] - fp[j]) / dg;
+    double f = dx * slope + fp[j];
+    if (std::isnan(f)) {
+      f = (x - xp[j + 1]) * slope + fp[j + 1];
+      if (std::isnan(f) && fp[j] == fp[j + 1]) f = fp[j];
+    }
+    return f;
+  }
+};
+
 // Both kernels take one batch row per work item: the row's spin is located on
 // the grid once and every table row of the item is interpolated there
 // (interp_row's search depends on the spin and the grid only).
@@ -466,14 +502,14 @@ struct RatesKernel {
   KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b) const {
     const double x = chi_f(b);
     const bool nan = std::isnan(x);
-    const int32_t j = nan ? 0 : interp_search(x, chi_grid.data(), G);
+    const InterpAtX at(x, chi_grid.data(), G, nan ? 0 : interp_search(x, chi_grid.data(), G));
     const double m = M_f(b);
     for (int64_t p = 0; p < P; ++p) {
       if (is_mode(p) == 0) {
         rates(b, p) = R(0);
         continue;
       }
-      const double v = nan ? x : interp_at(x, chi_grid.data(), wtab.data() + p * int64_t(G), G, j);
+      const double v = nan ? x : at.at(wtab.data() + p * int64_t(G));
       rates(b, p) = static_cast<R>((v * s_rot) / m);
     }
   }
@@ -494,16 +530,16 @@ struct MixingKernel {
   KOKKOS_FORCEINLINE_FUNCTION void operator()(const int64_t b) const {
     const double x = chi_f(b);
     const bool nan = std::isnan(x);
-    const int32_t s = nan ? 0 : interp_search(x, chi_grid.data(), G);
+    const InterpAtX at(x, chi_grid.data(), G, nan ? 0 : interp_search(x, chi_grid.data(), G));
     for (int64_t k = 0; k < nblk; ++k) {
       const int64_t kv = static_cast<int64_t>(kvalid(k));
       for (int64_t i = 0; i < nlmax; ++i) {
         for (int64_t j = 0; j < nlmax; ++j) {
           if (i < kv && j < kv) {
             const int64_t off = ((k * nlmax + i) * nlmax + j) * int64_t(G);
-            const double re = nan ? x : interp_at(x, chi_grid.data(), ctab_re.data() + off, G, s);
+            const double re = nan ? x : at.at(ctab_re.data() + off);
             mix(b, k, i, 2 * j) = static_cast<R>(re);
-            const double im = nan ? x : interp_at(x, chi_grid.data(), ctab_im.data() + off, G, s);
+            const double im = nan ? x : at.at(ctab_im.data() + off);
             mix(b, k, i, 2 * j + 1) = static_cast<R>(im);
           } else {
             mix(b, k, i, 2 * j) = R(0);
