@@ -151,7 +151,7 @@ static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
 // the scalar operations, so any W gives the bits of W = 1).  A slot's sums are
 // few enough to stay in registers; c points at the slot's first entry.
 template <int W>
-struct WeightSums {
+struct SlotWeightSums {
   const double* c;
   const double (*vp)[W];  // v^0 .. v^8
   const double* lnx;
@@ -170,7 +170,7 @@ struct WeightSums {
 };
 
 template <int W>
-struct PartialSums {
+struct SlotPartialSums {
   const double* c;   // the slot's first entry
   const double* dc;  // its partials, three per entry
   const double (*vp)[W];
@@ -198,6 +198,61 @@ struct PartialSums {
       if constexpr (DepOf<A>::spin) {
         b1[part][l] += d1 * base;
         b2[part][l] += d2 * base;
+      }
+    }
+  }
+};
+
+// The bracket sums of every slot ([slot][lane], [slot][part][lane]) for
+// visitors that choose the slots they walk; c points at the first entry of
+// the table and k is where the next visited row's entry stands.
+template <int W>
+struct WeightSums {
+  const double* c;
+  const double (*vp)[W];  // v^0 .. v^8
+  const double* lnx;
+  int k = 0;
+  double re[8][W] = {}, im[8][W] = {};
+  template <class A>
+  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+    const double ck = c[k++];
+    double(&acc)[W] = part == 0 ? re[s] : im[s];
+    for (int l = 0; l < W; ++l) {
+      double term = ck * vp[t.p][l];
+      if (t.lg) term = term * lnx[l];
+      acc[l] += term;
+    }
+  }
+};
+
+template <int W>
+struct PartialSums {
+  const double* c;
+  const double* dc;
+  const double (*vp)[W];
+  const double* lnx;
+  int k = 0;
+  // [slot][part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
+  double b[8][2][W] = {}, bv[8][2][W] = {}, bq[8][2][W] = {}, b1[8][2][W] = {}, b2[8][2][W] = {};
+  template <class A>
+  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+    const double cv = c[k];
+    const double dq = dc[3 * k], d1 = dc[3 * k + 1], d2 = dc[3 * k + 2];
+    ++k;
+    for (int l = 0; l < W; ++l) {
+      double base = vp[t.p][l];
+      if (t.lg) base = base * lnx[l];
+      double dbase = 0.0;
+      if (t.p > 0) {
+        dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
+        if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
+      }
+      b[s][part][l] += cv * base;
+      bv[s][part][l] += cv * dbase;
+      if constexpr (DepOf<A>::q) bq[s][part][l] += dq * base;
+      if constexpr (DepOf<A>::spin) {
+        b1[s][part][l] += d1 * base;
+        b2[s][part][l] += d2 * base;
       }
     }
   }
@@ -237,7 +292,7 @@ RR_PN_HOT void v_terms(const double* v, double (*vp)[W], double* lnx) {
 template <int Slot, int W, class Sink>
 RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const double* t,
                               double eta, Sink& sink) {
-  WeightSums<W> w{t + kTabCoef + slot_entry_offset<Slot>(), vp, lnx};
+  SlotWeightSums<W> w{t + kTabCoef + slot_entry_offset<Slot>(), vp, lnx};
   const Skip z{};
   mode_slot<Slot>(w, z, z, z, z);
   const double Ke = t[kTabNorm + Slot] * eta;
@@ -301,7 +356,7 @@ template <int Slot, int W, class Sink>
 RR_PN_HOT void eval_dmode_slot(const double (*vp)[W], const double* lnx, const double* t,
                                double eta, double deta, Sink& sink) {
   constexpr int e0 = slot_entry_offset<Slot>();
-  PartialSums<W> w{t + kTabCoef + e0, t + kDTabPartials + 3 * e0, vp, lnx};
+  SlotPartialSums<W> w{t + kTabCoef + e0, t + kDTabPartials + 3 * e0, vp, lnx};
   const Dep<true, false> by_q{};  // eta, delta
   const Dep<true, true> by_all{};  // S, Sigma
   mode_slot<Slot>(w, by_q, by_q, by_all, by_all);
