@@ -46,6 +46,13 @@ constexpr double kReachFactor = 1.000000000001;
 // reads block kidx[j] of row b through plain pointers.
 constexpr int64_t kFminChunk = 256;
 
+// Node (b, j) reads two scattered blocks of O coefficients, and its pow call
+// leaves the core little room to run ahead to the next node's loads: the
+// blocks of the node kFminAhead places further on are prefetched, so their
+// lines arrive while the pow calls in between run.  A prefetch is only a
+// hint; it changes no value.
+constexpr int64_t kFminAhead = 16;
+
 struct FminStencil {
   UView<const double, 3> c_tau, c_x;
   UView<const int32_t, 1> kidx;
@@ -54,6 +61,13 @@ struct FminStencil {
   int32_t o, s;
   int64_t e, total;  // e: blocks per row; total = B * S
 
+  // The first and last coefficient: both lines of a block of up to eight.
+  // (A loop of prefetches would be deleted as a loop without effects.)
+  KOKKOS_INLINE_FUNCTION void prefetch_block(const double* p) const {
+    __builtin_prefetch(p);
+    __builtin_prefetch(p + (o - 1));
+  }
+
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t chunk) const {
     const int64_t f0 = chunk * kFminChunk;
     const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;
@@ -61,7 +75,21 @@ struct FminStencil {
     int64_t j = f0 - b * s;
     double* tg = taug.data();
     double* fq = f22.data();
+    // The node kFminAhead places on; past the chunk's end it is the next
+    // chunk's, which a static schedule mostly gives to the same thread.
+    const int64_t fa0 = (f0 + kFminAhead < total) ? f0 + kFminAhead : total;
+    int64_t ba = fa0 / s;
+    int64_t ja = fa0 - ba * s;
     for (int64_t f = f0; f < f1; ++f) {
+      if (f + kFminAhead < total) {
+        const int64_t ablk = (ba * e + kidx(ja)) * o;
+        prefetch_block(c_tau.data() + ablk);
+        prefetch_block(c_x.data() + ablk);
+        if (++ja == s) {
+          ja = 0;
+          ++ba;
+        }
+      }
       const int64_t blk = (b * e + kidx(j)) * o;
       const double* pt = c_tau.data() + blk;
       const double* px = c_x.data() + blk;

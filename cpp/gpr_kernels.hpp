@@ -166,6 +166,38 @@ KOKKOS_INLINE_FUNCTION int32_t coef_blocks(int32_t EO) {
   return (EO + kCoefBlock - 1) / kCoefBlock;
 }
 
+// Sums over n values of NV row vectors each (value t of the rows at
+// panel[t * W], one lane per row) times the pairs (w[c][2t], w[c][2t + 1]) of
+// CI weight columns: re[c] and im[c] start from +0.0 and take the products in
+// increasing t.  Both passes of the contraction (features against the trend
+// coefficients, kernel rows against a block's weights) run through it.
+template <class V, int NV, int CI>
+RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int32_t n,
+                                             const double* const* w, V (&re)[CI][NV],
+                                             V (&im)[CI][NV]) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  for (int c = 0; c < CI; ++c)
+    for (int v = 0; v < NV; ++v) {
+      re[c][v] = V{};
+      im[c][v] = V{};
+    }
+  for (int32_t t = 0; t < n; ++t) {
+    const double* pt = panel + static_cast<int64_t>(t) * W;
+    V x[NV];
+    for (int v = 0; v < NV; ++v) load_rows(x[v], pt + v * L);
+#pragma GCC unroll 8
+    for (int c = 0; c < CI; ++c) {
+      const double wr = w[c][2 * t];
+      const double wi = w[c][2 * t + 1];
+#pragma GCC unroll 4
+      for (int v = 0; v < NV; ++v) {
+        re[c][v] = re[c][v] + x[v] * wr;
+        im[c][v] = im[c][v] + x[v] * wi;
+      }
+    }
+  }
+}
+
 // Coefficients r .. r + CI - 1 of group position p for every row, NV vectors
 // of V (one lane per row) at a time.  Per row and coefficient: the trend sums
 // ascending from +0.0, then, for each block serving the position in block
@@ -187,29 +219,9 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int
   asm volatile("" : : "r"(re), "r"(im) : "memory");
   for (int32_t b0 = 0; b0 < a.B; b0 += RB) {
     {
-      const double* fb = a.feat + panel_base(b0, a.W, a.n_terms);
       V sr[CI][NV];
       V si[CI][NV];
-      for (int c = 0; c < CI; ++c)
-        for (int v = 0; v < NV; ++v) {
-          sr[c][v] = V{};
-          si[c][v] = V{};
-        }
-      for (int32_t t = 0; t < a.n_terms; ++t) {
-        const double* ft = fb + static_cast<int64_t>(t) * a.W;
-        V f[NV];
-        for (int v = 0; v < NV; ++v) load_rows(f[v], ft + v * L);
-#pragma GCC unroll 4
-        for (int c = 0; c < CI; ++c) {
-          const double tr = Tc[c][2 * t];
-          const double ti = Tc[c][2 * t + 1];
-#pragma GCC unroll 4
-          for (int v = 0; v < NV; ++v) {
-            sr[c][v] = sr[c][v] + f[v] * tr;
-            si[c][v] = si[c][v] + f[v] * ti;
-          }
-        }
-      }
+      panel_sums<V, NV, CI>(a.feat + panel_base(b0, a.W, a.n_terms), a.W, a.n_terms, Tc, sr, si);
       for (int c = 0; c < CI; ++c)
         for (int v = 0; v < NV; ++v) {
           re[c][v] = sr[c][v];
@@ -225,26 +237,7 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int
           a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b0, a.W, a.n_train);
       V kre[CI][NV];
       V kim[CI][NV];
-      for (int c = 0; c < CI; ++c)
-        for (int v = 0; v < NV; ++v) {
-          kre[c][v] = V{};
-          kim[c][v] = V{};
-        }
-      for (int32_t n = 0; n < a.n_train; ++n) {
-        const double* kn = kr + static_cast<int64_t>(n) * a.W;
-        V x[NV];
-        for (int v = 0; v < NV; ++v) load_rows(x[v], kn + v * L);
-#pragma GCC unroll 4
-        for (int c = 0; c < CI; ++c) {
-          const double ar = Ac[c][2 * n];
-          const double ai = Ac[c][2 * n + 1];
-#pragma GCC unroll 4
-          for (int v = 0; v < NV; ++v) {
-            kre[c][v] = kre[c][v] + x[v] * ar;
-            kim[c][v] = kim[c][v] + x[v] * ai;
-          }
-        }
-      }
+      panel_sums<V, NV, CI>(kr, a.W, a.n_train, Ac, kre, kim);
       for (int c = 0; c < CI; ++c)
         for (int v = 0; v < NV; ++v) {
           re[c][v] = re[c][v] + kre[c][v];

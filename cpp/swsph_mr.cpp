@@ -634,13 +634,25 @@ struct ContractRowsKernel {
   }
 };
 
-// One column tile (8 columns) of one group over batch rows [b0, b1).  The
-// four channels of a row, and two rows at a time, are summed side by side, so
-// every weight vector loaded serves eight (row, channel) sums; the lanes of a
-// vector are the tile's columns.  Each lane performs exactly the scalar
-// sequence of one output: rows r in chunks of 32, each chunk's products
-// (v x weight) added in increasing r to a partial sum started from +0.0, the
-// partial then added to the column's total (also started from +0.0).
+// One column tile (8 columns) of one group over batch rows [b0, b1).  Each
+// lane performs exactly the scalar sequence of one output: block rows r in
+// chunks of 32, each chunk's products (v x weight) added in increasing r to a
+// partial sum started from +0.0, the partial then added to the column's total
+// (also started from +0.0).  The item runs chunk by chunk.  It first copies
+// the chunk's block rows of the tile into a small contiguous buffer: they lie
+// a whole padded row apart, which crowds them into a few cache sets and onto
+// many pages, while the buffer stays in the first-level cache for all the
+// item's batch rows.  Then every batch row sums the chunk from the buffer, the
+// four channels of NB rows side by side, so that every weight vector loaded
+// serves 4 x NB sums; the lanes of a vector are the tile's columns.  The
+// totals wait in a buffer of the item until its last chunk.
+constexpr int32_t kApplyChunk = 32;  // block rows per partial sum
+
+// Batch rows per work item of the apply kernel: items are (column tile, chunk
+// of rows), so that a batch too small for many tiles still spreads over the
+// threads.
+constexpr int32_t kApplyRowChunk = 24;
+
 struct ApplyTileArgs {
   const double* wre;     // block row 0, column c0 of the real plane
   const double* wim;     // the same in the imaginary plane
@@ -660,89 +672,107 @@ struct ApplyTileArgs {
   int64_t PEO;
 };
 
+// The item's buffers: the chunk's weights as [row][plane][column] and the
+// totals as [batch row x 4 + channel][plane][column].
+struct ApplyBuffers {
+  alignas(64) double w[kApplyChunk * 16];
+  alignas(64) double tot[kApplyRowChunk * 4 * 16];
+};
+
 // Lane vectors: 8, 4 or 2 columns (AVX-512, AVX2, SSE2).
 typedef double lanes8 __attribute__((vector_size(64)));
 typedef double lanes4 __attribute__((vector_size(32)));
 typedef double lanes2 __attribute__((vector_size(16)));
 
+// n buffered block rows from w, row values src[k][0 .. n - 1].
 template <class V, int K>
-__attribute__((always_inline)) inline void apply_steps(const ApplyTileArgs& a, int32_t col,
-                                                       const double* const* src, int32_t shift,
-                                                       int32_t r0, int32_t r1, V* pre, V* pim) {
-  for (int32_t r = r0; r < r1; ++r) {
+__attribute__((always_inline)) inline void apply_steps(const double* w, const double* const* src,
+                                                       int32_t n, V* pre, V* pim) {
+  for (int32_t r = 0; r < n; ++r) {
     V wr, wi;
-    std::memcpy(&wr, a.wre + int64_t(r) * a.wg + col, sizeof(V));
-    std::memcpy(&wi, a.wim + int64_t(r) * a.wg + col, sizeof(V));
-#pragma GCC unroll 8
+    std::memcpy(&wr, w + 16 * r, sizeof(V));
+    std::memcpy(&wi, w + 16 * r + 8, sizeof(V));
+#pragma GCC unroll 12
     for (int k = 0; k < K; ++k) {
-      const double v = src[k][r - shift];
+      const double v = src[k][r];
       pre[k] = (v * wr) + pre[k];
       pim[k] = (v * wi) + pim[k];
     }
   }
 }
 
-// Columns [col, col + lanes) of the tile for NB rows from b, four channels each.
+// Block rows [r0, r1) of columns [col, col + lanes) for NB batch rows from b,
+// four channels each, added to their totals.
 template <class V, int NB>
-__attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, int32_t b,
-                                                      int32_t col) {
+__attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
+                                                      int32_t b, int32_t col, int32_t r0,
+                                                      int32_t r1) {
   constexpr int K = 4 * NB;
-  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
-  const double* tv[K];
-  const double* kv[K];
+  V pre[K], pim[K];
   for (int k = 0; k < K; ++k) {
-    const int64_t bb = b + k / 4, ch = k % 4;
-    tv[k] = a.trend + bb * a.trend_b + ch * a.trend_ch;
-    kv[k] = a.krows + bb * a.krow_b + ch * a.krow_ch;
+    pre[k] = V{};
+    pim[k] = V{};
   }
-  // The totals change once per chunk; they live in memory (the empty asm
-  // statement lets their address escape) so that the registers hold the
-  // partial sums of the inner loop.
-  alignas(64) V tre[K], tim[K];
+  const double* src[K];
+  // Rows below tg multiply the trend rows, the others the kernel rows.
+  const int32_t rt = (r1 < a.tg) ? r1 : a.tg;
+  if (r0 < rt) {
+    for (int k = 0; k < K; ++k)
+      src[k] = a.trend + int64_t(b + k / 4) * a.trend_b + (k % 4) * a.trend_ch + r0;
+    apply_steps<V, K>(buf.w + col, src, rt - r0, pre, pim);
+  }
+  const int32_t rk = (r0 > a.tg) ? r0 : a.tg;
+  if (rk < r1) {
+    for (int k = 0; k < K; ++k)
+      src[k] = a.krows + int64_t(b + k / 4) * a.krow_b + (k % 4) * a.krow_ch + (rk - a.tg);
+    apply_steps<V, K>(buf.w + 16 * (rk - r0) + col, src, r1 - rk, pre, pim);
+  }
+  double* tot = buf.tot + 64 * (b - a.b0) + col;
   for (int k = 0; k < K; ++k) {
-    tre[k] = V{};
-    tim[k] = V{};
-  }
-  asm volatile("" : : "r"(tre), "r"(tim) : "memory");
-  for (int32_t r0 = 0; r0 < a.nrows; r0 += 32) {
-    const int32_t r1 = (r0 + 32 < a.nrows) ? r0 + 32 : a.nrows;
-    V pre[K], pim[K];
-    for (int k = 0; k < K; ++k) {
-      pre[k] = V{};
-      pim[k] = V{};
-    }
-    // Rows below tg multiply the trend rows, the others the kernel rows.
-    apply_steps<V, K>(a, col, tv, 0, r0, (r1 < a.tg) ? r1 : a.tg, pre, pim);
-    apply_steps<V, K>(a, col, kv, a.tg, (r0 > a.tg) ? r0 : a.tg, r1, pre, pim);
-    for (int k = 0; k < K; ++k) {
-      tre[k] = tre[k] + pre[k];
-      tim[k] = tim[k] + pim[k];
-    }
-  }
-  for (int k = 0; k < K; ++k) {
-    const int64_t bb = b + k / 4, ch = k % 4;
-    double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
-    for (int l = 0; l < L && col + l < a.ncols; ++l) {
-      dst[2 * a.pos[col + l]] = tre[k][l];
-      dst[2 * a.pos[col + l] + 1] = tim[k][l];
-    }
+    V tr, ti;
+    std::memcpy(&tr, tot + 16 * k, sizeof(V));
+    std::memcpy(&ti, tot + 16 * k + 8, sizeof(V));
+    tr = tr + pre[k];
+    ti = ti + pim[k];
+    std::memcpy(tot + 16 * k, &tr, sizeof(V));
+    std::memcpy(tot + 16 * k + 8, &ti, sizeof(V));
   }
 }
 
-// The tile in column groups of V's width, NB rows at a time.
 template <class V, int NB>
 __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& a) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
-  for (int32_t col = 0; col < a.ncols; col += L) {
-    int32_t b = a.b0;
-    for (; b + NB <= a.b1; b += NB) apply_rows<V, NB>(a, b, col);
-    for (; b < a.b1; ++b) apply_rows<V, 1>(a, b, col);
+  ApplyBuffers buf;
+  const int32_t nb = a.b1 - a.b0;
+  for (int32_t i = 0; i < 64 * nb; ++i) buf.tot[i] = 0.0;
+  for (int32_t r0 = 0; r0 < a.nrows; r0 += kApplyChunk) {
+    const int32_t r1 = (r0 + kApplyChunk < a.nrows) ? r0 + kApplyChunk : a.nrows;
+    for (int32_t r = r0; r < r1; ++r) {
+      std::memcpy(buf.w + 16 * (r - r0), a.wre + int64_t(r) * a.wg, 8 * sizeof(double));
+      std::memcpy(buf.w + 16 * (r - r0) + 8, a.wim + int64_t(r) * a.wg, 8 * sizeof(double));
+    }
+    for (int col = 0; col < 8; col += L) {
+      int32_t b = a.b0;
+      for (; b + NB <= a.b1; b += NB) apply_rows<V, NB>(a, buf, b, col, r0, r1);
+      for (; b < a.b1; ++b) apply_rows<V, 1>(a, buf, b, col, r0, r1);
+    }
+  }
+  for (int32_t bl = 0; bl < nb; ++bl) {
+    const int64_t bb = a.b0 + bl;
+    for (int ch = 0; ch < 4; ++ch) {
+      double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
+      const double* t = buf.tot + 16 * (4 * bl + ch);
+      for (int32_t l = 0; l < a.ncols; ++l) {
+        dst[2 * a.pos[l]] = t[l];
+        dst[2 * a.pos[l] + 1] = t[8 + l];
+      }
+    }
   }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
-  apply_tile_with<lanes8, 2>(a);
+  apply_tile_with<lanes8, 3>(a);
 }
 __attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
   apply_tile_with<lanes4, 1>(a);
@@ -757,11 +787,6 @@ void apply_tile(const ApplyTileArgs& a, Isa isa) {
   (void)isa;
   apply_tile_with<lanes2, 1>(a);
 }
-
-// Rows of the batch per work item of the apply kernel: items are (column
-// tile, chunk of rows), so that a batch too small for many tiles still
-// spreads over the threads.
-constexpr int32_t kApplyRowChunk = 16;
 
 struct ContractApplyKernel {
   Kokkos::View<const int32_t*, Kokkos::HostSpace> tile_g, tile_c0;

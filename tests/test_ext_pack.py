@@ -341,7 +341,10 @@ def shared_model_rows():
     return batch_inputs()
 
 
-@pytest.mark.parametrize("opts", [dict(n_per_orbit=48), dict(n_per_orbit=48, seam_anchor_omega=True, ratio_powerlaw=True)])
+# At the default 256 knots per orbit two of the rows hold more than 4 MiB of
+# mode coefficients (buffers of their own mapping) and one holds less.
+@pytest.mark.parametrize("opts", [dict(n_per_orbit=48), dict(n_per_orbit=48, seam_anchor_omega=True, ratio_powerlaw=True),
+                                  dict()])
 def test_batch_rows_equal_single_rows(opts):
     args = shared_model_rows()
     breaks, tau, J, modes, l, m, w, thetas, f_low = args

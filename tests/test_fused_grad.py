@@ -23,10 +23,12 @@ def v_grid(B, N, seed=2):
 
 @needs_pn4
 @pytest.mark.parametrize("N", [2, 3, 4, 101, 400])
-def test_median_matches_oracle_bitwise(N):
+# the second set reads only slots without a ln x term
+@pytest.mark.parametrize("pn", [[0, 3, -1, 7, 2], [3, 5, -1, 6, 4]], ids=["log", "nolog"])
+def test_median_matches_oracle_bitwise(N, pn):
     th = fc.make_thetas(3)
     v, dv = fc.v_of(v_grid(3, N), th)
-    pn = np.array([0, 3, -1, 7, 2], np.int32)
+    pn = np.array(pn, np.int32)
     med2, dmed2 = rr.median_h2_batch(v, dv, th, pn)
     ref2, dref2 = fc.median_oracle(rr, v, dv, th, pn)
     assert_bitwise(med2, ref2)
@@ -180,6 +182,13 @@ def test_dc_matches_oracle_bitwise(emm):
     got = rr.dc_grid_batch(**a)
     assert got.shape == (3, 3, 4, 50)
     assert_bitwise(got, fc.dc_oracle(rr, **a))
+
+
+@needs_pn4
+def test_dc_slots_without_log_term_match_oracle_bitwise():
+    a, _ = dc_args(N=23)
+    a["pnIdx"] = np.array([3, 6, 3, 5], np.int32)  # slots whose series have no ln x term
+    assert_bitwise(rr.dc_grid_batch(**a), fc.dc_oracle(rr, **a))
 
 
 @needs_pn4

@@ -173,9 +173,13 @@ def general_inputs(B=6, E=7, O=5, S=9):
     return C_tau, C_x, kidx, V, f_min
 
 
+@pytest.mark.parametrize("sizes", [{}, {"B": 40, "E": 13, "O": 8, "S": 21}],
+                         ids=["one-chunk", "many-chunks"])
 @pytest.mark.parametrize("fn", FMIN, ids=["default", "serial"])
-def test_stencil_sums_against_numpy_loop(fn):
-    args = general_inputs()
+def test_stencil_sums_against_numpy_loop(fn, sizes):
+    # The second size runs the (B, S) node table over several chunks of its
+    # flat index, with rows crossing the chunk edges.
+    args = general_inputs(**sizes)
     starts, f22_first, flag = fn(*args)
     r_starts, r_f0, r_flag, _, taug = reference(*args)
     assert_bitwise(starts, r_starts)

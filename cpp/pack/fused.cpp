@@ -335,8 +335,9 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   std::fill(pd, pd + 3 * BK, 0.0);
   // |h_s|^2 of all eight slots: a plain heap buffer that lives for the call.
   std::unique_ptr<double[]> mag(new double[static_cast<size_t>(checked_mul(BN, 8, "mag"))]);
-  // One index array per (row, mode), taken before the launch.
-  int32_t* index = pool.acquire<int32_t>("bp_mh2_idx", static_cast<uint64_t>(BK * N));
+  // One work row per (row, mode), taken before the launch: a copy of the
+  // squares to select on, or the index array of the exact order.
+  double* work = pool.acquire<double>("bp_mh2_work", static_cast<uint64_t>(BK * N));
 
   const V1<const double> vv = input_view(pool, "bp_mh2_v", v.data(), BN);
   const V1<const double> dvv = input_view(pool, "bp_mh2_dv", dv.data(), 3 * BN);
@@ -355,7 +356,7 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
                                                  cview<int32_t>(slots.data(), K),
                                                  cview<double>(mag.get(), 8 * BN),
                                                  cview<unsigned char>(unsafe.get(), 8 * mag_items),
-                                                 mview(index, BK * N), mview(pm, BK),
+                                                 mview(work, BK * N), mview(pm, BK),
                                                  mview(pd, 3 * BK)});
   Exec().fence();
   return py::make_tuple(med2, dmed2);

@@ -8,6 +8,7 @@
 // b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1 and close with
 // ((b_1 u) + c_0) - b_2: this is not the evaluator's recurrence, so it is kept
 // apart from it.
+#include "common/lanes.hpp"
 #include "pack/pack_numerics.hpp"  // select_kth: Hoare selection, NaN ordered last
 #include "pack/pn4.hpp"
 
@@ -48,23 +49,24 @@ KOKKOS_INLINE_FUNCTION double clenshaw_re(const double* c, int32_t order, double
   return ((b1 * u) + c[0]) - b2;
 }
 
+// Real and imaginary parts run side by side as the two lanes of one vector:
+// each lane takes the scalar recurrence's operations on its part.
 template <int OO>
 KOKKOS_INLINE_FUNCTION void clenshaw_c(const double* c, int32_t order, double u, double& re,
                                        double& im) {
+  using lanes::d2;
   const int32_t n = OO > 0 ? OO : order;
   const double t = u + u;
-  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;
+  d2 b1 = {0.0, 0.0}, b2 = {0.0, 0.0};
 #pragma GCC unroll 32
   for (int32_t k = n - 1; k >= 1; --k) {
-    const double br = ((t * b1r) + c[2 * k]) - b2r;
-    const double bi = ((t * b1i) + c[2 * k + 1]) - b2i;
-    b2r = b1r;
-    b1r = br;
-    b2i = b1i;
-    b1i = bi;
+    const d2 b = ((t * b1) + RR_LANES_LOAD(d2, c + 2 * k)) - b2;
+    b2 = b1;
+    b1 = b;
   }
-  re = ((b1r * u) + c[0]) - b2r;
-  im = ((b1i * u) + c[1]) - b2i;
+  const d2 r = ((b1 * u) + RR_LANES_LOAD(d2, c)) - b2;
+  re = r[0];
+  im = r[1];
 }
 
 // ---------------------------------------------------------------- host helpers
@@ -424,7 +426,7 @@ struct MedianSelectKernel {
   V1<const int32_t> slots;   // (K,)
   V1<const double> mag;      // (B, 8, N) squares
   V1<const unsigned char> unsafe;  // (B chunks, 8)
-  V1<int32_t> index;         // (B, K, N) scratch
+  V1<double> work;          // (B, K, N) scratch: squares, or the index array of exact_points
   V1<double> med2;           // (B, K)
   V1<double> dmed2;          // (B, 3, K)
 
@@ -459,17 +461,20 @@ struct MedianSelectKernel {
   }
 
   // The median points by the squares, settled exactly inside the band; false
-  // when the band is too large for that.
-  KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, int32_t* idx,
+  // when the band is too large for that.  The middle squares are selected on
+  // a private copy of the row (`sel`, N values): the squares are finite here,
+  // so their order statistics are those of any order that breaks ties.
+  KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, double* sel,
                                           int32_t* points) const {
-    const auto by_square = [q](int32_t x, int32_t y) {
-      return q[x] < q[y] || (!(q[y] < q[x]) && x < y);
-    };
-    for (int32_t n = 0; n < N; ++n) idx[n] = n;
+    for (int32_t n = 0; n < N; ++n) sel[n] = q[n];
     const int32_t m = N / 2;
-    std::nth_element(idx, idx + m, idx + N, by_square);
-    const double q_hi = q[idx[m]];
-    const double q_lo = N % 2 == 1 ? q_hi : q[*std::max_element(idx, idx + m, by_square)];
+    const double q_hi = select_kth(sel, N, m);
+    double q_lo = q_hi;
+    if (N % 2 == 0) {  // the largest of the m smallest
+      q_lo = sel[0];
+      for (int32_t j = 1; j < m; ++j)
+        if (sel[j] > q_lo) q_lo = sel[j];
+    }
     const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
     int32_t below = 0, nb = 0;
     int32_t bidx[kBandMax];
@@ -512,13 +517,14 @@ struct MedianSelectKernel {
     const int32_t s = slots(k);
     if (s < 0) return;
     const double* row = mag.data() + (static_cast<int64_t>(b) * kModeSlots + s) * N;
-    int32_t* idx = index.data() + (static_cast<int64_t>(b) * K + k) * N;
+    double* wrow = work.data() + (static_cast<int64_t>(b) * K + k) * N;
     bool safe = true;
     for (int32_t c = 0; c < chunks; ++c)
       if (unsafe((static_cast<int64_t>(b) * chunks + c) * 8 + s)) safe = false;
     int32_t points[2];
     const int32_t cnt_i = N % 2 == 1 ? 1 : 2;
-    if (!safe || !band_points(b, s, row, idx, points)) exact_points(b, s, idx, points);
+    if (!safe || !band_points(b, s, row, wrow, points))
+      exact_points(b, s, reinterpret_cast<int32_t*>(wrow), points);
     const double* table = tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
     const double* dtable = dtables.data() + static_cast<int64_t>(b) * kDModeCoeffCount;
     double re[kModeSlots], im[kModeSlots], dre[kDModeSlots], dim[kDModeSlots];

@@ -4,10 +4,12 @@
 // scalar ones bit for bit.  On x86-64 ELF targets an AVX2 clone is chosen at
 // load time when the processor has it (AVX2 without FMA: same results).
 #include "pack/fused_kernels.hpp"
+#include "common/lanes.hpp"
 #include "pack/pn4.hpp"
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 #define RR_FUSED_CLONES __attribute__((target_clones("avx2", "default")))
@@ -22,6 +24,104 @@ namespace {
 // The lanes past `valid` repeat the last valid sample; their values are dropped.
 inline void pad_lanes(const double* v, int valid, double* vv) {
   for (int l = 0; l < kLanes; ++l) vv[l] = v[l < valid ? l : valid - 1];
+}
+
+// ---------------------------------------------------------------- selected slots
+// Stage 2 restricted to the slots whose bit is set in `mask`.  A slot's sums
+// take only its own table entries, in their order, so a selected slot gets the
+// bits of the full evaluation; the other slots are not formed.
+
+// First table entry of every slot, and whether a slot has a ln x term.
+struct SlotLayout {
+  int first[kModeSlots + 1] = {};
+  bool lg[kModeSlots] = {};
+};
+struct LayoutVisitor {
+  SlotLayout* out;
+  int k = 0;
+  template <class A>
+  constexpr void operator()(int s, pn4::Term t, int, const A&) {
+    out->first[s + 1] = ++k;
+    if (t.lg) out->lg[s] = true;
+  }
+};
+constexpr SlotLayout slot_layout() {
+  SlotLayout L;
+  LayoutVisitor vis{&L};
+  const pn4::Skip z{};
+  pn4::mode_series(vis, z, z, z, z);
+  for (int s = 1; s <= kModeSlots; ++s)
+    if (L.first[s] < L.first[s - 1]) L.first[s] = L.first[s - 1];
+  return L;
+}
+inline constexpr SlotLayout kLayout = slot_layout();
+static_assert(kLayout.first[kModeSlots] == pn4::kModeEntries, "slot layout");
+
+// Slots of `mask` that need ln x.
+inline constexpr uint32_t log_slots() {
+  uint32_t m = 0;
+  for (int s = 0; s < kModeSlots; ++s)
+    if (kLayout.lg[s]) m |= 1u << s;
+  return m;
+}
+
+// Powers v^0 .. v^8 and, when a slot of `mask` needs it, ln x = 2 ln v.
+template <int W>
+RR_PN_HOT void v_terms_for(const double* v, uint32_t mask, double (*vp)[W], double* lnx) {
+  if (mask & log_slots()) {
+    pn4::v_terms<W>(v, vp, lnx);
+  } else {
+    pn4::v_powers<W>(v, vp);
+    for (int l = 0; l < W; ++l) lnx[l] = 0.0;  // not read
+  }
+}
+
+template <class Visitor, class... Args, int... S>
+RR_PN_HOT void visit_slots(Visitor& vis, uint32_t mask, std::integer_sequence<int, S...>,
+                           const Args&... args) {
+  ((mask & (1u << S) ? (vis.k = kLayout.first[S], pn4::mode_slot<S>(vis, args...), 0) : 0), ...);
+}
+
+// Bracket sums of the weights (w.re / w.im [slot][lane]) for the slots of mask.
+template <int W>
+RR_PN_HOT void weight_sums(uint32_t mask, pn4::WeightSums<W>& w) {
+  const pn4::Skip z{};
+  visit_slots(w, mask, std::make_integer_sequence<int, kModeSlots>{}, z, z, z, z);
+}
+
+// The weights of slot s of W samples from their bracket sums, as
+// eval_mode_weights_terms forms them.
+template <int W>
+RR_PN_HOT void slot_weights(const pn4::WeightSums<W>& w, const double (*vp)[W], const double* t,
+                            int s, double* re, double* im) {
+  const double eta = t[pn4::kTabQ] * t[pn4::kTabInv1q2];
+  const double Ke = t[pn4::kTabNorm + s] * eta;
+  for (int l = 0; l < W; ++l) {
+    const double f = Ke * vp[2][l];
+    re[l] = f * w.re[s][l];
+    im[l] = f * w.im[s][l];
+  }
+}
+
+// The partials of slot s (4 s + p, p over v, q, chi1z, chi2z) of W samples,
+// re/im[p * W + l], as eval_dmode_weights_terms forms them.
+template <int W>
+RR_PN_HOT void slot_partials(const pn4::PartialSums<W>& w, const double (*vp)[W], const double* t,
+                             int s, double* re, double* im) {
+  const double eta = t[pn4::kTabQ] * t[pn4::kTabInv1q2];
+  const double deta = t[pn4::kDTabDEta];
+  const double K = t[pn4::kTabNorm + s];
+  const double Ke = K * eta;
+  for (int part = 0; part < 2; ++part) {
+    double* o = part == 0 ? re : im;
+    for (int l = 0; l < W; ++l) {
+      const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
+      o[0 * W + l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
+      o[1 * W + l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
+      o[2 * W + l] = Ke * v2 * w.b1[s][part][l];
+      o[3 * W + l] = Ke * v2 * w.b2[s][part][l];
+    }
+  }
 }
 }  // namespace
 
@@ -45,13 +145,24 @@ RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
     pad_lanes(v + n, valid, vv);
-    pn4::eval_mode_weights_to<kLanes>(vv, table, [&](int s, int l, double re, double im) {
-      if (l < valid && (used & (1u << s))) {
-        const double q = re * re + im * im;
-        mag[static_cast<int64_t>(s) * N + n + l] = q;
-        if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(re == 0.0 && im == 0.0)) unsafe[s] = 1;
+    double vp[9][kLanes], lnx[kLanes];
+    v_terms_for<kLanes>(vv, used, vp, lnx);
+    pn4::WeightSums<kLanes> w{table + pn4::kTabCoef, vp, lnx};
+    weight_sums<kLanes>(used, w);
+    for (int s = 0; s < kModeSlots; ++s) {
+      if (!(used & (1u << s))) continue;
+      double re[kLanes], im[kLanes], q[kLanes];
+      slot_weights<kLanes>(w, vp, table, s, re, im);
+      bool bad = false;
+      for (int l = 0; l < kLanes; ++l) {
+        q[l] = re[l] * re[l] + im[l] * im[l];
+        bad |= l < valid && !(q[l] >= kOrderSafeLo && q[l] <= kOrderSafeHi) &&
+               !(re[l] == 0.0 && im[l] == 0.0);
       }
-    });
+      if (bad) unsafe[s] = 1;
+      double* out = mag + static_cast<int64_t>(s) * N + n;
+      for (int l = 0; l < valid; ++l) out[l] = q[l];
+    }
   }
 }
 
@@ -60,71 +171,158 @@ namespace {
 // the clones attribute on the member's definition alone would give the class a
 // second definition (-Wodr), and on its declaration it would make the callers
 // in other files name the default clone, which only this file defines.
+// One mode at kLanes consecutive samples n .. n + kLanes - 1 of row b, as
+// lane vectors: every lane takes the scalar operations of its sample.
+RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
+                                  const lanes::d4* dvp, const double* re, const double* im,
+                                  const double* dre, const double* dim) {
+  using lanes::d4;
+  const int32_t G = kern.G, N = kern.N, K = kern.K;
+  const int32_t di = kern.modes(3 * k), ri = kern.modes(3 * k + 1);
+  const d4 hr = RR_LANES_LOAD(d4, re), hi = RR_LANES_LOAD(d4, im);
+  const d4 hvr = RR_LANES_LOAD(d4, dre), hvi = RR_LANES_LOAD(d4, dim);
+  d4 dhr[3], dhi[3];
+  for (int p = 0; p < 3; ++p) {
+    dhr[p] = (hvr * dvp[p]) + RR_LANES_LOAD(d4, dre + (1 + p) * kLanes);
+    dhi[p] = (hvi * dvp[p]) + RR_LANES_LOAD(d4, dim + (1 + p) * kLanes);
+  }
+  const double phr = kern.phase(2 * k), phi = kern.phase(2 * k + 1);
+  const auto slot = [&](int32_t g) { return kern.vals.data() + 2 * ((b64 * G + g) * N + n); };
+  d4 D0r, D0i;
+  lanes::load_pairs(slot(di), D0r, D0i);
+  if (ri < 0) {
+    for (int p = 0; p < 3; ++p) {
+      d4 Dr, Di;
+      lanes::load_pairs(slot(di + 1 + p), Dr, Di);
+      const d4 xr = ((Dr * hr) - (Di * hi)) + ((D0r * dhr[p]) - (D0i * dhi[p]));
+      const d4 xi = ((Dr * hi) + (Di * hr)) + ((D0r * dhi[p]) + (D0i * dhr[p]));
+      const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
+      lanes::store_pairs(kern.out.data() + off, (xr * phr) - (xi * phi), (xr * phi) + (xi * phr));
+    }
+  } else {
+    d4 R0r, R0i;
+    lanes::load_pairs(slot(ri), R0r, R0i);
+    const double w = kern.W(b64 * K + k);
+    const d4 zr = (R0r * hr) - (R0i * hi);
+    const d4 zi = (R0r * hi) + (R0i * hr);
+    const d4 mr = D0r - ((zr * phr) - (zi * phi));
+    const d4 mi = D0i - ((zr * phi) + (zi * phr));
+    const double omw = 1.0 - w;
+    for (int p = 0; p < 3; ++p) {
+      d4 Dr, Di, Rr, Ri;
+      lanes::load_pairs(slot(di + 1 + p), Dr, Di);
+      lanes::load_pairs(slot(ri + 1 + p), Rr, Ri);
+      const d4 yr = ((Rr * hr) - (Ri * hi)) + ((R0r * dhr[p]) - (R0i * dhi[p]));
+      const d4 yi = ((Rr * hi) + (Ri * hr)) + ((R0r * dhi[p]) + (R0i * dhr[p]));
+      const double dWp = kern.dW((b64 * 3 + p) * K + k);
+      const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
+      lanes::store_pairs(kern.out.data() + off,
+                         ((w * Dr) + (((yr * phr) - (yi * phi)) * omw)) + (mr * dWp),
+                         ((w * Di) + (((yr * phi) + (yi * phr)) * omw)) + (mi * dWp));
+    }
+  }
+}
+
+// One mode at one sample n (lane l of the block's weights and partials).
+RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
+                           const double* dvp, double hr, double hi, const double* dre,
+                           const double* dim, int l) {
+  const int32_t G = kern.G, N = kern.N, K = kern.K;
+  const int32_t di = kern.modes(3 * k), ri = kern.modes(3 * k + 1);
+  const double hvr = dre[l], hvi = dim[l];
+  double dhr[3], dhi[3];
+  for (int p = 0; p < 3; ++p) {
+    dhr[p] = (hvr * dvp[p]) + dre[(1 + p) * kLanes + l];
+    dhi[p] = (hvi * dvp[p]) + dim[(1 + p) * kLanes + l];
+  }
+  const double phr = kern.phase(2 * k), phi = kern.phase(2 * k + 1);
+  const auto slot = [&](int32_t g) { return kern.vals.data() + 2 * ((b64 * G + g) * N + n); };
+  const double* D0 = slot(di);
+  double* out = kern.out.data();
+  if (ri < 0) {
+    for (int p = 0; p < 3; ++p) {
+      const double* D = slot(di + 1 + p);
+      const double xr = ((D[0] * hr) - (D[1] * hi)) + ((D0[0] * dhr[p]) - (D0[1] * dhi[p]));
+      const double xi = ((D[0] * hi) + (D[1] * hr)) + ((D0[0] * dhi[p]) + (D0[1] * dhr[p]));
+      const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
+      out[off] = (xr * phr) - (xi * phi);
+      out[off + 1] = (xr * phi) + (xi * phr);
+    }
+  } else {
+    const double* R0 = slot(ri);
+    const double w = kern.W(b64 * K + k);
+    const double zr = (R0[0] * hr) - (R0[1] * hi);
+    const double zi = (R0[0] * hi) + (R0[1] * hr);
+    const double mr = D0[0] - ((zr * phr) - (zi * phi));
+    const double mi = D0[1] - ((zr * phi) + (zi * phr));
+    const double omw = 1.0 - w;
+    for (int p = 0; p < 3; ++p) {
+      const double* D = slot(di + 1 + p);
+      const double* Rp = slot(ri + 1 + p);
+      const double yr = ((Rp[0] * hr) - (Rp[1] * hi)) + ((R0[0] * dhr[p]) - (R0[1] * dhi[p]));
+      const double yi = ((Rp[0] * hi) + (Rp[1] * hr)) + ((R0[0] * dhi[p]) + (R0[1] * dhr[p]));
+      const double dWp = kern.dW((b64 * 3 + p) * K + k);
+      const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
+      out[off] = ((w * D[0]) + (((yr * phr) - (yi * phi)) * omw)) + (mr * dWp);
+      out[off + 1] = ((w * D[1]) + (((yr * phi) + (yi * phr)) * omw)) + (mi * dWp);
+    }
+  }
+}
+
+// The body of DcGridKernel::chunk.  It is cloned as a function of this file:
+// the clones attribute on the member's definition alone would give the class a
+// second definition (-Wodr), and on its declaration it would make the callers
+// in other files name the default clone, which only this file defines.
+// Only the slots that some mode reads are evaluated; full blocks of kLanes
+// samples run as lane vectors, the last partial block sample by sample.
 RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
-  const auto& [split, G, N, K, vals, v, dv, tables, dtables, modes, phase, W, dW, out] = kern;
+  using lanes::d4;
   constexpr int Wl = kLanes;
+  static_assert(lanes::width<d4> == Wl, "one lane vector per block");
+  const int32_t N = kern.N, K = kern.K;
   const int64_t b64 = b;
-  const double* table = tables.data() + b64 * kModeCoeffCount;
-  const double* dtable = dtables.data() + b64 * kDModeCoeffCount;
-  double re[kModeSlots * Wl], im[kModeSlots * Wl], dre[kDModeSlots * Wl], dim[kDModeSlots * Wl];
+  const double* table = kern.tables.data() + b64 * kModeCoeffCount;
+  const double* dtable = kern.dtables.data() + b64 * kDModeCoeffCount;
+  uint32_t used = 0;
+  for (int32_t k = 0; k < K; ++k) used |= 1u << kern.modes(3 * k + 2);
+  // Per slot: weights re/im [s][lane], partials dre/dim [s][p][lane].
+  double re[kModeSlots][Wl], im[kModeSlots][Wl];
+  double dre[kModeSlots][4 * Wl], dim[kModeSlots][4 * Wl];
   for (int32_t n_blk = n0; n_blk < n1; n_blk += Wl) {
     const int valid = n1 - n_blk < Wl ? n1 - n_blk : Wl;
     double vv[Wl];
-    pad_lanes(v.data() + b64 * N + n_blk, valid, vv);
+    pad_lanes(kern.v.data() + b64 * N + n_blk, valid, vv);
     // One logarithm and one set of powers of v serve the weights and partials.
     double vp[9][Wl], lnx[Wl];
-    pn4::v_terms<Wl>(vv, vp, lnx);
-    pn4::eval_mode_weights_terms<Wl>(vp, lnx, table, [&](int k, int l, double r, double i) {
-      re[k * Wl + l] = r;  // re[s * Wl + l]
-      im[k * Wl + l] = i;
-    });
-    pn4::eval_dmode_weights_terms<Wl>(vp, lnx, dtable, [&](int k, int l, double r, double i) {
-      dre[k * Wl + l] = r;  // dre[(4 j + p) * Wl + l]
-      dim[k * Wl + l] = i;
-    });
-    for (int l = 0; l < valid; ++l) {
-      const int32_t n = n_blk + l;
-      double dvp[3];
-      for (int p = 0; p < 3; ++p) dvp[p] = dv((b64 * 3 + p) * N + n);
+    v_terms_for<Wl>(vv, used, vp, lnx);
+    pn4::WeightSums<Wl> ws{table + pn4::kTabCoef, vp, lnx};
+    weight_sums<Wl>(used, ws);
+    pn4::PartialSums<Wl> ps{dtable + pn4::kTabCoef, dtable + pn4::kDTabPartials, vp, lnx};
+    {
+      const pn4::Dep<true, false> by_q{};  // eta, delta
+      const pn4::Dep<true, true> by_all{};  // S, Sigma
+      visit_slots(ps, used, std::make_integer_sequence<int, kModeSlots>{}, by_q, by_q, by_all, by_all);
+    }
+    for (int s = 0; s < kModeSlots; ++s) {
+      if (!(used & (1u << s))) continue;
+      slot_weights<Wl>(ws, vp, table, s, re[s], im[s]);
+      slot_partials<Wl>(ps, vp, dtable, s, dre[s], dim[s]);
+    }
+    if (valid == Wl) {
+      d4 dvp[3];
+      for (int p = 0; p < 3; ++p) dvp[p] = RR_LANES_LOAD(d4, kern.dv.data() + (b64 * 3 + p) * N + n_blk);
       for (int32_t k = 0; k < K; ++k) {
-        const int32_t di = modes(3 * k), ri = modes(3 * k + 1), s = modes(3 * k + 2);
-        const double hr = re[s * Wl + l], hi = im[s * Wl + l];
-        const double hvr = dre[(4 * s) * Wl + l], hvi = dim[(4 * s) * Wl + l];
-        double dhr[3], dhi[3];
-        for (int p = 0; p < 3; ++p) {
-          dhr[p] = (hvr * dvp[p]) + dre[(4 * s + 1 + p) * Wl + l];
-          dhi[p] = (hvi * dvp[p]) + dim[(4 * s + 1 + p) * Wl + l];
-        }
-        const double phr = phase(2 * k), phi = phase(2 * k + 1);
-        const auto slot = [&](int32_t g) { return vals.data() + 2 * ((b64 * G + g) * N + n); };
-        const double* D0 = slot(di);
-        if (ri < 0) {
-          for (int p = 0; p < 3; ++p) {
-            const double* D = slot(di + 1 + p);
-            const double xr = ((D[0] * hr) - (D[1] * hi)) + ((D0[0] * dhr[p]) - (D0[1] * dhi[p]));
-            const double xi = ((D[0] * hi) + (D[1] * hr)) + ((D0[0] * dhi[p]) + (D0[1] * dhr[p]));
-            const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
-            out(off) = (xr * phr) - (xi * phi);
-            out(off + 1) = (xr * phi) + (xi * phr);
-          }
-        } else {
-          const double* R0 = slot(ri);
-          const double w = W(b64 * K + k);
-          const double zr = (R0[0] * hr) - (R0[1] * hi);
-          const double zi = (R0[0] * hi) + (R0[1] * hr);
-          const double mr = D0[0] - ((zr * phr) - (zi * phi));
-          const double mi = D0[1] - ((zr * phi) + (zi * phr));
-          const double omw = 1.0 - w;
-          for (int p = 0; p < 3; ++p) {
-            const double* D = slot(di + 1 + p);
-            const double* Rp = slot(ri + 1 + p);
-            const double yr = ((Rp[0] * hr) - (Rp[1] * hi)) + ((R0[0] * dhr[p]) - (R0[1] * dhi[p]));
-            const double yi = ((Rp[0] * hi) + (Rp[1] * hr)) + ((R0[0] * dhi[p]) + (R0[1] * dhr[p]));
-            const double dWp = dW((b64 * 3 + p) * K + k);
-            const int64_t off = 2 * (((b64 * 3 + p) * K + k) * N + n);
-            out(off) = ((w * D[0]) + (((yr * phr) - (yi * phi)) * omw)) + (mr * dWp);
-            out(off + 1) = ((w * D[1]) + (((yr * phi) + (yi * phr)) * omw)) + (mi * dWp);
-          }
+        const int32_t s = kern.modes(3 * k + 2);
+        dc_mode_full(kern, b64, n_blk, k, dvp, re[s], im[s], dre[s], dim[s]);
+      }
+    } else {
+      for (int l = 0; l < valid; ++l) {
+        const int32_t n = n_blk + l;
+        double dvp[3];
+        for (int p = 0; p < 3; ++p) dvp[p] = kern.dv((b64 * 3 + p) * N + n);
+        for (int32_t k = 0; k < K; ++k) {
+          const int32_t s = kern.modes(3 * k + 2);
+          dc_mode_one(kern, b64, n, k, dvp, re[s][l], im[s][l], dre[s], dim[s], l);
         }
       }
     }
