@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "pack/pack_numerics.hpp"
 #include "pack/pn4.hpp"
 
@@ -128,6 +129,77 @@ RR_ROW_CLONES void weights_four(const double* v, const double* table, double* re
   pn4::eval_mode_weights<kWeightLanes>(v, table, re, im);
 }
 
+// The K content values of knots i0 .. i0 + width<V> - 1 above the edge, all in
+// element e, one knot per lane: each lane takes exactly clenshaw_pair's steps
+// (O >= 3) at its own u, with the element's coefficients shared by all lanes.
+template <class V>
+RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks, int32_t e,
+                                         const double* mode_coefs, int32_t E, int32_t O,
+                                         int32_t K, int32_t C, int32_t i0, double* content) {
+  const V x = RR_LANES_LOAD(V, phi + i0);
+  const double b0 = breaks[e];
+  const double w = breaks[e + 1] - b0;
+  const V d = x - b0;
+  const V u = (d + d) / w - 1.0;
+  const V t = u + u;
+  for (int32_t k = 0; k < K; ++k) {
+    const double* c = mode_coefs + 2 * (static_cast<int64_t>(k) * E + e) * O;
+    V br, bi, ar, ai;
+    for (int l = 0; l < lanes::width<V>; ++l) {
+      br[l] = c[2 * (O - 1)];
+      bi[l] = c[2 * (O - 1) + 1];
+      ar[l] = c[2 * (O - 2)];
+      ai[l] = c[2 * (O - 2) + 1];
+    }
+    for (int32_t j = O - 3; j >= 0; --j) {
+      const V nbr = ar + t * br;
+      const V nbi = ai + t * bi;
+      ar = c[2 * j] - br;
+      ai = c[2 * j + 1] - bi;
+      br = nbr;
+      bi = nbi;
+    }
+    const V re = ar + br * u;
+    const V im = ai + bi * u;
+    lanes::store_pairs(content + 2 * (static_cast<int64_t>(k) * C + i0), re, im);
+  }
+}
+
+using ContentLanesFn = void (*)(const double*, const double*, int32_t, const double*, int32_t,
+                                int32_t, int32_t, int32_t, int32_t, double*);
+constexpr int kContentLanesMax = 8;
+
+void content_above_generic(const double* phi, const double* breaks, int32_t e,
+                           const double* mode_coefs, int32_t E, int32_t O, int32_t K, int32_t C,
+                           int32_t i0, double* content) {
+  content_above_lanes<lanes::d2>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
+}
+RR_LANES_AVX2 void content_above_avx2(const double* phi, const double* breaks, int32_t e,
+                                      const double* mode_coefs, int32_t E, int32_t O, int32_t K,
+                                      int32_t C, int32_t i0, double* content) {
+  content_above_lanes<lanes::d4>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
+}
+RR_LANES_AVX512 void content_above_avx512(const double* phi, const double* breaks, int32_t e,
+                                          const double* mode_coefs, int32_t E, int32_t O,
+                                          int32_t K, int32_t C, int32_t i0, double* content) {
+  content_above_lanes<lanes::d8>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
+}
+
+// The widest variant this processor runs, and its lane count.
+inline ContentLanesFn content_above_fn(int& width) {
+  switch (lanes::detected()) {
+    case lanes::Isa::avx512:
+      width = 8;
+      return content_above_avx512;
+    case lanes::Isa::avx2:
+      width = 4;
+      return content_above_avx2;
+    default:
+      width = 2;
+      return content_above_generic;
+  }
+}
+
 // "pack_mode_content", knot i: the K content values of the knot.
 struct PackModeContentItem {
   const double* phi_knots;
@@ -238,6 +310,31 @@ struct PackModeContentItem {
           i8[s] = wim[s * kWeightLanes + l];
         }
         arm_content(i + l, v[l], w_roll[l], r8, i8);
+      }
+    }
+    for (; i < arm; ++i) run(i, hint);
+    // Above the edge: knots that share an element go through the lanes
+    // together; a group that straddles an element boundary, and the tail, go
+    // one by one.
+    if (O >= 3) {
+      int width = 0;
+      const ContentLanesFn lanes_fn = content_above_fn(width);
+      int32_t eh = -1;  // element search carried from knot to knot
+      for (; i + width <= n; i += width) {
+        int32_t e[kContentLanesMax];
+        bool same = true;
+        for (int l = 0; l < width; ++l) {
+          eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
+          int32_t el = eh - 1;
+          if (el < 0) el = 0;
+          if (el > E - 1) el = E - 1;
+          e[l] = el;
+          same = same && el == e[0];
+        }
+        if (same)
+          lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
+        else
+          for (int l = 0; l < width; ++l) run(i + l, hint);
       }
     }
     for (; i < n; ++i) run(i, hint);

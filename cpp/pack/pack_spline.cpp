@@ -2,11 +2,12 @@
 //
 // The knot part of the tridiagonal system (interval widths, diagonal after
 // elimination, elimination factors) is the same for every series fitted over
-// the same knots, so it is formed once; the series themselves are solved four
-// at a time, one per lane.  Every lane performs exactly the operations of
-// spline_nak on its own series, in the same order, so each table is bit for
-// bit the one spline_nak writes.  On x86-64 an AVX2 clone is chosen at load
-// time when the processor has it (AVX2 without FMA changes no result).
+// the same knots, so it is formed once; the series themselves are solved one
+// per lane, up to eight at a time.  Every lane performs exactly the operations
+// of spline_nak on its own series, in the same order, so each table is bit for
+// bit the one spline_nak writes.  On x86-64 AVX2 and AVX-512 clones are chosen
+// at load time when the processor has them (vector lanes without FMA change no
+// result).
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -16,8 +17,10 @@
 
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
 #define RR_SPLINE_CLONES __attribute__((target_clones("avx2", "default")))
+#define RR_SPLINE_CLONES_WIDE __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define RR_SPLINE_CLONES
+#define RR_SPLINE_CLONES_WIDE
 #endif
 
 namespace radiredide {
@@ -66,14 +69,20 @@ bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
 
 namespace {
 
-constexpr int kW = 4;  // series per pass
+constexpr int kW = 4;      // series per pass
+constexpr int kWideW = 8;  // series per pass when more than kW remain
 
-// Series lane[0 .. valid) of one pass; the lanes past `valid` repeat the last
-// valid series and are not written.  m and r are scratch of (n - 1) and n
-// entries per lane.
-RR_SPLINE_CLONES void spline_pass(const SplineKnots& kn, const double* const* y, int64_t yinc,
-                                  double* const* out, int64_t oinc, int valid, double* m,
-                                  double* r) {
+// Series lane[0 .. valid) of one pass of kW lanes; the lanes past `valid`
+// repeat the last valid series and are not written.  m and r are scratch of
+// (n - 1) and n entries per lane.  Two sweeps: the forward one forms the
+// slopes, the right-hand side and its elimination knot by knot; the backward
+// one substitutes back and writes each interval's table entries as soon as
+// both of its knot slopes are known.
+template <int kW>
+__attribute__((always_inline)) inline void spline_pass_lanes(const SplineKnots& kn,
+                                                             const double* const* y, int64_t yinc,
+                                                             double* const* out, int64_t oinc,
+                                                             int valid, double* m, double* r) {
   const int32_t n = kn.n;
   const double* h = kn.h.data();
   const double* p = kn.p.data();
@@ -82,62 +91,98 @@ RR_SPLINE_CLONES void spline_pass(const SplineKnots& kn, const double* const* y,
   const double* ys[kW];
   for (int l = 0; l < kW; ++l) ys[l] = y[l < valid ? l : valid - 1];
 
-  // Slopes of the intervals.
-  for (int32_t j = 0; j <= n - 2; ++j) {
-    double y0[kW], y1[kW];
-    for (int l = 0; l < kW; ++l) {
-      y0[l] = ys[l][j * yinc];
-      y1[l] = ys[l][(j + 1) * yinc];
-    }
-    const double hj = h[j];
-    for (int l = 0; l < kW; ++l) m[j * kW + l] = (y1[l] - y0[l]) / hj;
-  }
-  // Right-hand side.
-  for (int32_t i = 1; i <= n - 2; ++i) {
-    const double ha = h[i - 1], hb = h[i];
-    for (int l = 0; l < kW; ++l)
-      r[i * kW + l] = (ha * m[i * kW + l] + m[(i - 1) * kW + l] * hb) * 3.0;
-  }
+  // Forward: slopes m, right-hand side, elimination with the shared factors.
+  double ya[kW], yb[kW], ma[kW], mb[kW], rp[kW];
   for (int l = 0; l < kW; ++l) {
-    r[l] = (kn.a0 * m[l] + kn.b0 * m[kW + l]) / kn.w0;
-    r[(n - 1) * kW + l] = (kn.a1 * m[(n - 2) * kW + l] + kn.b1 * m[(n - 3) * kW + l]) / kn.w1;
+    ya[l] = ys[l][0];
+    yb[l] = ys[l][yinc];
   }
-  // Forward elimination with the shared factors.
-  for (int32_t j = 1; j <= n - 1; ++j) {
-    const double fj = f[j];
-    for (int l = 0; l < kW; ++l) r[j * kW + l] = r[j * kW + l] - fj * r[(j - 1) * kW + l];
-  }
-  // Back substitution: the knot slopes D replace r.
   {
-    const double gl = g[n - 1];
-    for (int l = 0; l < kW; ++l) r[(n - 1) * kW + l] = r[(n - 1) * kW + l] / gl;
+    const double h0 = h[0];
+    for (int l = 0; l < kW; ++l) ma[l] = (yb[l] - ya[l]) / h0;
+    for (int l = 0; l < kW; ++l) ya[l] = ys[l][2 * yinc];
+    const double h1 = h[1];
+    for (int l = 0; l < kW; ++l) mb[l] = (ya[l] - yb[l]) / h1;
+    for (int l = 0; l < kW; ++l) {
+      m[l] = ma[l];
+      rp[l] = (kn.a0 * ma[l] + kn.b0 * mb[l]) / kn.w0;
+      r[l] = rp[l];
+    }
   }
-  for (int32_t k = n - 2; k >= 0; --k) {
-    const double pk = p[k], gk = g[k];
-    for (int l = 0; l < kW; ++l)
-      r[k * kW + l] = (r[k * kW + l] - r[(k + 1) * kW + l] * pk) / gk;
+  // Here ma = m[i - 1], mb = m[i], ya = y[i + 1].
+  for (int32_t i = 1; i <= n - 2; ++i) {
+    const double ha = h[i - 1], hb = h[i], fi = f[i];
+    for (int l = 0; l < kW; ++l) {
+      m[i * kW + l] = mb[l];
+      const double ri = (ha * mb[l] + ma[l] * hb) * 3.0;
+      rp[l] = ri - fi * rp[l];
+      r[i * kW + l] = rp[l];
+    }
+    if (i + 1 <= n - 2) {
+      const double hn = h[i + 1];
+      for (int l = 0; l < kW; ++l) {
+        yb[l] = ys[l][(i + 2) * yinc];
+        ma[l] = mb[l];
+        mb[l] = (yb[l] - ya[l]) / hn;
+        ya[l] = yb[l];
+      }
+    }
   }
-  // Table rows cubic .. constant.
+  {
+    const double fz = f[n - 1], gl = g[n - 1];
+    // mb = m[n - 2], ma = m[n - 3]
+    for (int l = 0; l < kW; ++l) {
+      const double rz = (kn.a1 * mb[l] + kn.b1 * ma[l]) / kn.w1;
+      rp[l] = (rz - fz * rp[l]) / gl;  // the last knot slope
+    }
+  }
+  // Backward: knot slopes D (rp holds D[k + 1]) and the table of interval k.
   const int64_t ni = n - 1;
-  for (int32_t j = 0; j < n - 1; ++j) {
-    const double hj = h[j];
+  for (int32_t k = n - 2; k >= 0; --k) {
+    const double pk = p[k], gk = g[k], hk = h[k];
     double c0[kW], c1[kW], c2[kW], c3[kW];
     for (int l = 0; l < kW; ++l) {
-      const double Dj = r[j * kW + l], Dn = r[(j + 1) * kW + l], mj = m[j * kW + l];
-      const double K = ((Dn + Dj) - (mj + mj)) / hj;
-      c0[l] = K / hj;
-      c1[l] = (mj - Dj) / hj - K;
-      c2[l] = Dj;
+      const double Dn = rp[l];
+      const double Dk = (r[k * kW + l] - Dn * pk) / gk;
+      const double mk = m[k * kW + l];
+      const double K = ((Dn + Dk) - (mk + mk)) / hk;
+      c0[l] = K / hk;
+      c1[l] = (mk - Dk) / hk - K;
+      c2[l] = Dk;
+      rp[l] = Dk;
     }
-    for (int l = 0; l < kW; ++l) c3[l] = ys[l][j * yinc];
+    for (int l = 0; l < kW; ++l) c3[l] = ys[l][k * yinc];
     for (int l = 0; l < valid; ++l) {
       double* o = out[l];
-      o[j * oinc] = c0[l];
-      o[(ni + j) * oinc] = c1[l];
-      o[(2 * ni + j) * oinc] = c2[l];
-      o[(3 * ni + j) * oinc] = c3[l];
+      o[k * oinc] = c0[l];
+      o[(ni + k) * oinc] = c1[l];
+      o[(2 * ni + k) * oinc] = c2[l];
+      o[(3 * ni + k) * oinc] = c3[l];
     }
   }
+}
+
+RR_SPLINE_CLONES void spline_pass(const SplineKnots& kn, const double* const* y, int64_t yinc,
+                                  double* const* out, int64_t oinc, int valid, double* m,
+                                  double* r) {
+  spline_pass_lanes<kW>(kn, y, yinc, out, oinc, valid, m, r);
+}
+
+// One or two series: no lane repeats another series' work.
+void spline_pass_one(const SplineKnots& kn, const double* const* y, int64_t yinc,
+                     double* const* out, int64_t oinc, double* m, double* r) {
+  spline_pass_lanes<1>(kn, y, yinc, out, oinc, 1, m, r);
+}
+void spline_pass_two(const SplineKnots& kn, const double* const* y, int64_t yinc,
+                     double* const* out, int64_t oinc, double* m, double* r) {
+  spline_pass_lanes<2>(kn, y, yinc, out, oinc, 2, m, r);
+}
+
+// Eight series at once: the back substitution's chains of eight series overlap.
+RR_SPLINE_CLONES_WIDE void spline_pass_wide(const SplineKnots& kn, const double* const* y,
+                                            int64_t yinc, double* const* out, int64_t oinc,
+                                            int valid, double* m, double* r) {
+  spline_pass_lanes<kWideW>(kn, y, yinc, out, oinc, valid, m, r);
 }
 
 }  // namespace
@@ -146,11 +191,25 @@ void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, 
                    double* const* out, int64_t oinc) {
   if (nser <= 0) return;
   const size_t n = static_cast<size_t>(kn.n);
-  std::unique_ptr<double[]> m(new double[(n - 1) * kW]);
-  std::unique_ptr<double[]> r(new double[n * kW]);
-  for (int32_t s0 = 0; s0 < nser; s0 += kW) {
-    const int valid = nser - s0 < kW ? nser - s0 : kW;
-    spline_pass(kn, y + s0, yinc, out + s0, oinc, valid, m.get(), r.get());
+  const int w = nser > kW ? kWideW : kW;
+  std::unique_ptr<double[]> m(new double[(n - 1) * w]);
+  std::unique_ptr<double[]> r(new double[n * w]);
+  for (int32_t s0 = 0; s0 < nser;) {
+    const int32_t left = nser - s0;
+    if (left > kW) {
+      const int valid = left < kWideW ? left : kWideW;
+      spline_pass_wide(kn, y + s0, yinc, out + s0, oinc, valid, m.get(), r.get());
+      s0 += valid;
+    } else if (left == 1) {
+      spline_pass_one(kn, y + s0, yinc, out + s0, oinc, m.get(), r.get());
+      s0 += left;
+    } else if (left == 2) {
+      spline_pass_two(kn, y + s0, yinc, out + s0, oinc, m.get(), r.get());
+      s0 += left;
+    } else {
+      spline_pass(kn, y + s0, yinc, out + s0, oinc, left, m.get(), r.get());
+      s0 += left;
+    }
   }
 }
 

@@ -121,8 +121,9 @@ TEST(PackNumerics, SplineReproducesCubicAndIntegratesExactly) {
   for (int j = 0; j < 6; ++j) EXPECT_EQ(c[3 * 6 + j], y[j]);
 }
 
-// The series fitted together over one knot vector (four per pass, a partial
-// last pass) give spline_nak's tables bit for bit, also through strides.
+// The series fitted together over one knot vector (one, two, four or eight per
+// pass, a partial last pass) give spline_nak's tables bit for bit, also
+// through strides.
 TEST(PackNumerics, SplineSeriesEqualSplineNakBitwise) {
   std::mt19937_64 gen(11);
   std::uniform_real_distribution<double> step(0.01, 1.0), val(-5.0, 5.0);
@@ -130,7 +131,7 @@ TEST(PackNumerics, SplineSeriesEqualSplineNakBitwise) {
     std::vector<double> s(n);
     s[0] = -1.0;
     for (int j = 1; j < n; ++j) s[j] = s[j - 1] + step(gen);
-    for (int nser : {1, 2, 4, 7}) {
+    for (int nser : {1, 2, 3, 4, 7, 8, 10, 13}) {
       // Interleaved input (stride 2 within pairs of series) and output.
       std::vector<double> y(static_cast<size_t>(nser) * n);
       for (double& v : y) v = val(gen);
