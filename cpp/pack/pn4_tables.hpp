@@ -150,6 +150,45 @@ static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
 // at once (lane l of every array belongs to sample l; each lane takes exactly
 // the scalar operations, so any W gives the bits of W = 1).  A slot's sums are
 // few enough to stay in registers; c points at the slot's first entry.
+// One table entry's term, c v^p (times ln x), added to the sums of W lanes.
+template <int W>
+RR_PN_INLINE void add_weight_term(double (&acc)[W], double ck, Term t, const double (*vp)[W],
+                                  const double* lnx) {
+  for (int l = 0; l < W; ++l) {
+    double term = ck * vp[t.p][l];
+    if (t.lg) term = term * lnx[l];
+    acc[l] += term;
+  }
+}
+
+// One table entry's bracket term and its partials (c points at the entry's
+// coefficient, dc at its three parameter partials), added to W lanes' sums.
+template <class A, int W>
+RR_PN_INLINE void add_partial_terms(const double* c, const double* dc, Term t,
+                                    const double (*vp)[W], const double* lnx, double (&b)[W],
+                                    double (&bv)[W], double (&bq)[W], double (&b1)[W],
+                                    double (&b2)[W]) {
+  const double cv = *c;
+  const double dq = dc[0], d1 = dc[1], d2 = dc[2];
+  for (int l = 0; l < W; ++l) {
+    double base = vp[t.p][l];
+    if (t.lg) base = base * lnx[l];
+    // d/dv v^p = p v^(p-1);  d/dv (v^p ln x) = p v^(p-1) ln x + 2 v^(p-1)
+    double dbase = 0.0;
+    if (t.p > 0) {
+      dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
+      if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
+    }
+    b[l] += cv * base;
+    bv[l] += cv * dbase;
+    if constexpr (DepOf<A>::q) bq[l] += dq * base;
+    if constexpr (DepOf<A>::spin) {
+      b1[l] += d1 * base;
+      b2[l] += d2 * base;
+    }
+  }
+}
+
 template <int W>
 struct SlotWeightSums {
   const double* c;
@@ -159,13 +198,7 @@ struct SlotWeightSums {
   double re[W] = {}, im[W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
-    const double ck = c[k++];
-    double(&acc)[W] = part == 0 ? re : im;
-    for (int l = 0; l < W; ++l) {
-      double term = ck * vp[t.p][l];
-      if (t.lg) term = term * lnx[l];
-      acc[l] += term;
-    }
+    add_weight_term<W>(part == 0 ? re : im, c[k++], t, vp, lnx);
   }
 };
 
@@ -180,26 +213,9 @@ struct SlotPartialSums {
   double b[2][W] = {}, bv[2][W] = {}, bq[2][W] = {}, b1[2][W] = {}, b2[2][W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
-    const double cv = c[k];
-    const double dq = dc[3 * k], d1 = dc[3 * k + 1], d2 = dc[3 * k + 2];
+    add_partial_terms<A, W>(c + k, dc + 3 * k, t, vp, lnx, b[part], bv[part], bq[part], b1[part],
+                            b2[part]);
     ++k;
-    for (int l = 0; l < W; ++l) {
-      double base = vp[t.p][l];
-      if (t.lg) base = base * lnx[l];
-      // d/dv v^p = p v^(p-1);  d/dv (v^p ln x) = p v^(p-1) ln x + 2 v^(p-1)
-      double dbase = 0.0;
-      if (t.p > 0) {
-        dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
-        if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
-      }
-      b[part][l] += cv * base;
-      bv[part][l] += cv * dbase;
-      if constexpr (DepOf<A>::q) bq[part][l] += dq * base;
-      if constexpr (DepOf<A>::spin) {
-        b1[part][l] += d1 * base;
-        b2[part][l] += d2 * base;
-      }
-    }
   }
 };
 
@@ -215,13 +231,7 @@ struct WeightSums {
   double re[8][W] = {}, im[8][W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
-    const double ck = c[k++];
-    double(&acc)[W] = part == 0 ? re[s] : im[s];
-    for (int l = 0; l < W; ++l) {
-      double term = ck * vp[t.p][l];
-      if (t.lg) term = term * lnx[l];
-      acc[l] += term;
-    }
+    add_weight_term<W>(part == 0 ? re[s] : im[s], c[k++], t, vp, lnx);
   }
 };
 
@@ -236,25 +246,9 @@ struct PartialSums {
   double b[8][2][W] = {}, bv[8][2][W] = {}, bq[8][2][W] = {}, b1[8][2][W] = {}, b2[8][2][W] = {};
   template <class A>
   RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
-    const double cv = c[k];
-    const double dq = dc[3 * k], d1 = dc[3 * k + 1], d2 = dc[3 * k + 2];
+    add_partial_terms<A, W>(c + k, dc + 3 * k, t, vp, lnx, b[s][part], bv[s][part], bq[s][part],
+                            b1[s][part], b2[s][part]);
     ++k;
-    for (int l = 0; l < W; ++l) {
-      double base = vp[t.p][l];
-      if (t.lg) base = base * lnx[l];
-      double dbase = 0.0;
-      if (t.p > 0) {
-        dbase = static_cast<double>(t.p) * vp[t.p - 1][l];
-        if (t.lg) dbase = dbase * lnx[l] + 2.0 * vp[t.p - 1][l];
-      }
-      b[s][part][l] += cv * base;
-      bv[s][part][l] += cv * dbase;
-      if constexpr (DepOf<A>::q) bq[s][part][l] += dq * base;
-      if constexpr (DepOf<A>::spin) {
-        b1[s][part][l] += d1 * base;
-        b2[s][part][l] += d2 * base;
-      }
-    }
   }
 };
 
