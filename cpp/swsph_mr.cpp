@@ -634,24 +634,29 @@ struct ContractRowsKernel {
   }
 };
 
-// One column tile (8 columns) of one group over batch rows [b0, b1).  Each
-// lane performs exactly the scalar sequence of one output: block rows r in
-// chunks of 32, each chunk's products (v x weight) added in increasing r to a
-// partial sum started from +0.0, the partial then added to the column's total
-// (also started from +0.0).  The item runs chunk by chunk.  It first copies
-// the chunk's block rows of the tile into a small contiguous buffer: they lie
-// a whole padded row apart, which crowds them into a few cache sets and onto
-// many pages, while the buffer stays in the first-level cache for all the
-// item's batch rows.  Then every batch row sums the chunk from the buffer, the
-// four channels of NB rows side by side, so that every weight vector loaded
-// serves 4 x NB sums; the lanes of a vector are the tile's columns.  The
-// totals wait in a buffer of the item until its last chunk.
+// One work item sums two neighbouring column tiles of one group (16 columns;
+// a group's last tile alone when its tile count is odd) over batch rows
+// [b0, b1).  Each lane performs exactly the scalar sequence of one output:
+// block rows r in chunks of 32, each chunk's products (v x weight) added in
+// increasing r to a partial sum started from +0.0, the partial then added to
+// the column's total (also started from +0.0).  The item runs chunk by chunk.
+// It first copies the chunk's block rows of its columns into a small
+// contiguous buffer: they lie a whole padded row apart, which crowds them into
+// a few cache sets and onto many pages, while the buffer stays in the
+// first-level cache for all the item's batch rows.  Then the item's row
+// values, (batch row, channel) pairs taken K at a time, are summed from the
+// buffer: every weight vector loaded serves K sums and every row value
+// broadcast serves all the vectors of both planes; the lanes of a vector are
+// columns.  The totals wait in a buffer of the item until its last chunk.
 constexpr int32_t kApplyChunk = 32;  // block rows per partial sum
 
-// Batch rows per work item of the apply kernel: items are (column tile, chunk
+// Batch rows per work item of the apply kernel: items are (column tiles, chunk
 // of rows), so that a batch too small for many tiles still spreads over the
 // threads.
 constexpr int32_t kApplyRowChunk = 24;
+
+// Columns per work item: two column tiles.
+constexpr int32_t kApplyWidth = 16;
 
 struct ApplyTileArgs {
   const double* wre;     // block row 0, column c0 of the real plane
@@ -665,6 +670,7 @@ struct ApplyTileArgs {
   int64_t krow_ch;       // n_train
   int32_t tg, nrows;
   int32_t b0, b1;
+  int32_t width;         // columns summed: 8 or 16
   const int64_t* pos;    // output position of each stored column
   int32_t ncols;         // stored columns (the rest is padding)
   double* C;             // (B, P*E*O) real pairs
@@ -675,8 +681,8 @@ struct ApplyTileArgs {
 // The item's buffers: the chunk's weights as [row][plane][column] and the
 // totals as [batch row x 4 + channel][plane][column].
 struct ApplyBuffers {
-  alignas(64) double w[kApplyChunk * 16];
-  alignas(64) double tot[kApplyRowChunk * 4 * 16];
+  alignas(64) double w[kApplyChunk * 2 * kApplyWidth];
+  alignas(64) double tot[kApplyRowChunk * 4 * 2 * kApplyWidth];
 };
 
 // Lane vectors: 8, 4 or 2 columns (AVX-512, AVX2, SSE2).
@@ -684,98 +690,141 @@ typedef double lanes8 __attribute__((vector_size(64)));
 typedef double lanes4 __attribute__((vector_size(32)));
 typedef double lanes2 __attribute__((vector_size(16)));
 
-// n buffered block rows from w, row values src[k][0 .. n - 1].
-template <class V, int K>
+// n buffered block rows from w (NV vectors of columns per plane), row values
+// src[k][0 .. n - 1].
+template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_steps(const double* w, const double* const* src,
-                                                       int32_t n, V* pre, V* pim) {
+                                                       int32_t n, V (&pre)[K][NV],
+                                                       V (&pim)[K][NV]) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   for (int32_t r = 0; r < n; ++r) {
-    V wr, wi;
-    std::memcpy(&wr, w + 16 * r, sizeof(V));
-    std::memcpy(&wi, w + 16 * r + 8, sizeof(V));
+    V wr[NV], wi[NV];
+    for (int j = 0; j < NV; ++j) {
+      std::memcpy(&wr[j], w + 2 * kApplyWidth * r + j * L, sizeof(V));
+      std::memcpy(&wi[j], w + 2 * kApplyWidth * r + kApplyWidth + j * L, sizeof(V));
+    }
 #pragma GCC unroll 12
     for (int k = 0; k < K; ++k) {
       const double v = src[k][r];
-      pre[k] = (v * wr) + pre[k];
-      pim[k] = (v * wi) + pim[k];
+#pragma GCC unroll 4
+      for (int j = 0; j < NV; ++j) {
+        pre[k][j] = (v * wr[j]) + pre[k][j];
+        pim[k][j] = (v * wi[j]) + pim[k][j];
+      }
     }
   }
 }
 
-// Block rows [r0, r1) of columns [col, col + lanes) for NB batch rows from b,
-// four channels each, added to their totals.
-template <class V, int NB>
+// Block rows [r0, r1) of columns [col, col + NV x lanes) for the K row values
+// from the item's pair kb (pair q is batch row b0 + q / 4, channel q % 4),
+// added to their totals.
+template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
-                                                      int32_t b, int32_t col, int32_t r0,
+                                                      int32_t kb, int32_t col, int32_t r0,
                                                       int32_t r1) {
-  constexpr int K = 4 * NB;
-  V pre[K], pim[K];
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  V pre[K][NV], pim[K][NV];
   for (int k = 0; k < K; ++k) {
-    pre[k] = V{};
-    pim[k] = V{};
+    for (int j = 0; j < NV; ++j) {
+      pre[k][j] = V{};
+      pim[k][j] = V{};
+    }
   }
   const double* src[K];
   // Rows below tg multiply the trend rows, the others the kernel rows.
   const int32_t rt = (r1 < a.tg) ? r1 : a.tg;
   if (r0 < rt) {
     for (int k = 0; k < K; ++k)
-      src[k] = a.trend + int64_t(b + k / 4) * a.trend_b + (k % 4) * a.trend_ch + r0;
-    apply_steps<V, K>(buf.w + col, src, rt - r0, pre, pim);
+      src[k] = a.trend + int64_t(a.b0 + (kb + k) / 4) * a.trend_b + ((kb + k) % 4) * a.trend_ch + r0;
+    apply_steps<V, NV, K>(buf.w + col, src, rt - r0, pre, pim);
   }
   const int32_t rk = (r0 > a.tg) ? r0 : a.tg;
   if (rk < r1) {
     for (int k = 0; k < K; ++k)
-      src[k] = a.krows + int64_t(b + k / 4) * a.krow_b + (k % 4) * a.krow_ch + (rk - a.tg);
-    apply_steps<V, K>(buf.w + 16 * (rk - r0) + col, src, r1 - rk, pre, pim);
+      src[k] = a.krows + int64_t(a.b0 + (kb + k) / 4) * a.krow_b + ((kb + k) % 4) * a.krow_ch +
+               (rk - a.tg);
+    apply_steps<V, NV, K>(buf.w + 2 * kApplyWidth * (rk - r0) + col, src, r1 - rk, pre, pim);
   }
-  double* tot = buf.tot + 64 * (b - a.b0) + col;
+  double* tot = buf.tot + 2 * kApplyWidth * kb + col;
   for (int k = 0; k < K; ++k) {
-    V tr, ti;
-    std::memcpy(&tr, tot + 16 * k, sizeof(V));
-    std::memcpy(&ti, tot + 16 * k + 8, sizeof(V));
-    tr = tr + pre[k];
-    ti = ti + pim[k];
-    std::memcpy(tot + 16 * k, &tr, sizeof(V));
-    std::memcpy(tot + 16 * k + 8, &ti, sizeof(V));
+    for (int j = 0; j < NV; ++j) {
+      V tr, ti;
+      std::memcpy(&tr, tot + 2 * kApplyWidth * k + j * L, sizeof(V));
+      std::memcpy(&ti, tot + 2 * kApplyWidth * k + kApplyWidth + j * L, sizeof(V));
+      tr = tr + pre[k][j];
+      ti = ti + pim[k][j];
+      std::memcpy(tot + 2 * kApplyWidth * k + j * L, &tr, sizeof(V));
+      std::memcpy(tot + 2 * kApplyWidth * k + kApplyWidth + j * L, &ti, sizeof(V));
+    }
   }
 }
 
-template <class V, int NB>
+// All the item's (batch row, channel) pairs over block rows [r0, r1) of
+// columns [col, col + NV x lanes): K at a time, the rest (the pair count is a
+// multiple of 4) four and two at a time.
+template <class V, int NV, int K>
+__attribute__((always_inline)) inline void apply_pairs(const ApplyTileArgs& a, ApplyBuffers& buf,
+                                                       int32_t col, int32_t r0, int32_t r1) {
+  const int32_t n = 4 * (a.b1 - a.b0);
+  int32_t kb = 0;
+  for (; kb + K <= n; kb += K) apply_rows<V, NV, K>(a, buf, kb, col, r0, r1);
+  if constexpr (K > 4)
+    for (; kb + 4 <= n; kb += 4) apply_rows<V, NV, 4>(a, buf, kb, col, r0, r1);
+  if constexpr (K % 4 != 0)
+    for (; kb + 2 <= n; kb += 2) apply_rows<V, NV, 2>(a, buf, kb, col, r0, r1);
+}
+
+// Columns are summed NV x lanes at a time: the tiles of a 16-column item with
+// K16 row values per step, a lone tile with K8 (when NV x lanes is 16, a lone
+// tile takes NV / 2 vectors).
+template <class V, int NV, int K16, int K8>
 __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& a) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr int step = NV * L;
+  static_assert(kApplyWidth % step == 0 && (step <= 8 || step == 16), "column steps");
   ApplyBuffers buf;
   const int32_t nb = a.b1 - a.b0;
-  for (int32_t i = 0; i < 64 * nb; ++i) buf.tot[i] = 0.0;
+  for (int32_t i = 0; i < 4 * nb * 2 * kApplyWidth; ++i) buf.tot[i] = 0.0;
   for (int32_t r0 = 0; r0 < a.nrows; r0 += kApplyChunk) {
     const int32_t r1 = (r0 + kApplyChunk < a.nrows) ? r0 + kApplyChunk : a.nrows;
     for (int32_t r = r0; r < r1; ++r) {
-      std::memcpy(buf.w + 16 * (r - r0), a.wre + int64_t(r) * a.wg, 8 * sizeof(double));
-      std::memcpy(buf.w + 16 * (r - r0) + 8, a.wim + int64_t(r) * a.wg, 8 * sizeof(double));
+      double* w = buf.w + 2 * kApplyWidth * (r - r0);
+      if (a.width == kApplyWidth) {
+        std::memcpy(w, a.wre + int64_t(r) * a.wg, kApplyWidth * sizeof(double));
+        std::memcpy(w + kApplyWidth, a.wim + int64_t(r) * a.wg, kApplyWidth * sizeof(double));
+      } else {
+        std::memcpy(w, a.wre + int64_t(r) * a.wg, 8 * sizeof(double));
+        std::memcpy(w + kApplyWidth, a.wim + int64_t(r) * a.wg, 8 * sizeof(double));
+      }
     }
-    for (int col = 0; col < 8; col += L) {
-      int32_t b = a.b0;
-      for (; b + NB <= a.b1; b += NB) apply_rows<V, NB>(a, buf, b, col, r0, r1);
-      for (; b < a.b1; ++b) apply_rows<V, 1>(a, buf, b, col, r0, r1);
+    if (step == 16 && a.width == 8) {
+      if constexpr (step == 16) apply_pairs<V, NV / 2, K8>(a, buf, 0, r0, r1);
+    } else {
+      for (int32_t col = 0; col < a.width; col += step) apply_pairs<V, NV, K16>(a, buf, col, r0, r1);
     }
   }
   for (int32_t bl = 0; bl < nb; ++bl) {
     const int64_t bb = a.b0 + bl;
     for (int ch = 0; ch < 4; ++ch) {
       double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
-      const double* t = buf.tot + 16 * (4 * bl + ch);
+      const double* t = buf.tot + 2 * kApplyWidth * (4 * bl + ch);
       for (int32_t l = 0; l < a.ncols; ++l) {
         dst[2 * a.pos[l]] = t[l];
-        dst[2 * a.pos[l] + 1] = t[8 + l];
+        dst[2 * a.pos[l] + 1] = t[kApplyWidth + l];
       }
     }
   }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// 32 vector registers: 24 partial sums, 4 weight vectors, a broadcast row
+// value and a product.
 __attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
-  apply_tile_with<lanes8, 3>(a);
+  apply_tile_with<lanes8, 2, 6, 12>(a);
 }
+// 16 vector registers: 8 partial sums, 4 weight vectors, row value, product.
 __attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
-  apply_tile_with<lanes4, 1>(a);
+  apply_tile_with<lanes4, 2, 2, 2>(a);
 }
 #endif
 
@@ -785,7 +834,7 @@ void apply_tile(const ApplyTileArgs& a, Isa isa) {
   if (isa == Isa::avx2) return apply_tile_avx2(a);
 #endif
   (void)isa;
-  apply_tile_with<lanes2, 1>(a);
+  apply_tile_with<lanes2, 1, 4, 4>(a);
 }
 
 struct ContractApplyKernel {
@@ -803,14 +852,19 @@ struct ContractApplyKernel {
   int64_t n_chunks;  // row chunks per tile
   Isa isa;
 
+  // Items are (tile, row chunk).  A tile at an even position of its group
+  // also sums the group's next tile, when there is one; a tile at an odd
+  // position has nothing left to do.
   KOKKOS_INLINE_FUNCTION void operator()(int64_t t) const {
     const int64_t item = t / n_chunks;
     const int32_t chunk = static_cast<int32_t>(t - item * n_chunks);
     const int32_t g = tile_g(item), c0 = tile_c0(item);
+    if (c0 % kApplyWidth != 0) return;
     const int32_t tg = nt(g), cg = nc(g), wg = np(g);
-    int64_t pos[8];
+    const int32_t width = (c0 + kApplyWidth <= wg) ? kApplyWidth : 8;
+    int64_t pos[kApplyWidth];
     int32_t ncols = 0;
-    for (int32_t j = 0; j < 8 && c0 + j < cg; ++j, ++ncols) {
+    for (int32_t j = 0; j < width && c0 + j < cg; ++j, ++ncols) {
       const int32_t kcol = c0 + j;
       const int64_t p = pidx(pofs(g) + kcol / EO);
       pos[j] = p * EO + (kcol % EO);
@@ -830,6 +884,7 @@ struct ContractApplyKernel {
     a.nrows = tg + n_train;
     a.b0 = chunk * kApplyRowChunk;
     a.b1 = static_cast<int32_t>((B - a.b0 < kApplyRowChunk) ? B : a.b0 + kApplyRowChunk);
+    a.width = width;
     a.pos = pos;
     a.ncols = ncols;
     a.C = C;
