@@ -699,6 +699,7 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   for (int32_t r = 0; r < n; ++r) {
     V wr[NV], wi[NV];
+#pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       std::memcpy(&wr[j], w + 2 * kApplyWidth * r + j * L, sizeof(V));
       std::memcpy(&wi[j], w + 2 * kApplyWidth * r + kApplyWidth + j * L, sizeof(V));
@@ -717,36 +718,50 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
 
 // Block rows [r0, r1) of columns [col, col + NV x lanes) for the K row values
 // from the item's pair kb (pair q is batch row b0 + q / 4, channel q % 4),
-// added to their totals.
+// added to their totals.  A chunk that holds both trend and kernel rows reads
+// its row values from a copy that puts the two side by side, so that every
+// chunk is one pass and the partial sums stay in registers.
 template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
                                                       int32_t kb, int32_t col, int32_t r0,
                                                       int32_t r1) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  const double* src[K];
+  alignas(64) double joined[K][kApplyChunk];
+  const auto trend_row = [&](int k) {
+    return a.trend + int64_t(a.b0 + (kb + k) / 4) * a.trend_b + ((kb + k) % 4) * a.trend_ch;
+  };
+  const auto kernel_row = [&](int k) {
+    return a.krows + int64_t(a.b0 + (kb + k) / 4) * a.krow_b + ((kb + k) % 4) * a.krow_ch;
+  };
+  // Rows below tg multiply the trend rows, the others the kernel rows.
+  if (r1 <= a.tg) {
+    for (int k = 0; k < K; ++k) src[k] = trend_row(k) + r0;
+  } else if (r0 >= a.tg) {
+    for (int k = 0; k < K; ++k) src[k] = kernel_row(k) + (r0 - a.tg);
+  } else {
+    for (int k = 0; k < K; ++k) {
+      const double* t = trend_row(k);
+      const double* q = kernel_row(k);
+      for (int32_t r = r0; r < a.tg; ++r) joined[k][r - r0] = t[r];
+      for (int32_t r = a.tg; r < r1; ++r) joined[k][r - r0] = q[r - a.tg];
+      src[k] = joined[k];
+    }
+  }
   V pre[K][NV], pim[K][NV];
+#pragma GCC unroll 12
   for (int k = 0; k < K; ++k) {
+#pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       pre[k][j] = V{};
       pim[k][j] = V{};
     }
   }
-  const double* src[K];
-  // Rows below tg multiply the trend rows, the others the kernel rows.
-  const int32_t rt = (r1 < a.tg) ? r1 : a.tg;
-  if (r0 < rt) {
-    for (int k = 0; k < K; ++k)
-      src[k] = a.trend + int64_t(a.b0 + (kb + k) / 4) * a.trend_b + ((kb + k) % 4) * a.trend_ch + r0;
-    apply_steps<V, NV, K>(buf.w + col, src, rt - r0, pre, pim);
-  }
-  const int32_t rk = (r0 > a.tg) ? r0 : a.tg;
-  if (rk < r1) {
-    for (int k = 0; k < K; ++k)
-      src[k] = a.krows + int64_t(a.b0 + (kb + k) / 4) * a.krow_b + ((kb + k) % 4) * a.krow_ch +
-               (rk - a.tg);
-    apply_steps<V, NV, K>(buf.w + 2 * kApplyWidth * (rk - r0) + col, src, r1 - rk, pre, pim);
-  }
+  apply_steps<V, NV, K>(buf.w + col, src, r1 - r0, pre, pim);
   double* tot = buf.tot + 2 * kApplyWidth * kb + col;
+#pragma GCC unroll 12
   for (int k = 0; k < K; ++k) {
+#pragma GCC unroll 4
     for (int j = 0; j < NV; ++j) {
       V tr, ti;
       std::memcpy(&tr, tot + 2 * kApplyWidth * k + j * L, sizeof(V));
