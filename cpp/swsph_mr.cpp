@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/isa.hpp"
+#include "common/lanes.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -595,6 +596,75 @@ void imr_join_grad(py::object h_obj, py::object dh_obj, carray<cplx> h_mr, carra
 
 // ---------------------------------------------------------------- contraction
 
+// The kernel rows of one point and group, the lanes of a vector being
+// training points: every lane does the scalar sequence of its training point
+// (the exponentials one C-library call per value), so any lane count gives
+// the same bits.
+struct KernelRowArgs {
+  double uu[3], um[3], l[3];
+  double s;
+  double J[3][3];       // J[l][m] of the point
+  const double* U;      // training coordinates (n_train, 3)
+  double* out;          // rows(b, g, 0, 0); channel ch at ch x n
+  int32_t n;
+};
+
+// Training points [i, i + lanes of V) (V is double or a lane vector).
+template <class V>
+RR_LANES_INLINE void kernel_rows_at(const KernelRowArgs& a, int32_t i) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  const double sig[3] = {-1.0, 1.0, -1.0};
+  V U[3];
+  for (int d = 0; d < 3; ++d) {
+    double t[L];
+    for (int j = 0; j < L; ++j) t[j] = a.U[3 * int64_t(i + j) + d];
+    std::memcpy(&U[d], t, sizeof(V));
+  }
+  V z[3], zm[3];
+  for (int d = 0; d < 3; ++d) {
+    z[d] = (a.uu[d] - U[d]) / a.l[d];
+    zm[d] = (a.um[d] - U[d]) / a.l[d];
+  }
+  const V S = ((0.0 + z[0] * z[0]) + z[1] * z[1]) + z[2] * z[2];
+  const V Sm = ((0.0 + zm[0] * zm[0]) + zm[1] * zm[1]) + zm[2] * zm[2];
+  double e[L], em[L];
+  const V x = S * (-0.5), xm = Sm * (-0.5);
+  std::memcpy(e, &x, sizeof(V));
+  std::memcpy(em, &xm, sizeof(V));
+  for (int j = 0; j < L; ++j) {
+    e[j] = std::exp(e[j]);
+    em[j] = std::exp(em[j]);
+  }
+  V k, km;
+  std::memcpy(&k, e, sizeof(V));
+  std::memcpy(&km, em, sizeof(V));
+  const V r0 = ((km * a.s) + k) * 0.5;
+  std::memcpy(a.out + i, &r0, sizeof(V));
+  V R[3];
+  for (int d = 0; d < 3; ++d) {
+    const double lam = a.l[d] * a.l[d];
+    R[d] = ((((-(a.uu[d] - U[d] * sig[d])) / lam) * km) * a.s + ((-(a.uu[d] - U[d])) / lam) * k) *
+           0.5;
+  }
+  for (int m = 0; m < 3; ++m) {
+    const V r = (R[0] * a.J[0][m] + R[1] * a.J[1][m]) + R[2] * a.J[2][m];
+    std::memcpy(a.out + int64_t(1 + m) * a.n + i, &r, sizeof(V));
+  }
+}
+
+template <class V>
+RR_LANES_INLINE void kernel_rows_with(const KernelRowArgs& a) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  int32_t i = 0;
+  for (; i + L <= a.n; i += L) kernel_rows_at<V>(a, i);
+  for (; i < a.n; ++i) kernel_rows_at<double>(a, i);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+RR_LANES_AVX512 void kernel_rows_avx512(const KernelRowArgs& a) { kernel_rows_with<lanes::d8>(a); }
+RR_LANES_AVX2 void kernel_rows_avx2(const KernelRowArgs& a) { kernel_rows_with<lanes::d4>(a); }
+#endif
+
 struct ContractRowsKernel {
   UView<const double, 2> u;
   UView<const double, 3> jac;
@@ -603,34 +673,28 @@ struct ContractRowsKernel {
   UView<const double, 2> ls;
   UView<double, 4> rows;  // (B, G, 4, n_train)
   int32_t n_train;
+  Isa isa;
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t g) const {
-    const double uu[3] = {u(b, 0), u(b, 1), u(b, 2)};
-    const double um[3] = {-uu[0], uu[1], -uu[2]};
-    const double sig[3] = {-1.0, 1.0, -1.0};
-    const double l[3] = {ls(g, 0), ls(g, 1), ls(g, 2)};
-    const double s = sign(g);
-    for (int32_t i = 0; i < n_train; ++i) {
-      const double U[3] = {trainU(i, 0), trainU(i, 1), trainU(i, 2)};
-      double z[3], zm[3];
-      for (int d = 0; d < 3; ++d) {
-        z[d] = (uu[d] - U[d]) / l[d];
-        zm[d] = (um[d] - U[d]) / l[d];
-      }
-      const double S = ((0.0 + z[0] * z[0]) + z[1] * z[1]) + z[2] * z[2];
-      const double Sm = ((0.0 + zm[0] * zm[0]) + zm[1] * zm[1]) + zm[2] * zm[2];
-      const double k = std::exp(S * (-0.5));
-      const double km = std::exp(Sm * (-0.5));
-      rows(b, g, 0, i) = ((km * s) + k) * 0.5;
-      double R[3];
-      for (int d = 0; d < 3; ++d) {
-        const double lam = l[d] * l[d];
-        R[d] = ((((-(uu[d] - U[d] * sig[d])) / lam) * km) * s + ((-(uu[d] - U[d])) / lam) * k) *
-               0.5;
-      }
-      for (int m = 0; m < 3; ++m)
-        rows(b, g, 1 + m, i) = (R[0] * jac(b, 0, m) + R[1] * jac(b, 1, m)) + R[2] * jac(b, 2, m);
+    if (n_train == 0) return;
+    KernelRowArgs a;
+    for (int d = 0; d < 3; ++d) {
+      a.uu[d] = u(b, d);
+      a.l[d] = ls(g, d);
+      for (int m = 0; m < 3; ++m) a.J[d][m] = jac(b, d, m);
     }
+    a.um[0] = -a.uu[0];
+    a.um[1] = a.uu[1];
+    a.um[2] = -a.uu[2];
+    a.s = sign(g);
+    a.U = trainU.data();
+    a.out = &rows(b, g, 0, 0);
+    a.n = n_train;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (isa == Isa::avx512) return kernel_rows_avx512(a);
+    if (isa == Isa::avx2) return kernel_rows_avx2(a);
+#endif
+    kernel_rows_with<lanes::d2>(a);
   }
 };
 
@@ -684,11 +748,6 @@ struct ApplyBuffers {
   alignas(64) double w[kApplyChunk * 2 * kApplyWidth];
   alignas(64) double tot[kApplyRowChunk * 4 * 2 * kApplyWidth];
 };
-
-// Lane vectors: 8, 4 or 2 columns (AVX-512, AVX2, SSE2).
-typedef double lanes8 __attribute__((vector_size(64)));
-typedef double lanes4 __attribute__((vector_size(32)));
-typedef double lanes2 __attribute__((vector_size(16)));
 
 // n buffered block rows from w (NV vectors of columns per plane), row values
 // src[k][0 .. n - 1].
@@ -835,11 +894,11 @@ __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& 
 // 32 vector registers: 24 partial sums, 4 weight vectors, a broadcast row
 // value and a product.
 __attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
-  apply_tile_with<lanes8, 2, 6, 12>(a);
+  apply_tile_with<lanes::d8, 2, 6, 12>(a);
 }
 // 16 vector registers: 8 partial sums, 4 weight vectors, row value, product.
 __attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
-  apply_tile_with<lanes4, 2, 2, 2>(a);
+  apply_tile_with<lanes::d4, 2, 2, 2>(a);
 }
 #endif
 
@@ -849,7 +908,7 @@ void apply_tile(const ApplyTileArgs& a, Isa isa) {
   if (isa == Isa::avx2) return apply_tile_avx2(a);
 #endif
   (void)isa;
-  apply_tile_with<lanes2, 1, 4, 4>(a);
+  apply_tile_with<lanes::d2, 1, 4, 4>(a);
 }
 
 struct ContractApplyKernel {
@@ -1064,7 +1123,7 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
     Kokkos::parallel_for("theta_contract_grad_rows",
                          MD2<Space>({0, 0}, {int64_t(B), int64_t(G)}),
                          ContractRowsKernel{u, jac, trainU, sign, ls, krows,
-                                            static_cast<int32_t>(n_train)});
+                                            static_cast<int32_t>(n_train), detected_isa()});
     Space().fence();
   }
   if (n_items > 0 && B > 0) {
