@@ -877,11 +877,25 @@ __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& 
       for (int32_t col = 0; col < a.width; col += step) apply_pairs<V, NV, K16>(a, buf, col, r0, r1);
     }
   }
+  // Columns that land side by side (all stored, one piece) are written as
+  // interleaved vector pairs, the others one by one.
+  bool run = a.ncols == a.width;
+  for (int32_t l = 1; run && l < a.ncols; ++l) run = a.pos[l] == a.pos[0] + l;
   for (int32_t bl = 0; bl < nb; ++bl) {
     const int64_t bb = a.b0 + bl;
     for (int ch = 0; ch < 4; ++ch) {
       double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
       const double* t = buf.tot + 2 * kApplyWidth * (4 * bl + ch);
+      if (run) {
+        double* d = dst + 2 * a.pos[0];
+        for (int32_t c = 0; c < a.width; c += L) {
+          V re, im;
+          std::memcpy(&re, t + c, sizeof(V));
+          std::memcpy(&im, t + kApplyWidth + c, sizeof(V));
+          lanes::store_pairs(d + 2 * c, re, im);
+        }
+        continue;
+      }
       for (int32_t l = 0; l < a.ncols; ++l) {
         dst[2 * a.pos[l]] = t[l];
         dst[2 * a.pos[l] + 1] = t[kApplyWidth + l];
