@@ -115,20 +115,6 @@ struct PackTimeMapItem {
   }
 };
 
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define RR_ROW_CLONES
-#endif
-
-// The eight 4PN weights at four samples, one per lane; each lane takes exactly
-// mode_weights' operations, so re/im[s * 4 + l] is mode_weights(v[l]) bit for
-// bit.  An AVX2 clone is chosen at load time where the processor has it.
-constexpr int kWeightLanes = 4;
-RR_ROW_CLONES void weights_four(const double* v, const double* table, double* re, double* im) {
-  pn4::eval_mode_weights<kWeightLanes>(v, table, re, im);
-}
-
 // The K content values of knots i0 .. i0 + width<V> - 1 above the edge, all in
 // element e, one knot per lane: each lane takes exactly clenshaw_pair's steps
 // (O >= 3) at its own u, with the element's coefficients shared by all lanes.
@@ -293,53 +279,123 @@ struct PackModeContentItem {
     int32_t hint = -1;
     run(i, hint);
   }
-  // In order; below the edge the weights of four knots are evaluated together.
-  void run_all(int32_t n) const {
-    int32_t hint = -1;
-    const int32_t arm = i_edge < n ? i_edge : n;
-    int32_t i = 0;
-    for (; i + kWeightLanes <= arm; i += kWeightLanes) {
-      double v[kWeightLanes], w_roll[kWeightLanes];
-      for (int l = 0; l < kWeightLanes; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
-      double wre[kModeSlots * kWeightLanes], wim[kModeSlots * kWeightLanes];
-      weights_four(v, weight_table, wre, wim);
-      for (int l = 0; l < kWeightLanes; ++l) {
-        double r8[kModeSlots], i8[kModeSlots];
-        for (int s = 0; s < kModeSlots; ++s) {
-          r8[s] = wre[s * kWeightLanes + l];
-          i8[s] = wim[s * kWeightLanes + l];
-        }
-        arm_content(i + l, v[l], w_roll[l], r8, i8);
-      }
-    }
-    for (; i < arm; ++i) run(i, hint);
-    // Above the edge: knots that share an element go through the lanes
-    // together; a group that straddles an element boundary, and the tail, go
-    // one by one.
-    if (O >= 3) {
-      int width = 0;
-      const ContentLanesFn lanes_fn = content_above_fn(width);
-      int32_t eh = -1;  // element search carried from knot to knot
-      for (; i + width <= n; i += width) {
-        int32_t e[kContentLanesMax];
-        bool same = true;
-        for (int l = 0; l < width; ++l) {
-          eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
-          int32_t el = eh - 1;
-          if (el < 0) el = 0;
-          if (el > E - 1) el = E - 1;
-          e[l] = el;
-          same = same && el == e[0];
-        }
-        if (same)
-          lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
-        else
-          for (int l = 0; l < width; ++l) run(i + l, hint);
-      }
-    }
-    for (; i < n; ++i) run(i, hint);
-  }
+  // In order; below the edge a group of knots (one per lane, as many as the
+  // processor's vectors hold) takes its weights and content together.
+  void run_all(int32_t n) const;
 };
+
+// The K content values of knots i0 .. i0 + width<V> - 1 below the edge, one
+// knot per lane, from their v and roll weights: the eight weights of all lanes
+// at once, then for each mode exactly arm_content's operations lane by lane.
+template <class V>
+RR_LANES_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0,
+                                       const double* v, const double* w_roll) {
+  constexpr int W = lanes::width<V>;
+  double wre[kModeSlots * W], wim[kModeSlots * W];  // slot s, lane l at s * W + l
+  pn4::eval_mode_weights<W>(v, it.weight_table, wre, wim);
+  const V roll = RR_LANES_LOAD(V, w_roll);
+  for (int32_t k = 0; k < it.K; ++k) {
+    double* out = it.content + 2 * (static_cast<int64_t>(k) * it.C + i0);
+    if (it.no_pn[k]) {
+      for (int l = 0; l < W; ++l) {
+        out[2 * l] = 0.0;
+        out[2 * l + 1] = 0.0;
+      }
+      continue;
+    }
+    const double cs = it.cos_m[k], sn = it.sin_m[k];
+    const V wr = RR_LANES_LOAD(V, wre + it.widx[k] * W);
+    const V wi = RR_LANES_LOAD(V, wim + it.widx[k] * W);
+    V B;
+    if (it.p_exp[k] > 0.0) {
+      for (int l = 0; l < W; ++l) {
+        double r = v[l] / it.v_edge;
+        if (0.0 > r) r = 0.0;
+        if (1.0 < r) r = 1.0;
+        B[l] = std::pow(r, it.p_exp[k]);
+      }
+    } else {
+      B = roll;
+    }
+    const V Cr = (it.R_edge[2 * k] - 1.0) * B + 1.0;
+    const V Ci = B * it.R_edge[2 * k + 1];
+    const V Er = Cr * wr - Ci * wi;
+    const V Fi = Cr * wi + Ci * wr;
+    lanes::store_pairs(out, Er * cs - Fi * sn, Fi * cs + Er * sn);
+  }
+}
+
+using ArmLanesFn = void (*)(const PackModeContentItem&, int32_t, const double*, const double*);
+constexpr int kArmLanesMax = 8;
+
+void arm_content_generic(const PackModeContentItem& it, int32_t i0, const double* v,
+                         const double* w_roll) {
+  arm_content_lanes<lanes::d2>(it, i0, v, w_roll);
+}
+RR_LANES_AVX2 void arm_content_avx2(const PackModeContentItem& it, int32_t i0, const double* v,
+                                    const double* w_roll) {
+  arm_content_lanes<lanes::d4>(it, i0, v, w_roll);
+}
+RR_LANES_AVX512 void arm_content_avx512(const PackModeContentItem& it, int32_t i0,
+                                        const double* v, const double* w_roll) {
+  arm_content_lanes<lanes::d8>(it, i0, v, w_roll);
+}
+
+// The widest variant this processor runs, and its lane count.
+inline ArmLanesFn arm_content_fn(int& width) {
+  switch (lanes::detected()) {
+    case lanes::Isa::avx512:
+      width = 8;
+      return arm_content_avx512;
+    case lanes::Isa::avx2:
+      width = 4;
+      return arm_content_avx2;
+    default:
+      width = 2;
+      return arm_content_generic;
+  }
+}
+
+void PackModeContentItem::run_all(int32_t n) const {
+  int32_t hint = -1;
+  const int32_t arm = i_edge < n ? i_edge : n;
+  int32_t i = 0;
+  {
+    int width = 0;
+    const ArmLanesFn arm_fn = arm_content_fn(width);
+    for (; i + width <= arm; i += width) {
+      double v[kArmLanesMax], w_roll[kArmLanesMax];
+      for (int l = 0; l < width; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
+      arm_fn(*this, i, v, w_roll);
+    }
+  }
+  for (; i < arm; ++i) run(i, hint);
+  // Above the edge: knots that share an element go through the lanes
+  // together; a group that straddles an element boundary, and the tail, go
+  // one by one.
+  if (O >= 3) {
+    int width = 0;
+    const ContentLanesFn lanes_fn = content_above_fn(width);
+    int32_t eh = -1;  // element search carried from knot to knot
+    for (; i + width <= n; i += width) {
+      int32_t e[kContentLanesMax];
+      bool same = true;
+      for (int l = 0; l < width; ++l) {
+        eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
+        int32_t el = eh - 1;
+        if (el < 0) el = 0;
+        if (el > E - 1) el = E - 1;
+        e[l] = el;
+        same = same && el == e[0];
+      }
+      if (same)
+        lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
+      else
+        for (int l = 0; l < width; ++l) run(i + l, hint);
+    }
+  }
+  for (; i < n; ++i) run(i, hint);
+}
 
 // "pack_mode_splines", mode k: real and imaginary splines of its content over
 // the phase knots, whose knot part is formed once for all modes.  An
