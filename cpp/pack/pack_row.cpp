@@ -407,17 +407,16 @@ struct PackModeSplinesItem {
   double* mode_c;         // (K, 4, C - 1) interleaved
   unsigned char* failed;  // K
 
-  // Modes [k0, k1): their 2 (k1 - k0) series, real and imaginary in turn.
+  // Modes [k0, k1): each mode's real and imaginary series side by side.
   void fit(int32_t k0, int32_t k1) const {
     const int64_t nt = 4 * static_cast<int64_t>(C - 1);
     std::vector<const double*> y;
     std::vector<double*> out;
-    for (int32_t k = k0; k < k1; ++k)
-      for (int part = 0; part < 2; ++part) {
-        y.push_back(content + 2 * static_cast<int64_t>(k) * C + part);
-        out.push_back(mode_c + 2 * static_cast<int64_t>(k) * nt + part);
-      }
-    spline_series(*knots, static_cast<int32_t>(y.size()), y.data(), 2, out.data(), 2);
+    for (int32_t k = k0; k < k1; ++k) {
+      y.push_back(content + 2 * static_cast<int64_t>(k) * C);
+      out.push_back(mode_c + 2 * static_cast<int64_t>(k) * nt);
+    }
+    spline_series_pairs(*knots, static_cast<int32_t>(y.size()), y.data(), 2, out.data(), 2);
   }
   void operator()(int32_t k) const {
     try {

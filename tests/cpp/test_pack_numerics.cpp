@@ -161,6 +161,46 @@ TEST(PackNumerics, SplineSeriesEqualSplineNakBitwise) {
 }
 
 // The guided interval search and the paired Clenshaw sums are the plain ones.
+// Series in (re, im) pairs, each pair at its own base (four, two and one pair
+// per pass), give spline_nak's tables bit for bit and write nothing else.
+TEST(PackNumerics, SplineSeriesPairsEqualSplineNakBitwise) {
+  std::mt19937_64 gen(12);
+  std::uniform_real_distribution<double> step(0.01, 1.0), val(-5.0, 5.0);
+  for (int n : {4, 5, 9, 301}) {
+    std::vector<double> s(n);
+    s[0] = 2.0;
+    for (int j = 1; j < n; ++j) s[j] = s[j - 1] + step(gen);
+    SplineKnots kn;
+    ASSERT_TRUE(spline_knots(s.data(), n, kn));
+    for (int npairs : {1, 2, 3, 4, 5, 7}) {
+      // Pair p: values at y + p * (2n + 3), interleaved; tables at tab + p * (8(n-1) + 5).
+      const int64_t ys = 2 * n + 3, ts = 8 * static_cast<int64_t>(n - 1) + 5;
+      std::vector<double> y(static_cast<size_t>(npairs * ys));
+      for (double& v : y) v = val(gen);
+      std::vector<double> tab(static_cast<size_t>(npairs * ts), -7.0);
+      std::vector<const double*> yp;
+      std::vector<double*> op;
+      for (int p = 0; p < npairs; ++p) {
+        yp.push_back(y.data() + p * ys);
+        op.push_back(tab.data() + p * ts);
+      }
+      spline_series_pairs(kn, npairs, yp.data(), 2, op.data(), 2);
+      for (int p = 0; p < npairs; ++p)
+        for (int part = 0; part < 2; ++part) {
+          std::vector<double> yi(n), want;
+          for (int j = 0; j < n; ++j) yi[j] = y[p * ys + 2 * j + part];
+          ASSERT_TRUE(spline_nak(s, yi.data(), n, want));
+          for (size_t e = 0; e < want.size(); ++e)
+            ASSERT_EQ(std::memcmp(&want[e], &tab[p * ts + 2 * e + part], 8), 0)
+                << n << " " << npairs << " " << p << " " << part << " " << e;
+        }
+      for (int p = 0; p < npairs; ++p)
+        for (int64_t e = 8 * static_cast<int64_t>(n - 1); e < ts; ++e)
+          ASSERT_EQ(tab[p * ts + e], -7.0);
+    }
+  }
+}
+
 TEST(PackNumerics, GuidedSearchAndPairedClenshaw) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> a = {-2.0, -1.0, 0.0, 0.5, 1.0, 3.0, 4.0, 8.0, 9.0, 10.0, 11.0, 12.0};
