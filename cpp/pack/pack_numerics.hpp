@@ -352,6 +352,11 @@ struct SplineKnots {
 // False, kn untouched, when n < 4 (as spline_nak).
 bool spline_knots(const double* s, int32_t n, SplineKnots& kn);
 
+// spline_knots of two knot vectors of n points each, the two eliminations
+// interleaved; false, both untouched, when n < 4.
+bool spline_knots_two(const double* s1, const double* s2, int32_t n, SplineKnots& kn1,
+                      SplineKnots& kn2);
+
 // Fits nser series over the knots of kn: series i has the values
 // y[i][j * yinc] (j < n) and its (4, n - 1) table entry (r, j) goes to
 // out[i][(r * (n - 1) + j) * oinc].  Every table is bit for bit spline_nak's.

@@ -789,11 +789,13 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
                                      R_edge.data(), no_pn.data(), breaks, req.mode_coefs, E, O,
                                      content_p});
 
-  // 14. Splines: phase of time, and every mode's content of phase.
+  // 14. Splines: phase of time, and every mode's content of phase.  The knot
+  // parts of the time and the phase knots are formed together.
+  SplineKnots kt, kphi;
+  if (!spline_knots_two(t_knots.data(), phi_knots.data(), C, kt, kphi))
+    return kPackSplineRefused;
   PackDoubles phi_c;
   {
-    SplineKnots kt;
-    if (!spline_knots(t_knots.data(), C, kt)) return kPackSplineRefused;
     phi_c.resize(static_cast<size_t>(4) * (C - 1));
     const double* y[1] = {phi_knots.data()};
     double* tab[1] = {phi_c.data()};
@@ -803,8 +805,6 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   PackComplexVector mode_c(2 * checked_count(K, 4 * static_cast<int64_t>(C - 1),
                                              sizeof(std::complex<double>)));
   {
-    SplineKnots kphi;
-    spline_knots(phi_knots.data(), C, kphi);  // C >= 64: never refused
     std::vector<unsigned char> failed(kk, 0);
     launch_or_loop(use_kernels, "pack_mode_splines", K,
                    PackModeSplinesItem{&kphi, C, content_p, mode_c.data(), failed.data()});

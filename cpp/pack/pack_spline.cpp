@@ -26,8 +26,11 @@
 
 namespace radiredide {
 
-bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
-  if (n < 4) return false;
+namespace {
+
+// Everything of spline_knots but the elimination, whose factors f and
+// diagonal g form one chain of divisions from knot to knot.
+void knots_setup(const double* s, int32_t n, SplineKnots& kn) {
   const size_t nn = static_cast<size_t>(n);
   kn.n = n;
   kn.h.resize(nn - 1);
@@ -37,7 +40,6 @@ bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
   double* h = kn.h.data();
   double* p = kn.p.data();
   double* g = kn.g.data();
-  double* f = kn.f.data();
   for (int32_t j = 0; j <= n - 2; ++j) h[j] = s[j + 1] - s[j];
   for (int32_t i = 1; i <= n - 2; ++i) {
     g[i] = (h[i - 1] + h[i]) + (h[i - 1] + h[i]);
@@ -59,11 +61,34 @@ bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
     kn.a1 = ((w + w) + h[n - 2]) * h[n - 3];
     kn.b1 = h[n - 2] * h[n - 2];
   }
-  f[0] = 0.0;
+  kn.f[0] = 0.0;
+}
+
+// Elimination step j of kn.
+inline void knots_eliminate(SplineKnots& kn, int32_t j) {
+  const double l = j <= kn.n - 2 ? kn.h[j] : kn.w1;
+  kn.f[j] = l / kn.g[j - 1];
+  kn.g[j] = kn.g[j] - kn.f[j] * kn.p[j - 1];
+}
+
+}  // namespace
+
+bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
+  if (n < 4) return false;
+  knots_setup(s, n, kn);
+  for (int32_t j = 1; j <= n - 1; ++j) knots_eliminate(kn, j);
+  return true;
+}
+
+bool spline_knots_two(const double* s1, const double* s2, int32_t n, SplineKnots& kn1,
+                      SplineKnots& kn2) {
+  if (n < 4) return false;
+  knots_setup(s1, n, kn1);
+  knots_setup(s2, n, kn2);
+  // The two chains side by side: each step of one overlaps the other's.
   for (int32_t j = 1; j <= n - 1; ++j) {
-    const double l = j <= n - 2 ? h[j] : kn.w1;
-    f[j] = l / g[j - 1];
-    g[j] = g[j] - f[j] * p[j - 1];
+    knots_eliminate(kn1, j);
+    knots_eliminate(kn2, j);
   }
   return true;
 }
