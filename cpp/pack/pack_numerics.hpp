@@ -365,10 +365,11 @@ void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, 
 
 // spline_series for series that come in (re, im) pairs: pair p has the
 // values y[p][j * yinc] (re) and y[p][j * yinc + 1] (im), and the table entry
-// (r, j) of its real series goes to out[p][(r * (n - 1) + j) * oinc], of its
-// imaginary series right after it.  Every table is bit for bit spline_nak's.
+// (r, j) of its real series goes to out[p][(r * orow + j) * oinc], of its
+// imaginary series right after it; orow < 0 means n - 1 (tables packed).
+// Every table is bit for bit spline_nak's.
 void spline_series_pairs(const SplineKnots& kn, int32_t npairs, const double* const* y,
-                         int64_t yinc, double* const* out, int64_t oinc);
+                         int64_t yinc, double* const* out, int64_t oinc, int64_t orow = -1);
 
 // Running integral from x_0 of the spline with table c over the grid x (n
 // points): out_0 = 0 and each interval's exact integral added in turn.

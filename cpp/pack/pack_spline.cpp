@@ -270,7 +270,7 @@ RR_LANES_INLINE void store_pairs_at(double* const* out, int64_t at, const V& v) 
 template <int P>
 RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* const* y,
                                        int64_t yinc, double* const* out, int64_t oinc,
-                                       double* m, double* r) {
+                                       int64_t orow, double* m, double* r) {
   using V = typename PairVec<P>::type;
   constexpr int W = 2 * P;
   const int32_t n = kn.n;
@@ -307,7 +307,7 @@ RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* cons
     rp = (rz - f[n - 1] * rp) / g[n - 1];  // the last knot slope
   }
   // Backward: knot slopes D (rp holds D[k + 1]) and the table of interval k.
-  const int64_t ni = n - 1;
+  const int64_t ni = orow;
   for (int32_t k = n - 2; k >= 0; --k) {
     const double pk = p[k], gk = g[k], hk = h[k];
     const V Dn = rp;
@@ -327,36 +327,37 @@ RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* cons
 // Four pairs per pass while four remain, then two, then one.
 RR_LANES_INLINE void spline_pairs_all(const SplineKnots& kn, int32_t npairs,
                                       const double* const* y, int64_t yinc, double* const* out,
-                                      int64_t oinc, double* m, double* r) {
+                                      int64_t oinc, int64_t orow, double* m, double* r) {
   for (int32_t p0 = 0; p0 < npairs;) {
     const int32_t left = npairs - p0;
     if (left >= 4) {
-      spline_pairs_pass<4>(kn, y + p0, yinc, out + p0, oinc, m, r);
+      spline_pairs_pass<4>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
       p0 += 4;
     } else if (left >= 2) {
-      spline_pairs_pass<2>(kn, y + p0, yinc, out + p0, oinc, m, r);
+      spline_pairs_pass<2>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
       p0 += 2;
     } else {
-      spline_pairs_pass<1>(kn, y + p0, yinc, out + p0, oinc, m, r);
+      spline_pairs_pass<1>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
       p0 += 1;
     }
   }
 }
 
 void spline_pairs_generic(const SplineKnots& kn, int32_t npairs, const double* const* y,
-                          int64_t yinc, double* const* out, int64_t oinc, double* m, double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, m, r);
+                          int64_t yinc, double* const* out, int64_t oinc, int64_t orow, double* m,
+                          double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
 }
 RR_LANES_AVX2 void spline_pairs_avx2(const SplineKnots& kn, int32_t npairs,
                                      const double* const* y, int64_t yinc, double* const* out,
-                                     int64_t oinc, double* m, double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, m, r);
+                                     int64_t oinc, int64_t orow, double* m, double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
 }
 RR_LANES_AVX512 void spline_pairs_avx512(const SplineKnots& kn, int32_t npairs,
                                          const double* const* y, int64_t yinc,
-                                         double* const* out, int64_t oinc, double* m,
-                                         double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, m, r);
+                                         double* const* out, int64_t oinc, int64_t orow,
+                                         double* m, double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
 }
 
 }  // namespace
@@ -392,21 +393,22 @@ void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, 
 namespace radiredide {
 
 void spline_series_pairs(const SplineKnots& kn, int32_t npairs, const double* const* y,
-                         int64_t yinc, double* const* out, int64_t oinc) {
+                         int64_t yinc, double* const* out, int64_t oinc, int64_t orow) {
   if (npairs <= 0) return;
   const size_t n = static_cast<size_t>(kn.n);
+  if (orow < 0) orow = kn.n - 1;
   const int w = npairs >= 4 ? 8 : npairs >= 2 ? 4 : 2;
   std::unique_ptr<double[]> m(new double[(n - 1) * w]);
   std::unique_ptr<double[]> r(new double[n * w]);
   switch (lanes::detected()) {
     case lanes::Isa::avx512:
-      spline_pairs_avx512(kn, npairs, y, yinc, out, oinc, m.get(), r.get());
+      spline_pairs_avx512(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
       break;
     case lanes::Isa::avx2:
-      spline_pairs_avx2(kn, npairs, y, yinc, out, oinc, m.get(), r.get());
+      spline_pairs_avx2(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
       break;
     default:
-      spline_pairs_generic(kn, npairs, y, yinc, out, oinc, m.get(), r.get());
+      spline_pairs_generic(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
   }
 }
 

@@ -198,7 +198,8 @@ TEST(PackNumerics, SplineKnotsTwoEqualSplineKnots) {
 }
 
 // Series in (re, im) pairs, each pair at its own base (four, two and one pair
-// per pass), give spline_nak's tables bit for bit and write nothing else.
+// per pass), give spline_nak's tables bit for bit and write nothing else, with
+// the tables packed or with a wider row stride.
 TEST(PackNumerics, SplineSeriesPairsEqualSplineNakBitwise) {
   std::mt19937_64 gen(12);
   std::uniform_real_distribution<double> step(0.01, 1.0), val(-5.0, 5.0);
@@ -208,9 +209,12 @@ TEST(PackNumerics, SplineSeriesPairsEqualSplineNakBitwise) {
     for (int j = 1; j < n; ++j) s[j] = s[j - 1] + step(gen);
     SplineKnots kn;
     ASSERT_TRUE(spline_knots(s.data(), n, kn));
-    for (int npairs : {1, 2, 3, 4, 5, 7}) {
-      // Pair p: values at y + p * (2n + 3), interleaved; tables at tab + p * (8(n-1) + 5).
-      const int64_t ys = 2 * n + 3, ts = 8 * static_cast<int64_t>(n - 1) + 5;
+    for (int npairs : {1, 2, 3, 4, 5, 7})
+    for (int64_t orow : {int64_t{-1}, int64_t{n + 2}}) {
+      // Pair p: values at y + p * (2n + 3), interleaved; tables (rows of `row`
+      // entries) at tab + p * (8 row + 5).
+      const int64_t row = orow < 0 ? n - 1 : orow;
+      const int64_t ys = 2 * n + 3, ts = 8 * row + 5;
       std::vector<double> y(static_cast<size_t>(npairs * ys));
       for (double& v : y) v = val(gen);
       std::vector<double> tab(static_cast<size_t>(npairs * ts), -7.0);
@@ -220,19 +224,21 @@ TEST(PackNumerics, SplineSeriesPairsEqualSplineNakBitwise) {
         yp.push_back(y.data() + p * ys);
         op.push_back(tab.data() + p * ts);
       }
-      spline_series_pairs(kn, npairs, yp.data(), 2, op.data(), 2);
+      spline_series_pairs(kn, npairs, yp.data(), 2, op.data(), 2, orow);
       for (int p = 0; p < npairs; ++p)
         for (int part = 0; part < 2; ++part) {
           std::vector<double> yi(n), want;
           for (int j = 0; j < n; ++j) yi[j] = y[p * ys + 2 * j + part];
           ASSERT_TRUE(spline_nak(s, yi.data(), n, want));
-          for (size_t e = 0; e < want.size(); ++e)
-            ASSERT_EQ(std::memcmp(&want[e], &tab[p * ts + 2 * e + part], 8), 0)
-                << n << " " << npairs << " " << p << " " << part << " " << e;
+          for (int r = 0; r < 4; ++r)
+            for (int j = 0; j < n - 1; ++j) {
+              const int64_t at = p * ts + 2 * (r * row + j) + part;
+              ASSERT_EQ(std::memcmp(&want[r * (n - 1) + j], &tab[at], 8), 0)
+                  << n << " " << npairs << " " << orow << " " << p << " " << part;
+              tab[at] = -7.0;
+            }
         }
-      for (int p = 0; p < npairs; ++p)
-        for (int64_t e = 8 * static_cast<int64_t>(n - 1); e < ts; ++e)
-          ASSERT_EQ(tab[p * ts + e], -7.0);
+      for (double v : tab) ASSERT_EQ(v, -7.0);  // nothing else written
     }
   }
 }
