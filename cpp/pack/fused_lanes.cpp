@@ -140,7 +140,18 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
 
 RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
-                                     int64_t N, unsigned char* unsafe) {
+                                     int64_t N, unsigned char* unsafe, double* range) {
+  using lanes::d4;
+  typedef long long m4 __attribute__((vector_size(32)));
+  static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
+  const double inf = __builtin_inf();
+  d4 lo[kModeSlots], hi[kModeSlots];
+  m4 bad[kModeSlots];
+  for (int s = 0; s < kModeSlots; ++s) {
+    lo[s] = d4{inf, inf, inf, inf};
+    hi[s] = -lo[s];
+    bad[s] = m4{0, 0, 0, 0};
+  }
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
@@ -151,19 +162,63 @@ RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
     weight_sums<kLanes>(used, w);
     for (int s = 0; s < kModeSlots; ++s) {
       if (!(used & (1u << s))) continue;
-      double re[kLanes], im[kLanes], q[kLanes];
+      double re[kLanes], im[kLanes];
       slot_weights<kLanes>(w, vp, table, s, re, im);
-      bool bad = false;
-      for (int l = 0; l < kLanes; ++l) {
-        q[l] = re[l] * re[l] + im[l] * im[l];
-        bad |= l < valid && !(q[l] >= kOrderSafeLo && q[l] <= kOrderSafeHi) &&
-               !(re[l] == 0.0 && im[l] == 0.0);
-      }
-      if (bad) unsafe[s] = 1;
+      // The lanes past `valid` repeat the last valid sample: they change
+      // neither the flag nor the range.
+      const d4 r = RR_LANES_LOAD(d4, re), i = RR_LANES_LOAD(d4, im);
+      const d4 q = (r * r) + (i * i);
+      bad[s] |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
+      lo[s] = q < lo[s] ? q : lo[s];
+      hi[s] = q > hi[s] ? q : hi[s];
       double* out = mag + static_cast<int64_t>(s) * N + n;
-      for (int l = 0; l < valid; ++l) out[l] = q[l];
+      if (valid == kLanes) {
+        lanes::store(out, q);
+      } else {
+        for (int l = 0; l < valid; ++l) out[l] = q[l];
+      }
     }
   }
+  for (int s = 0; s < kModeSlots; ++s) {
+    double a = lo[s][0], z = hi[s][0];
+    for (int l = 1; l < kLanes; ++l) {
+      a = lo[s][l] < a ? lo[s][l] : a;
+      z = hi[s][l] > z ? hi[s][l] : z;
+    }
+    range[2 * s] = a;
+    range[2 * s + 1] = z;
+    if (bad[s][0] | bad[s][1] | bad[s][2] | bad[s][3]) unsafe[s] = 1;
+  }
+}
+
+RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
+                                    int32_t* idx, int32_t& under) {
+  using lanes::d4;
+  typedef long long m4 __attribute__((vector_size(32)));
+  int32_t c = 0, n = 0;
+  m4 low_acc = {0, 0, 0, 0};
+  for (; n + 8 <= N; n += 8) {
+    const d4 x0 = RR_LANES_LOAD(d4, q + n), x1 = RR_LANES_LOAD(d4, q + n + 4);
+    const m4 low0 = x0 < lo, low1 = x1 < lo;
+    const m4 in0 = ~low0 & (x0 <= hi), in1 = ~low1 & (x1 <= hi);
+    low_acc += low0 + low1;  // -1 per sample below
+    const m4 any = in0 | in1;
+    if (any[0] | any[1] | any[2] | any[3]) {
+      for (int l = 0; l < 4; ++l)
+        if (in0[l]) idx[c++] = n + l;
+      for (int l = 0; l < 4; ++l)
+        if (in1[l]) idx[c++] = n + 4 + l;
+    }
+  }
+  int64_t below = -(low_acc[0] + low_acc[1] + low_acc[2] + low_acc[3]);
+  for (; n < N; ++n) {
+    if (q[n] < lo)
+      ++below;
+    else if (q[n] <= hi)
+      idx[c++] = n;
+  }
+  under = static_cast<int32_t>(below);
+  return c;
 }
 
 namespace {
