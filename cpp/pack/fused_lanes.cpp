@@ -138,63 +138,92 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
   });
 }
 
+namespace {
+typedef long long m4 __attribute__((vector_size(32)));
+
+// Per slot of magnitude_chunk: the smallest and largest square and the flag
+// lanes, carried across the blocks.
+struct SquareStats {
+  lanes::d4 lo, hi;
+  m4 bad;
+};
+
+// The squares of slot S at one block of kLanes samples: the slot's own bracket
+// sums (its table entries in their order, as the full evaluation takes them),
+// the weights as slot_weights forms them, then q = re re + im im.
+template <int S>
+RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
+                                 const double* table, double* out, int valid, SquareStats& st) {
+  using lanes::d4;
+  pn4::SlotWeightSums<kLanes> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp, lnx};
+  const pn4::Skip z{};
+  pn4::mode_slot<S>(w, z, z, z, z);
+  const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
+  const double Ke = table[pn4::kTabNorm + S] * eta;
+  const d4 f = Ke * RR_LANES_LOAD(d4, vp[2]);
+  const d4 r = f * RR_LANES_LOAD(d4, w.re), i = f * RR_LANES_LOAD(d4, w.im);
+  const d4 q = (r * r) + (i * i);
+  // The lanes past `valid` repeat the last valid sample: they change neither
+  // the flag nor the range.
+  st.bad |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
+  st.lo = q < st.lo ? q : st.lo;
+  st.hi = q > st.hi ? q : st.hi;
+  if (valid == kLanes) {
+    lanes::store(out, q);
+  } else {
+    for (int l = 0; l < valid; ++l) out[l] = q[l];
+  }
+}
+
+template <int... S>
+RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
+                                  const double* table, double* mag, int64_t N, int32_t n,
+                                  int valid, SquareStats* st, std::integer_sequence<int, S...>) {
+  ((used & (1u << S) ? square_slot<S>(vp, lnx, table, mag + S * N + n, valid, st[S]) : void()),
+   ...);
+}
+}  // namespace
+
 RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
                                      int64_t N, unsigned char* unsafe, double* range) {
   using lanes::d4;
-  typedef long long m4 __attribute__((vector_size(32)));
   static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
   const double inf = __builtin_inf();
-  d4 lo[kModeSlots], hi[kModeSlots];
-  m4 bad[kModeSlots];
+  SquareStats st[kModeSlots];
   for (int s = 0; s < kModeSlots; ++s) {
-    lo[s] = d4{inf, inf, inf, inf};
-    hi[s] = -lo[s];
-    bad[s] = m4{0, 0, 0, 0};
+    st[s].lo = d4{inf, inf, inf, inf};
+    st[s].hi = -st[s].lo;
+    st[s].bad = m4{0, 0, 0, 0};
   }
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
-    pad_lanes(v + n, valid, vv);
-    double vp[9][kLanes], lnx[kLanes];
-    v_terms_for<kLanes>(vv, used, vp, lnx);
-    pn4::WeightSums<kLanes> w{table + pn4::kTabCoef, vp, lnx};
-    weight_sums<kLanes>(used, w);
-    for (int s = 0; s < kModeSlots; ++s) {
-      if (!(used & (1u << s))) continue;
-      double re[kLanes], im[kLanes];
-      slot_weights<kLanes>(w, vp, table, s, re, im);
-      // The lanes past `valid` repeat the last valid sample: they change
-      // neither the flag nor the range.
-      const d4 r = RR_LANES_LOAD(d4, re), i = RR_LANES_LOAD(d4, im);
-      const d4 q = (r * r) + (i * i);
-      bad[s] |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
-      lo[s] = q < lo[s] ? q : lo[s];
-      hi[s] = q > hi[s] ? q : hi[s];
-      double* out = mag + static_cast<int64_t>(s) * N + n;
-      if (valid == kLanes) {
-        lanes::store(out, q);
-      } else {
-        for (int l = 0; l < valid; ++l) out[l] = q[l];
-      }
+    const double* vb = v + n;
+    if (valid < kLanes) {
+      pad_lanes(v + n, valid, vv);
+      vb = vv;
     }
+    double vp[9][kLanes], lnx[kLanes];
+    v_terms_for<kLanes>(vb, used, vp, lnx);
+    square_slots(used, vp, lnx, table, mag, N, n, valid, st,
+                 std::make_integer_sequence<int, kModeSlots>{});
   }
   for (int s = 0; s < kModeSlots; ++s) {
-    double a = lo[s][0], z = hi[s][0];
+    double a = st[s].lo[0], z = st[s].hi[0];
     for (int l = 1; l < kLanes; ++l) {
-      a = lo[s][l] < a ? lo[s][l] : a;
-      z = hi[s][l] > z ? hi[s][l] : z;
+      a = st[s].lo[l] < a ? st[s].lo[l] : a;
+      z = st[s].hi[l] > z ? st[s].hi[l] : z;
     }
     range[2 * s] = a;
     range[2 * s + 1] = z;
-    if (bad[s][0] | bad[s][1] | bad[s][2] | bad[s][3]) unsafe[s] = 1;
+    if (st[s].bad[0] | st[s].bad[1] | st[s].bad[2] | st[s].bad[3]) unsafe[s] = 1;
   }
 }
 
 RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
                                     int32_t* idx, int32_t& under) {
   using lanes::d4;
-  typedef long long m4 __attribute__((vector_size(32)));
   int32_t c = 0, n = 0;
   m4 low_acc = {0, 0, 0, 0};
   for (; n + 8 <= N; n += 8) {
