@@ -4,6 +4,7 @@
 // bindings in glue.cpp instantiate them on the default space and on Serial.
 #include "common/errors.hpp"
 #include "common/interp.hpp"
+#include "common/lanes.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -53,6 +54,43 @@ constexpr int64_t kFminChunk = 256;
 // hint; it changes no value.
 constexpr int64_t kFminAhead = 16;
 
+// Nodes (b, j) ... (b, j + W - 1) of one row are contracted side by side as
+// the W lanes of a vector: lane l runs node j + l's two sums, over c in
+// ascending order with the product formed first, exactly as the one-node loop
+// does.  The frequencies are then taken lane by lane, one pow call each.
+template <class V>
+RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_t* kidx,
+                                const double* v, int32_t o, int64_t e, int64_t b, int64_t j,
+                                double* tg, double* fq) {
+  constexpr int W = lanes::width<V>;
+  const double* pt[W];
+  const double* px[W];
+  const double* pv[W];
+  for (int l = 0; l < W; ++l) {
+    const int64_t blk = (b * e + kidx[j + l]) * o;
+    pt[l] = ct + blk;
+    px[l] = cx + blk;
+    pv[l] = v + (j + l) * o;
+  }
+  V st{};
+  V sx{};
+  for (int32_t c = 0; c < o; ++c) {
+    V w, a, x;
+    for (int l = 0; l < W; ++l) {
+      w[l] = pv[l][c];
+      a[l] = pt[l][c];
+      x[l] = px[l][c];
+    }
+    st = st + w * a;
+    sx = sx + w * x;
+  }
+  lanes::store(tg, st);
+  for (int l = 0; l < W; ++l) {
+    const double m = (sx[l] > kXFloor) ? sx[l] : kXFloor;
+    fq[l] = std::pow(m, kFreqExponent) / kPi;
+  }
+}
+
 struct FminStencil {
   UView<const double, 3> c_tau, c_x;
   UView<const int32_t, 1> kidx;
@@ -60,16 +98,48 @@ struct FminStencil {
   UView<double, 2> taug, f22;
   int32_t o, s;
   int64_t e, total;  // e: blocks per row; total = B * S
+  lanes::Isa isa = lanes::Isa::generic;
 
   // The first and last coefficient: both lines of a block of up to eight.
   // (A loop of prefetches would be deleted as a loop without effects.)
-  KOKKOS_INLINE_FUNCTION void prefetch_block(const double* p) const {
+  RR_LANES_INLINE void prefetch_block(const double* p) const {
     __builtin_prefetch(p);
     __builtin_prefetch(p + (o - 1));
   }
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t chunk) const {
-    const int64_t f0 = chunk * kFminChunk;
+  // Prefetches the blocks of node (ba, ja) and steps it on by one node.
+  RR_LANES_INLINE void prefetch_node(int64_t& ba, int64_t& ja) const {
+    const int64_t ablk = (ba * e + kidx(ja)) * o;
+    prefetch_block(c_tau.data() + ablk);
+    prefetch_block(c_x.data() + ablk);
+    if (++ja == s) {
+      ja = 0;
+      ++ba;
+    }
+  }
+
+  // One node on its own: the row tails shorter than a vector.
+  RR_LANES_INLINE void node(int64_t b, int64_t j, double* tg, double* fq) const {
+    const int64_t blk = (b * e + kidx(j)) * o;
+    const double* pt = c_tau.data() + blk;
+    const double* px = c_x.data() + blk;
+    const double* vj = v.data() + j * o;
+    double st = 0.0;
+    double sx = 0.0;
+    for (int32_t c = 0; c < o; ++c) {
+      const double w = vj[c];
+      st = st + w * pt[c];
+      sx = sx + w * px[c];
+    }
+    *tg = st;
+    const double m = (sx > kXFloor) ? sx : kXFloor;
+    *fq = std::pow(m, kFreqExponent) / kPi;
+  }
+
+  template <class V>
+  RR_LANES_INLINE void chunk(const int64_t ck) const {
+    constexpr int W = lanes::width<V>;
+    const int64_t f0 = ck * kFminChunk;
     const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;
     int64_t b = f0 / s;
     int64_t j = f0 - b * s;
@@ -80,38 +150,48 @@ struct FminStencil {
     const int64_t fa0 = (f0 + kFminAhead < total) ? f0 + kFminAhead : total;
     int64_t ba = fa0 / s;
     int64_t ja = fa0 - ba * s;
-    for (int64_t f = f0; f < f1; ++f) {
-      if (f + kFminAhead < total) {
-        const int64_t ablk = (ba * e + kidx(ja)) * o;
-        prefetch_block(c_tau.data() + ablk);
-        prefetch_block(c_x.data() + ablk);
-        if (++ja == s) {
-          ja = 0;
-          ++ba;
-        }
+    int64_t f = f0;
+    while (f < f1) {
+      if (f + W <= f1 && j + W <= s) {
+        for (int l = 0; l < W; ++l)
+          if (f + l + kFminAhead < total) prefetch_node(ba, ja);
+        fmin_nodes<V>(c_tau.data(), c_x.data(), kidx.data(), v.data(), o, e, b, j, tg + f,
+                      fq + f);
+        f += W;
+        j += W;
+      } else {
+        if (f + kFminAhead < total) prefetch_node(ba, ja);
+        node(b, j, tg + f, fq + f);
+        ++f;
+        ++j;
       }
-      const int64_t blk = (b * e + kidx(j)) * o;
-      const double* pt = c_tau.data() + blk;
-      const double* px = c_x.data() + blk;
-      const double* vj = v.data() + j * o;
-      double st = 0.0;
-      double sx = 0.0;
-#pragma GCC unroll 8
-      for (int32_t c = 0; c < o; ++c) {
-        const double w = vj[c];
-        st = st + w * pt[c];
-        sx = sx + w * px[c];
-      }
-      tg[f] = st;
-      const double m = (sx > kXFloor) ? sx : kXFloor;
-      fq[f] = std::pow(m, kFreqExponent) / kPi;
-      if (++j == s) {
+      if (j == s) {
         j = 0;
         ++b;
       }
     }
   }
+
+  void operator()(const int64_t ck) const;
 };
+
+RR_LANES_AVX512 inline void fmin_chunk_avx512(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::avx512>::type>(ck);
+}
+RR_LANES_AVX2 inline void fmin_chunk_avx2(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::avx2>::type>(ck);
+}
+inline void fmin_chunk_generic(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::generic>::type>(ck);
+}
+
+inline void FminStencil::operator()(const int64_t ck) const {
+  switch (isa) {
+    case lanes::Isa::avx512: fmin_chunk_avx512(*this, ck); break;
+    case lanes::Isa::avx2: fmin_chunk_avx2(*this, ck); break;
+    default: fmin_chunk_generic(*this, ck); break;
+  }
+}
 
 struct FminSolve {
   UView<const double, 2> taug, f22;
@@ -186,7 +266,7 @@ py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
   Kokkos::parallel_for("fmin_starts.stencil",
                        Policy1<Space>(space, 0, (bs + kFminChunk - 1) / kFminChunk),
                        FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O),
-                                   static_cast<int32_t>(S), E, bs});
+                                   static_cast<int32_t>(S), E, bs, lanes::detected()});
   Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
                        FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
                                  static_cast<int32_t>(S)});
