@@ -54,10 +54,64 @@ constexpr int64_t kFminChunk = 256;
 // hint; it changes no value.
 constexpr int64_t kFminAhead = 16;
 
+// Rows r[0] ... r[W - 1] of a W x W block become its columns: afterwards
+// r[c][l] is the old r[l][c].  Only moves elements.
+template <class V>
+RR_LANES_INLINE void transpose_block(V* r) {
+  constexpr int W = lanes::width<V>;
+  if constexpr (W == 8) {
+    V u[8], w[8];
+    #pragma GCC unroll 8
+    for (int a = 0; a < 4; ++a) {
+      u[2 * a] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+      u[2 * a + 1] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    // u[2a + p]: rows 2a, 2a + 1 at c = p, p + 2, p + 4, p + 6.
+    #pragma GCC unroll 8
+    for (int b = 0; b < 2; ++b)
+      #pragma GCC unroll 8
+      for (int p = 0; p < 2; ++p) {
+        const V& lo = u[4 * b + p];
+        const V& hi = u[4 * b + 2 + p];
+        w[4 * b + 2 * p] = __builtin_shufflevector(lo, hi, 0, 1, 8, 9, 4, 5, 12, 13);
+        w[4 * b + 2 * p + 1] = __builtin_shufflevector(lo, hi, 2, 3, 10, 11, 6, 7, 14, 15);
+      }
+    // w[4b + 2p + q]: rows 4b ... 4b + 3 at c = p + 2q, then at c = p + 2q + 4.
+    #pragma GCC unroll 8
+    for (int p = 0; p < 2; ++p)
+      #pragma GCC unroll 8
+      for (int q = 0; q < 2; ++q) {
+        const V& lo = w[2 * p + q];
+        const V& hi = w[4 + 2 * p + q];
+        r[p + 2 * q] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 8, 9, 10, 11);
+        r[p + 2 * q + 4] = __builtin_shufflevector(lo, hi, 4, 5, 6, 7, 12, 13, 14, 15);
+      }
+  } else if constexpr (W == 4) {
+    V u[4];
+    #pragma GCC unroll 8
+    for (int a = 0; a < 2; ++a) {
+      u[2 * a] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 0, 4, 2, 6);
+      u[2 * a + 1] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 1, 5, 3, 7);
+    }
+    #pragma GCC unroll 8
+    for (int p = 0; p < 2; ++p) {
+      r[p] = __builtin_shufflevector(u[p], u[2 + p], 0, 1, 4, 5);
+      r[p + 2] = __builtin_shufflevector(u[p], u[2 + p], 2, 3, 6, 7);
+    }
+  } else {
+    static_assert(W == 2, "lane vectors of 2, 4 or 8 doubles");
+    const V r0 = r[0];
+    r[0] = __builtin_shufflevector(r0, r[1], 0, 2);
+    r[1] = __builtin_shufflevector(r0, r[1], 1, 3);
+  }
+}
+
 // Nodes (b, j) ... (b, j + W - 1) of one row are contracted side by side as
 // the W lanes of a vector: lane l runs node j + l's two sums, over c in
 // ascending order with the product formed first, exactly as the one-node loop
-// does.  The frequencies are then taken lane by lane, one pow call each.
+// does.  W coefficients of the W nodes are loaded as rows and turned into
+// columns; the last O mod W are gathered one by one.  The frequencies are
+// then taken lane by lane, one pow call each.
 template <class V>
 RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_t* kidx,
                                 const double* v, int32_t o, int64_t e, int64_t b, int64_t j,
@@ -65,19 +119,39 @@ RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_
   constexpr int W = lanes::width<V>;
   const double* pt[W];
   const double* px[W];
-  const double* pv[W];
+  const double* pv = v + j * o;  // row l of the W nodes' weights at pv + l * o
+  #pragma GCC unroll 8
   for (int l = 0; l < W; ++l) {
     const int64_t blk = (b * e + kidx[j + l]) * o;
     pt[l] = ct + blk;
     px[l] = cx + blk;
-    pv[l] = v + (j + l) * o;
   }
   V st{};
   V sx{};
-  for (int32_t c = 0; c < o; ++c) {
+  int32_t c = 0;
+  #pragma GCC unroll 8
+  for (; c + W <= o; c += W) {
+    V w[W], a[W];
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) w[l] = RR_LANES_LOAD(V, pv + l * o + c);
+    transpose_block(w);
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) a[l] = RR_LANES_LOAD(V, pt[l] + c);
+    transpose_block(a);
+    #pragma GCC unroll 8
+    for (int q = 0; q < W; ++q) st = st + w[q] * a[q];
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) a[l] = RR_LANES_LOAD(V, px[l] + c);
+    transpose_block(a);
+    #pragma GCC unroll 8
+    for (int q = 0; q < W; ++q) sx = sx + w[q] * a[q];
+  }
+  #pragma GCC unroll 8
+  for (; c < o; ++c) {
     V w, a, x;
+    #pragma GCC unroll 8
     for (int l = 0; l < W; ++l) {
-      w[l] = pv[l][c];
+      w[l] = pv[l * o + c];
       a[l] = pt[l][c];
       x[l] = px[l][c];
     }
@@ -85,6 +159,7 @@ RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_
     sx = sx + w * x;
   }
   lanes::store(tg, st);
+  #pragma GCC unroll 8
   for (int l = 0; l < W; ++l) {
     const double m = (sx[l] > kXFloor) ? sx[l] : kXFloor;
     fq[l] = std::pow(m, kFreqExponent) / kPi;

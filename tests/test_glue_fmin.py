@@ -174,8 +174,9 @@ def general_inputs(B=6, E=7, O=5, S=9):
 
 
 @pytest.mark.parametrize("sizes", [{}, {"B": 40, "E": 13, "O": 8, "S": 21},
-                                   {"B": 40, "E": 13, "O": 3, "S": 37}],
-                         ids=["one-chunk", "many-chunks", "short-blocks"])
+                                   {"B": 40, "E": 13, "O": 3, "S": 37},
+                                   {"B": 12, "E": 9, "O": 11, "S": 19}],
+                         ids=["one-chunk", "many-chunks", "short-blocks", "long-blocks"])
 @pytest.mark.parametrize("fn", FMIN, ids=["default", "serial"])
 def test_stencil_sums_against_numpy_loop(fn, sizes):
     # The second and third sizes run the (B, S) node table over several chunks
