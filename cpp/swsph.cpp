@@ -114,11 +114,9 @@ KOKKOS_FORCEINLINE_FUNCTION void rbf_pair(const MapInputs& in, const MapRow& r, 
 // The same for training points j ... j + 7 as the lanes of vectors: the
 // divisions and products lane by lane, the exponentials one C-library call per
 // value.  u0, u1, u2 are the points' coordinates.
-// rbf_pair8 in two steps: the exponents (hs, hsm) and then their
-// exponentials, so that a caller can place work of its own in between.
-RR_SWSPH_ALWAYS_INLINE void rbf_exponents8(const MapInputs& in, const MapRow& r,
-                                           const lanes8d& u0, const lanes8d& u1,
-                                           const lanes8d& u2, lanes8d& hs, lanes8d& hsm) {
+RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const MapInputs& in, const MapRow& r, const lanes8d& u0,
+                                      const lanes8d& u1, const lanes8d& u2, lanes8d& k,
+                                      lanes8d& km) {
   const double l0 = in.ls(0), l1 = in.ls(1), l2 = in.ls(2);
   const lanes8d d0 = (r.x[0] - u0) / l0;
   const lanes8d dm0 = (r.xm[0] - u0) / l0;
@@ -126,24 +124,12 @@ RR_SWSPH_ALWAYS_INLINE void rbf_exponents8(const MapInputs& in, const MapRow& r,
   const lanes8d d2 = (r.x[2] - u2) / l2;
   const lanes8d dm2 = (r.xm[2] - u2) / l2;
   const lanes8d q1 = d1 * d1;
-  hs = (((0.0 + d0 * d0) + q1) + d2 * d2) * -0.5;
-  hsm = (((0.0 + dm0 * dm0) + q1) + dm2 * dm2) * -0.5;
-}
-
-RR_SWSPH_ALWAYS_INLINE void rbf_exp8(const lanes8d& hs, const lanes8d& hsm, lanes8d& k,
-                                     lanes8d& km) {
+  const lanes8d hs = (((0.0 + d0 * d0) + q1) + d2 * d2) * -0.5;
+  const lanes8d hsm = (((0.0 + dm0 * dm0) + q1) + dm2 * dm2) * -0.5;
   for (int l = 0; l < 8; ++l) {
     k[l] = std::exp(hs[l]);
     km[l] = std::exp(hsm[l]);
   }
-}
-
-RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const MapInputs& in, const MapRow& r, const lanes8d& u0,
-                                      const lanes8d& u1, const lanes8d& u2, lanes8d& k,
-                                      lanes8d& km) {
-  lanes8d hs, hsm;
-  rbf_exponents8(in, r, u0, u1, u2, hs, hsm);
-  rbf_exp8(hs, hsm, k, km);
 }
 
 // Coordinates of training points j ... j + 7 and their weights.
@@ -230,23 +216,17 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
 
   const SumVec<4> kgs = pairwise_sum_lanes(
       [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
-        lanes8d u[3], a, hs, hsm, k, km;
+        lanes8d u[3], a, k, km;
         train8(in, static_cast<int32_t>(jj), u[0], u[1], u[2], a);
-        rbf_exponents8(in, r, u[0], u[1], u[2], hs, hsm);
-        // The offsets' divisions come before the sixteen exponential calls,
-        // which do not need them: the divider works through them while the
-        // calls run instead of after them.  For p = 1 the mirrored offset is
-        // the direct one (xm[1] is x[1]).
-        lanes8d e[3], em[3];
-        for (int p = 0; p < 3; ++p) {
-          e[p] = (u[p] - r.x[p]) / lam[p];
-          em[p] = (p == 1) ? e[p] : (u[p] - r.xm[p]) / lam[p];
-        }
-        rbf_exp8(hs, hsm, k, km);
+        rbf_pair8(in, r, u[0], u[1], u[2], k, km);
         LaneVec<4> v;
         v.v[0] = ((k + km) * 0.5) * a;
-        for (int p = 0; p < 3; ++p)
-          v.v[1 + p] = (((((em[p] * km) * sigma[p]) + (e[p] * k)) * 0.5) * a);
+        for (int p = 0; p < 3; ++p) {
+          // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).
+          const lanes8d e = (u[p] - r.x[p]) / lam[p];
+          const lanes8d em = (p == 1) ? e : (u[p] - r.xm[p]) / lam[p];
+          v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
+        }
         return v;
       },
       [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
