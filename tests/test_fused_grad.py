@@ -41,6 +41,38 @@ def test_median_matches_oracle_bitwise(N, pn):
             assert_bitwise(med2[:, k], np.median(np.hypot(h[:, s].real, h[:, s].imag), axis=-1) ** 2)
 
 
+def _long_row(kind, N, rng):
+    base = np.sort(rng.uniform(0.05, 0.45, N))
+    if kind == "shuffled":
+        return rng.permutation(base)
+    if kind == "clusters":  # two tied groups: the middle ranks straddle them
+        return np.where(np.arange(N) % 2 == 0, 0.05, 0.45)
+    if kind == "rounded":   # long runs of ties around the median
+        return rng.permutation(np.round(base * 40) / 40)
+    if kind == "ulps":      # all amplitudes within a few ulps of each other
+        return rng.permutation(0.3 + np.arange(N) * np.spacing(0.3))
+    if kind == "zeros":     # v = 0 gives |h| = 0 on more than half the row
+        return np.where(np.arange(N) < N // 2 + 2, 0.0, base)
+    return base
+
+
+# Long rows, on which the middle of the squares is found by a guessed window or a count
+# over their bits, with the fallbacks that ties, equal squares and zeros force.
+@needs_pn4
+@pytest.mark.parametrize("kind, N", [("sorted", 20000), ("shuffled", 20001), ("shuffled", 1000),
+                                     ("sorted", 65), ("clusters", 6000), ("rounded", 5001),
+                                     ("ulps", 4096), ("zeros", 4100)])
+def test_median_long_rows_match_oracle_bitwise(kind, N):
+    rng = np.random.default_rng(N)
+    th = fc.make_thetas(2, seed=4)
+    v, dv = fc.v_of(_long_row(kind, N, rng), th)
+    pn = np.array([0, 3, 7, -1], np.int32)
+    got = rr.median_h2_batch(v, dv, th, pn)
+    ref = fc.median_oracle(rr, v, dv, th, pn)
+    assert_bitwise(got[0], ref[0])
+    assert_bitwise(got[1], ref[1])
+
+
 @needs_pn4
 def test_median_gradient_against_finite_differences():
     th = fc.make_thetas(2, seed=5)

@@ -356,14 +356,18 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   // Per mag item and slot: whether its squares may stand in for the amplitudes.
   const int64_t mag_items = static_cast<int64_t>(split.chunks) * B;
   std::unique_ptr<unsigned char[]> unsafe(new unsigned char[static_cast<size_t>(8 * mag_items)]);
+  // Per mag item and slot: the smallest and largest of its squares.
+  std::unique_ptr<double[]> qrange(new double[static_cast<size_t>(16 * mag_items)]);
   Kokkos::parallel_for("median_h2_mag", Policy(0, mag_items),
                        fused::MedianMagKernel{split, N, used, vv, tv, mview(mag.get(), 8 * BN),
-                                              mview(unsafe.get(), 8 * mag_items)});
+                                              mview(unsafe.get(), 8 * mag_items),
+                                              mview(qrange.get(), 16 * mag_items)});
   Kokkos::parallel_for("median_h2_select", Policy(0, BK),
                        fused::MedianSelectKernel{K, N, split.chunks, vv, dvv, tv, dtv,
                                                  cview<int32_t>(slots.data(), K),
                                                  cview<double>(mag.get(), 8 * BN),
                                                  cview<unsigned char>(unsafe.get(), 8 * mag_items),
+                                                 cview<double>(qrange.get(), 16 * mag_items),
                                                  mview(work, BK * N), mview(pm, BK),
                                                  mview(pd, 3 * BK)});
   Exec().fence();

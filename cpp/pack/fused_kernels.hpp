@@ -102,10 +102,20 @@ void weights_lanes(const double* v, int valid, const double* table, double* W, i
 // (relative differences of a few ulps), as long as no square under- or
 // overflows: unsafe[s] is set when a sample of slot s leaves that range
 // (q outside [kOrderSafeLo, kOrderSafeHi], not an exact zero, or NaN).
+// range[2 s] and range[2 s + 1] receive the smallest and largest q of slot s
+// over the samples (+inf and -inf for an empty range); they are meaningful
+// only while unsafe[s] stays clear.
 inline constexpr double kOrderSafeLo = 1e-280;
 inline constexpr double kOrderSafeHi = 1e280;
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
-                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe);
+                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
+                     double* range);
+
+// The samples of q[0 .. N) inside [lo, hi]: their indices, ascending, go to
+// idx (at most N entries) and their number is returned; `under` receives the
+// number of samples below lo.  q holds no NaN.
+int32_t window_scan(const double* q, int32_t N, double lo, double hi, int32_t* idx,
+                    int32_t& under);
 
 // ---------------------------------------------------------------- blend_project
 // Shared, read-only inputs of the blend_project kernels.  Pointers index flat
@@ -335,6 +345,7 @@ struct MedianMagKernel {
   V1<const double> tables;  // (B, kModeCoeffCount)
   V1<double> mag;           // (B, 8, N)
   V1<unsigned char> unsafe;  // (B chunks, 8)
+  V1<double> range;          // (B chunks, 8, 2): smallest and largest square
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
@@ -343,7 +354,8 @@ struct MedianMagKernel {
     for (int s = 0; s < kModeSlots; ++s) flags[s] = 0;
     magnitude_chunk(v.data() + static_cast<int64_t>(b) * N, n0, n1,
                     tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, used,
-                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N, flags);
+                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N, flags,
+                    range.data() + 16 * i);
   }
 };
 
@@ -360,6 +372,13 @@ struct MedianMagKernel {
 // are ordered exactly.  When the squares cannot be trusted (a NaN, an
 // infinity, a square out of range) or the band is large, every amplitude is
 // formed on demand and the order is the exact one throughout.
+//
+// The middle squares of a long row come from a radix selection on their bits
+// (finite squares are >= +0.0, so their bit patterns order as their values):
+// one pass counts the samples per bucket of the row's range of bits, a second
+// collects the indices of the samples around the buckets of the middle ranks,
+// and the middle squares are selected among those.  Any selection yields the
+// same two order statistics, so the band and the points do not depend on it.
 struct MedianSelectKernel {
   int32_t K, N, chunks;
   V1<const double> v;        // (B, N)
@@ -369,11 +388,18 @@ struct MedianSelectKernel {
   V1<const int32_t> slots;   // (K,)
   V1<const double> mag;      // (B, 8, N) squares
   V1<const unsigned char> unsafe;  // (B chunks, 8)
-  V1<double> work;          // (B, K, N) scratch: squares, or the index array of exact_points
+  V1<const double> range;    // (B chunks, 8, 2): smallest and largest square
+  V1<double> work;          // (B, K, N) scratch: squares, indices, or the index array of exact_points
   V1<double> med2;           // (B, K)
   V1<double> dmed2;          // (B, 3, K)
 
   static constexpr int kBandMax = 64;
+  static constexpr int32_t kRadixMinN = 64;   // shorter rows: a plain selection
+  static constexpr int kRadixBins = 1024;
+  static constexpr int kRadixWays = 4;        // interleaved counters
+  static constexpr int32_t kSample = 512;
+  static constexpr int32_t kSampleMargin = 32;
+  static constexpr int32_t kSampleMinN = 8 * kSample;  // shorter rows: the radix selection
 
   KOKKOS_INLINE_FUNCTION double amplitude(int32_t b, int32_t s, int32_t n) const {
     double re[kModeSlots], im[kModeSlots];
@@ -403,36 +429,14 @@ struct MedianSelectKernel {
     }
   }
 
-  // The median points by the squares, settled exactly inside the band; false
-  // when the band is too large for that.  The middle squares are selected on
-  // a private copy of the row (`sel`, N values): the squares are finite here,
-  // so their order statistics are those of any order that breaks ties.
-  KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, double* sel,
-                                          int32_t* points) const {
-    for (int32_t n = 0; n < N; ++n) sel[n] = q[n];
+  // The median points from the band's samples bidx[0 .. nb) (ascending sample
+  // index) with `below` samples under the band: their amplitudes, ordered by
+  // (amplitude, index); all amplitudes are finite here.
+  KOKKOS_INLINE_FUNCTION void settle_band(int32_t b, int32_t s, const double* q, int32_t* bidx,
+                                          int32_t nb, int32_t below, int32_t* points) const {
     const int32_t m = N / 2;
-    const double q_hi = select_kth(sel, N, m);
-    double q_lo = q_hi;
-    if (N % 2 == 0) {  // the largest of the m smallest
-      q_lo = sel[0];
-      for (int32_t j = 1; j < m; ++j)
-        if (sel[j] > q_lo) q_lo = sel[j];
-    }
-    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
-    int32_t below = 0, nb = 0;
-    int32_t bidx[kBandMax];
     double bkey[kBandMax];
-    for (int32_t n = 0; n < N; ++n) {
-      const double x = q[n];
-      if (x < lo) {
-        ++below;
-      } else if (!(hi < x)) {
-        if (nb == kBandMax) return false;
-        bidx[nb++] = n;  // ascending sample index
-      }
-    }
     for (int32_t j = 0; j < nb; ++j) bkey[j] = q[bidx[j]] == 0.0 ? 0.0 : amplitude(b, s, bidx[j]);
-    // Insertion sort by (amplitude, index); all amplitudes are finite here.
     for (int32_t j = 1; j < nb; ++j) {
       const double kj = bkey[j];
       const int32_t ij = bidx[j];
@@ -451,7 +455,155 @@ struct MedianSelectKernel {
       points[0] = bidx[m - 1 - below];
       points[1] = bidx[m - below];
     }
+  }
+
+  // The median points by the squares, settled exactly inside the band; false
+  // when the band is too large for that.  The middle squares are selected on
+  // a private copy of the row (`sel`, N values): the squares are finite here,
+  // so their order statistics are those of any order that breaks ties.
+  KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, double* sel,
+                                          int32_t* points) const {
+    for (int32_t n = 0; n < N; ++n) sel[n] = q[n];
+    const int32_t m = N / 2;
+    const double q_hi = select_kth(sel, N, m);
+    double q_lo = q_hi;
+    if (N % 2 == 0) {  // the largest of the m smallest
+      q_lo = sel[0];
+      for (int32_t j = 1; j < m; ++j)
+        if (sel[j] > q_lo) q_lo = sel[j];
+    }
+    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    int32_t below = 0, nb = 0;
+    int32_t bidx[kBandMax];
+    for (int32_t n = 0; n < N; ++n) {
+      const double x = q[n];
+      if (x < lo) {
+        ++below;
+      } else if (!(hi < x)) {
+        if (nb == kBandMax) return false;
+        bidx[nb++] = n;  // ascending sample index
+      }
+    }
+    settle_band(b, s, q, bidx, nb, below, points);
     return true;
+  }
+
+  // band_points by a radix selection of the middle squares, for rows whose
+  // squares lie in [qmin, qmax] (finite, >= +0.0).  False, with nothing
+  // decided, when the samples around the middle buckets are too many or the
+  // band is large.
+  KOKKOS_INLINE_FUNCTION bool radix_band_points(int32_t b, int32_t s, const double* q, double qmin,
+                                                double qmax, double* scratch,
+                                                int32_t* points) const {
+    const int32_t m = N / 2;
+    const bool even = N % 2 == 0;
+    uint64_t kmin, kmax;
+    __builtin_memcpy(&kmin, &qmin, sizeof kmin);
+    __builtin_memcpy(&kmax, &qmax, sizeof kmax);
+    if (!(kmin < kmax)) return false;
+    const uint64_t span = kmax - kmin;
+    int shift = 0;
+    while ((span >> shift) >= static_cast<uint64_t>(kRadixBins)) ++shift;
+    const int32_t nbins = static_cast<int32_t>(span >> shift) + 1;
+    uint32_t hist[kRadixWays][kRadixBins];
+    for (int w = 0; w < kRadixWays; ++w)
+      for (int32_t d = 0; d < nbins; ++d) hist[w][d] = 0;
+    const auto bucket = [&](int32_t n) {
+      uint64_t key;
+      __builtin_memcpy(&key, q + n, sizeof key);
+      return static_cast<int32_t>((key - kmin) >> shift);
+    };
+    int32_t n = 0;
+    for (; n + kRadixWays <= N; n += kRadixWays)
+      for (int w = 0; w < kRadixWays; ++w) ++hist[w][bucket(n + w)];
+    for (; n < N; ++n) ++hist[0][bucket(n)];
+    // Buckets of the ranks m - 1 (even N) and m.
+    int32_t d_lo = -1, d_hi = -1;
+    {
+      int64_t cum = 0;
+      const int64_t r_lo = even ? m - 1 : m;
+      for (int32_t d = 0; d < nbins; ++d) {
+        cum += static_cast<int64_t>(hist[0][d]) + hist[1][d] + hist[2][d] + hist[3][d];
+        if (d_lo < 0 && cum > r_lo) d_lo = d;
+        if (cum > m) {
+          d_hi = d;
+          break;
+        }
+      }
+    }
+    if (d_lo < 0 || d_hi < 0) return false;
+    // Those buckets span [edge_lo, edge_hi]: q_lo >= edge_lo, q_hi <= edge_hi.
+    const uint64_t k_lo = kmin + (static_cast<uint64_t>(d_lo) << shift);
+    uint64_t k_hi = kmin + ((static_cast<uint64_t>(d_hi) + 1) << shift) - 1;
+    if (k_hi > kmax) k_hi = kmax;
+    double edge_lo, edge_hi;
+    __builtin_memcpy(&edge_lo, &k_lo, sizeof edge_lo);
+    __builtin_memcpy(&edge_hi, &k_hi, sizeof edge_hi);
+    return window_points(b, s, q, edge_lo, edge_hi, N / 2, scratch, points);
+  }
+
+  // band_points for rows whose squares are finite and >= +0.0, given a guess
+  // [a, z] of the range of the middle squares: one pass counts the samples
+  // below the window [a (1 - 1e-10), z (1 + 1e-10)] and collects the indices
+  // of those inside it (`scratch` as int32), the middle squares are selected
+  // among the window's values (a copy after the indices), and the band is
+  // taken from the window.  The guess holds when the middle ranks fall inside
+  // the window and a <= q_lo, q_hi <= z: the band edges, formed by the same
+  // rounded products, then lie inside the window.  False, with nothing
+  // decided, when the guess fails, the window holds more than `cap` samples
+  // or the band is large.
+  KOKKOS_INLINE_FUNCTION bool window_points(int32_t b, int32_t s, const double* q, double a,
+                                            double z, int32_t cap, double* scratch,
+                                            int32_t* points) const {
+    const int32_t m = N / 2;
+    const bool even = N % 2 == 0;
+    const double e_lo = a * (1.0 - 1e-10), e_hi = z * (1.0 + 1e-10);
+    int32_t* idx = reinterpret_cast<int32_t*>(scratch);
+    int32_t under = 0;
+    const int32_t c = window_scan(q, N, e_lo, e_hi, idx, under);
+    const int64_t r_hi = static_cast<int64_t>(m) - under;
+    if (c > cap || c > N / 2 || r_hi < (even ? 1 : 0) || r_hi >= c) return false;
+    double* sel = scratch + (c + 1) / 2;
+    for (int32_t j = 0; j < c; ++j) sel[j] = q[idx[j]];
+    const double q_hi = select_kth(sel, c, static_cast<int32_t>(r_hi));
+    double q_lo = q_hi;
+    if (even) {  // the largest of the r_hi smallest
+      q_lo = sel[0];
+      for (int32_t j = 1; j < r_hi; ++j)
+        if (sel[j] > q_lo) q_lo = sel[j];
+    }
+    if (!(a <= q_lo && q_hi <= z)) return false;
+    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    int32_t below = static_cast<int32_t>(under), nb = 0;
+    int32_t bidx[kBandMax];
+    for (int32_t j = 0; j < c; ++j) {
+      const double x = q[idx[j]];
+      if (x < lo) {
+        ++below;
+      } else if (!(hi < x)) {
+        if (nb == kBandMax) return false;
+        bidx[nb++] = idx[j];  // ascending sample index
+      }
+    }
+    settle_band(b, s, q, bidx, nb, below, points);
+    return true;
+  }
+
+  // window_points with the window guessed from an evenly strided sample of
+  // kSample squares: the sample's order statistics kSampleMargin ranks either
+  // side of the middle ranks' places.
+  KOKKOS_INLINE_FUNCTION bool sampled_points(int32_t b, int32_t s, const double* q,
+                                             double* scratch, int32_t* points) const {
+    const int32_t m = N / 2;
+    const bool even = N % 2 == 0;
+    double smp[kSample];
+    for (int32_t j = 0; j < kSample; ++j) smp[j] = q[static_cast<int64_t>(j) * N / kSample];
+    std::sort(smp, smp + kSample);
+    const int64_t p_lo = static_cast<int64_t>(even ? m - 1 : m) * kSample / N - kSampleMargin;
+    const int64_t p_hi = static_cast<int64_t>(m) * kSample / N + kSampleMargin;
+    const double a = smp[p_lo < 0 ? 0 : p_lo];
+    const double z = smp[p_hi >= kSample ? kSample - 1 : p_hi];
+    return window_points(b, s, q, a, z, N / 4, scratch, points);
   }
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
@@ -462,11 +614,19 @@ struct MedianSelectKernel {
     const double* row = mag.data() + (static_cast<int64_t>(b) * kModeSlots + s) * N;
     double* wrow = work.data() + (static_cast<int64_t>(b) * K + k) * N;
     bool safe = true;
-    for (int32_t c = 0; c < chunks; ++c)
-      if (unsafe((static_cast<int64_t>(b) * chunks + c) * 8 + s)) safe = false;
+    double qmin = __builtin_inf(), qmax = -__builtin_inf();
+    for (int32_t c = 0; c < chunks; ++c) {
+      const int64_t cs = (static_cast<int64_t>(b) * chunks + c) * 8 + s;
+      if (unsafe(cs)) safe = false;
+      qmin = range(2 * cs) < qmin ? range(2 * cs) : qmin;
+      qmax = range(2 * cs + 1) > qmax ? range(2 * cs + 1) : qmax;
+    }
     int32_t points[2];
     const int32_t cnt_i = N % 2 == 1 ? 1 : 2;
-    if (!safe || !band_points(b, s, row, wrow, points))
+    if (!safe ||
+        !((N >= kSampleMinN && sampled_points(b, s, row, wrow, points)) ||
+          (N >= kRadixMinN && radix_band_points(b, s, row, qmin, qmax, wrow, points)) ||
+          band_points(b, s, row, wrow, points)))
       exact_points(b, s, reinterpret_cast<int32_t*>(wrow), points);
     const double* table = tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
     const double* dtable = dtables.data() + static_cast<int64_t>(b) * kDModeCoeffCount;

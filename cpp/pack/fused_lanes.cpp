@@ -83,53 +83,6 @@ RR_PN_HOT void v_terms_for(const double* v, uint32_t mask, double (*vp)[W], doub
   }
 }
 
-template <class Visitor, class... Args, int... S>
-RR_PN_HOT void visit_slots(Visitor& vis, uint32_t mask, std::integer_sequence<int, S...>,
-                           const Args&... args) {
-  ((mask & (1u << S) ? (vis.k = kLayout.first[S], pn4::mode_slot<S>(vis, args...), 0) : 0), ...);
-}
-
-// Bracket sums of the weights (w.re / w.im [slot][lane]) for the slots of mask.
-template <int W>
-RR_PN_HOT void weight_sums(uint32_t mask, pn4::WeightSums<W>& w) {
-  const pn4::Skip z{};
-  visit_slots(w, mask, std::make_integer_sequence<int, kModeSlots>{}, z, z, z, z);
-}
-
-// The weights of slot s of W samples from their bracket sums, as
-// eval_mode_weights_terms forms them.
-template <int W>
-RR_PN_HOT void slot_weights(const pn4::WeightSums<W>& w, const double (*vp)[W], const double* t,
-                            int s, double* re, double* im) {
-  const double eta = t[pn4::kTabQ] * t[pn4::kTabInv1q2];
-  const double Ke = t[pn4::kTabNorm + s] * eta;
-  for (int l = 0; l < W; ++l) {
-    const double f = Ke * vp[2][l];
-    re[l] = f * w.re[s][l];
-    im[l] = f * w.im[s][l];
-  }
-}
-
-// The partials of slot s (4 s + p, p over v, q, chi1z, chi2z) of W samples,
-// re/im[p * W + l], as eval_dmode_weights_terms forms them.
-template <int W>
-RR_PN_HOT void slot_partials(const pn4::PartialSums<W>& w, const double (*vp)[W], const double* t,
-                             int s, double* re, double* im) {
-  const double eta = t[pn4::kTabQ] * t[pn4::kTabInv1q2];
-  const double deta = t[pn4::kDTabDEta];
-  const double K = t[pn4::kTabNorm + s];
-  const double Ke = K * eta;
-  for (int part = 0; part < 2; ++part) {
-    double* o = part == 0 ? re : im;
-    for (int l = 0; l < W; ++l) {
-      const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
-      o[0 * W + l] = Ke * (two_v * w.b[s][part][l] + v2 * w.bv[s][part][l]);
-      o[1 * W + l] = K * v2 * (deta * w.b[s][part][l] + eta * w.bq[s][part][l]);
-      o[2 * W + l] = Ke * v2 * w.b1[s][part][l];
-      o[3 * W + l] = Ke * v2 * w.b2[s][part][l];
-    }
-  }
-}
 }  // namespace
 
 RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* table, double* W,
@@ -145,32 +98,116 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
   });
 }
 
+namespace {
+typedef long long m4 __attribute__((vector_size(32)));
+
+// Per slot of magnitude_chunk: the smallest and largest square and the flag
+// lanes, carried across the blocks.
+struct SquareStats {
+  lanes::d4 lo, hi;
+  m4 bad;
+};
+
+// The squares of slot S at one block of kLanes samples: the slot's own bracket
+// sums (its table entries in their order, as the full evaluation takes them),
+// the weights as eval_mode_weights_terms forms them, then q = re re + im im.
+template <int S>
+RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
+                                 const double* table, double* out, int valid, SquareStats& st) {
+  using lanes::d4;
+  pn4::SlotWeightSums<kLanes> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp, lnx};
+  const pn4::Skip z{};
+  pn4::mode_slot<S>(w, z, z, z, z);
+  const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
+  const double Ke = table[pn4::kTabNorm + S] * eta;
+  const d4 f = Ke * RR_LANES_LOAD(d4, vp[2]);
+  const d4 r = f * RR_LANES_LOAD(d4, w.re), i = f * RR_LANES_LOAD(d4, w.im);
+  const d4 q = (r * r) + (i * i);
+  // The lanes past `valid` repeat the last valid sample: they change neither
+  // the flag nor the range.
+  st.bad |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
+  st.lo = q < st.lo ? q : st.lo;
+  st.hi = q > st.hi ? q : st.hi;
+  if (valid == kLanes) {
+    lanes::store(out, q);
+  } else {
+    for (int l = 0; l < valid; ++l) out[l] = q[l];
+  }
+}
+
+template <int... S>
+RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
+                                  const double* table, double* mag, int64_t N, int32_t n,
+                                  int valid, SquareStats* st, std::integer_sequence<int, S...>) {
+  ((used & (1u << S) ? square_slot<S>(vp, lnx, table, mag + S * N + n, valid, st[S]) : void()),
+   ...);
+}
+}  // namespace
+
 RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
-                                     int64_t N, unsigned char* unsafe) {
+                                     int64_t N, unsigned char* unsafe, double* range) {
+  using lanes::d4;
+  static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
+  const double inf = __builtin_inf();
+  SquareStats st[kModeSlots];
+  for (int s = 0; s < kModeSlots; ++s) {
+    st[s].lo = d4{inf, inf, inf, inf};
+    st[s].hi = -st[s].lo;
+    st[s].bad = m4{0, 0, 0, 0};
+  }
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     double vv[kLanes];
-    pad_lanes(v + n, valid, vv);
+    const double* vb = v + n;
+    if (valid < kLanes) {
+      pad_lanes(v + n, valid, vv);
+      vb = vv;
+    }
     double vp[9][kLanes], lnx[kLanes];
-    v_terms_for<kLanes>(vv, used, vp, lnx);
-    pn4::WeightSums<kLanes> w{table + pn4::kTabCoef, vp, lnx};
-    weight_sums<kLanes>(used, w);
-    for (int s = 0; s < kModeSlots; ++s) {
-      if (!(used & (1u << s))) continue;
-      double re[kLanes], im[kLanes], q[kLanes];
-      slot_weights<kLanes>(w, vp, table, s, re, im);
-      bool bad = false;
-      for (int l = 0; l < kLanes; ++l) {
-        q[l] = re[l] * re[l] + im[l] * im[l];
-        bad |= l < valid && !(q[l] >= kOrderSafeLo && q[l] <= kOrderSafeHi) &&
-               !(re[l] == 0.0 && im[l] == 0.0);
-      }
-      if (bad) unsafe[s] = 1;
-      double* out = mag + static_cast<int64_t>(s) * N + n;
-      for (int l = 0; l < valid; ++l) out[l] = q[l];
+    v_terms_for<kLanes>(vb, used, vp, lnx);
+    square_slots(used, vp, lnx, table, mag, N, n, valid, st,
+                 std::make_integer_sequence<int, kModeSlots>{});
+  }
+  for (int s = 0; s < kModeSlots; ++s) {
+    double a = st[s].lo[0], z = st[s].hi[0];
+    for (int l = 1; l < kLanes; ++l) {
+      a = st[s].lo[l] < a ? st[s].lo[l] : a;
+      z = st[s].hi[l] > z ? st[s].hi[l] : z;
+    }
+    range[2 * s] = a;
+    range[2 * s + 1] = z;
+    if (st[s].bad[0] | st[s].bad[1] | st[s].bad[2] | st[s].bad[3]) unsafe[s] = 1;
+  }
+}
+
+RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
+                                    int32_t* idx, int32_t& under) {
+  using lanes::d4;
+  int32_t c = 0, n = 0;
+  m4 low_acc = {0, 0, 0, 0};
+  for (; n + 8 <= N; n += 8) {
+    const d4 x0 = RR_LANES_LOAD(d4, q + n), x1 = RR_LANES_LOAD(d4, q + n + 4);
+    const m4 low0 = x0 < lo, low1 = x1 < lo;
+    const m4 in0 = ~low0 & (x0 <= hi), in1 = ~low1 & (x1 <= hi);
+    low_acc += low0 + low1;  // -1 per sample below
+    const m4 any = in0 | in1;
+    if (any[0] | any[1] | any[2] | any[3]) {
+      for (int l = 0; l < 4; ++l)
+        if (in0[l]) idx[c++] = n + l;
+      for (int l = 0; l < 4; ++l)
+        if (in1[l]) idx[c++] = n + 4 + l;
     }
   }
+  int64_t below = -(low_acc[0] + low_acc[1] + low_acc[2] + low_acc[3]);
+  for (; n < N; ++n) {
+    if (q[n] < lo)
+      ++below;
+    else if (q[n] <= hi)
+      idx[c++] = n;
+  }
+  under = static_cast<int32_t>(below);
+  return c;
 }
 
 // ---------------------------------------------------------------- blend
@@ -404,6 +441,60 @@ RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int
   }
 }
 
+// The weights and partials of slot S at one block of kLanes samples from the
+// slot's own bracket sums (its table entries in their order, as the full
+// evaluations take them), formed as eval_mode_weights_terms and
+// eval_dmode_weights_terms form them; the partials of slot S (4 S + p, p over
+// v, q, chi1z, chi2z) land at dre/dim[p * kLanes + l].
+template <int S>
+RR_LANES_INLINE void dc_slot(const double (*vp)[kLanes], const double* lnx, const double* table,
+                             const double* dtable, double* re, double* im, double* dre,
+                             double* dim) {
+  constexpr int W = kLanes;
+  constexpr int e0 = pn4::slot_entry_offset<S>();
+  {
+    pn4::SlotWeightSums<W> w{table + pn4::kTabCoef + e0, vp, lnx};
+    const pn4::Skip z{};
+    pn4::mode_slot<S>(w, z, z, z, z);
+    const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
+    const double Ke = table[pn4::kTabNorm + S] * eta;
+    for (int l = 0; l < W; ++l) {
+      const double f = Ke * vp[2][l];
+      re[l] = f * w.re[l];
+      im[l] = f * w.im[l];
+    }
+  }
+  pn4::SlotPartialSums<W> w{dtable + pn4::kTabCoef + e0, dtable + pn4::kDTabPartials + 3 * e0, vp,
+                            lnx};
+  const pn4::Dep<true, false> by_q{};  // eta, delta
+  const pn4::Dep<true, true> by_all{};  // S, Sigma
+  pn4::mode_slot<S>(w, by_q, by_q, by_all, by_all);
+  const double eta = dtable[pn4::kTabQ] * dtable[pn4::kTabInv1q2];
+  const double deta = dtable[pn4::kDTabDEta];
+  const double K = dtable[pn4::kTabNorm + S];
+  const double Ke = K * eta;
+  for (int part = 0; part < 2; ++part) {
+    double* o = part == 0 ? dre : dim;
+    for (int l = 0; l < W; ++l) {
+      const double v2 = vp[2][l], two_v = 2.0 * vp[1][l];
+      o[0 * W + l] = Ke * (two_v * w.b[part][l] + v2 * w.bv[part][l]);
+      o[1 * W + l] = K * v2 * (deta * w.b[part][l] + eta * w.bq[part][l]);
+      o[2 * W + l] = Ke * v2 * w.b1[part][l];
+      o[3 * W + l] = Ke * v2 * w.b2[part][l];
+    }
+  }
+}
+
+template <int... S>
+RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
+                              const double* table, const double* dtable,
+                              double (*re)[kLanes], double (*im)[kLanes],
+                              double (*dre)[4 * kLanes], double (*dim)[4 * kLanes],
+                              std::integer_sequence<int, S...>) {
+  ((used & (1u << S) ? dc_slot<S>(vp, lnx, table, dtable, re[S], im[S], dre[S], dim[S]) : void()),
+   ...);
+}
+
 // The body of DcGridKernel::chunk.  It is cloned as a function of this file:
 // the clones attribute on the member's definition alone would give the class a
 // second definition (-Wodr), and on its declaration it would make the callers
@@ -430,19 +521,8 @@ RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t 
     // One logarithm and one set of powers of v serve the weights and partials.
     double vp[9][Wl], lnx[Wl];
     v_terms_for<Wl>(vv, used, vp, lnx);
-    pn4::WeightSums<Wl> ws{table + pn4::kTabCoef, vp, lnx};
-    weight_sums<Wl>(used, ws);
-    pn4::PartialSums<Wl> ps{dtable + pn4::kTabCoef, dtable + pn4::kDTabPartials, vp, lnx};
-    {
-      const pn4::Dep<true, false> by_q{};  // eta, delta
-      const pn4::Dep<true, true> by_all{};  // S, Sigma
-      visit_slots(ps, used, std::make_integer_sequence<int, kModeSlots>{}, by_q, by_q, by_all, by_all);
-    }
-    for (int s = 0; s < kModeSlots; ++s) {
-      if (!(used & (1u << s))) continue;
-      slot_weights<Wl>(ws, vp, table, s, re[s], im[s]);
-      slot_partials<Wl>(ps, vp, dtable, s, dre[s], dim[s]);
-    }
+    dc_slots(used, vp, lnx, table, dtable, re, im, dre, dim,
+             std::make_integer_sequence<int, kModeSlots>{});
     if (valid == Wl) {
       d4 dvp[3];
       for (int p = 0; p < 3; ++p) dvp[p] = RR_LANES_LOAD(d4, kern.dv.data() + (b64 * 3 + p) * N + n_blk);
