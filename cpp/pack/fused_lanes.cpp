@@ -284,29 +284,49 @@ RR_LANES_INLINE void blend_mode(const BlendInputs& in, const double* W, const do
     d8 Dv = u, Rv = u;
     if (how != 2) clenshaw_four<OO>(pd, O, u, Dv);
     if (how != 0) clenshaw_four<OO>(pr, O, u, Rv);
-    double D[2 * kBlendLanes], Rs[2 * kBlendLanes];
-    lanes::store(D, Dv);
-    lanes::store(Rs, Rv);
-    for (int l = 0; l < valid; ++l) {
-      const int64_t m = n + l;
-      const double wpr = (w[2 * m] * phr) - (w[2 * m + 1] * phi);
-      const double wpi = (w[2 * m] * phi) + (w[2 * m + 1] * phr);
-      if (how == 0) {
-        const double dr = D[2 * l], di = D[2 * l + 1];
-        out[2 * m] = (dr * wpr) - (di * wpi);
-        out[2 * m + 1] = (dr * wpi) + (di * wpr);
-      } else {
-        const double rr = Rs[2 * l], ri = Rs[2 * l + 1];
-        const double qr = (rr * wpr) - (ri * wpi);
-        const double qi = (rr * wpi) + (ri * wpr);
-        if (how == 2) {
-          out[2 * m] = qr;
-          out[2 * m + 1] = qi;
-        } else {
-          out[2 * m] = ((D[2 * l] / vd) + (qr / vr)) / den;
-          out[2 * m + 1] = ((D[2 * l + 1] / vd) + (qi / vr)) / den;
-        }
+    // The weights of the four samples (the last one repeated past `valid`),
+    // phased, then the blended value, every lane the scalar sequence.
+    d4 wr, wi;
+    if (valid == kBlendLanes) {
+      lanes::load_pairs(w + 2 * static_cast<int64_t>(n), wr, wi);
+    } else {
+      double wb[2 * kBlendLanes];
+      for (int l = 0; l < kBlendLanes; ++l) {
+        const int64_t m = n + (l < valid ? l : valid - 1);
+        wb[2 * l] = w[2 * m];
+        wb[2 * l + 1] = w[2 * m + 1];
       }
+      lanes::load_pairs(wb, wr, wi);
+    }
+    const d4 wpr = (wr * phr) - (wi * phi);
+    const d4 wpi = (wr * phi) + (wi * phr);
+    d4 o_r, o_i;
+    if (how == 0) {
+      const d4 dr = __builtin_shufflevector(Dv, Dv, 0, 2, 4, 6);
+      const d4 di = __builtin_shufflevector(Dv, Dv, 1, 3, 5, 7);
+      o_r = (dr * wpr) - (di * wpi);
+      o_i = (dr * wpi) + (di * wpr);
+    } else {
+      const d4 rr = __builtin_shufflevector(Rv, Rv, 0, 2, 4, 6);
+      const d4 ri = __builtin_shufflevector(Rv, Rv, 1, 3, 5, 7);
+      const d4 qr = (rr * wpr) - (ri * wpi);
+      const d4 qi = (rr * wpi) + (ri * wpr);
+      if (how == 2) {
+        o_r = qr;
+        o_i = qi;
+      } else {
+        const d4 dr = __builtin_shufflevector(Dv, Dv, 0, 2, 4, 6);
+        const d4 di = __builtin_shufflevector(Dv, Dv, 1, 3, 5, 7);
+        o_r = ((dr / vd) + (qr / vr)) / den;
+        o_i = ((di / vd) + (qi / vr)) / den;
+      }
+    }
+    if (valid == kBlendLanes) {
+      lanes::store_pairs(out + 2 * static_cast<int64_t>(n), o_r, o_i);
+    } else {
+      double ob[2 * kBlendLanes];
+      lanes::store_pairs(ob, o_r, o_i);
+      for (int l = 0; l < 2 * valid; ++l) out[2 * static_cast<int64_t>(n) + l] = ob[l];
     }
   }
 }
