@@ -142,6 +142,12 @@ struct BlendInputs {
   }
 };
 
+// tau and the eight 4PN weights of row b at the samples [n0, n1)
+// (fused_lanes.cpp): the two real Clenshaw sums of kLanes samples run side by
+// side as lanes of one vector, each lane the scalar recurrence of its sample.
+void pieces_chunk(const BlendInputs& in, double* tau, double* W, int32_t b, int32_t n0,
+                  int32_t n1);
+
 // "fused_pieces_weights": tau and the eight 4PN weights at every sample.
 template <int OO>
 struct PiecesWeightsKernel {
@@ -153,23 +159,7 @@ struct PiecesWeightsKernel {
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
-    const int32_t N = in.N;
-    const double* table = in.tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
-    double* Wrow = W.data() + 2 * (static_cast<int64_t>(b) * kModeSlots * N);
-    for (int32_t n = n0; n < n1; n += kLanes) {
-      const int valid = n1 - n < kLanes ? n1 - n : kLanes;
-      double v[kLanes];
-      for (int l = 0; l < valid; ++l) {
-        const int32_t e = in.elem(n + l);
-        const double u = in.ucoord(n + l);
-        tau(static_cast<int64_t>(b) * N + n + l) =
-            clenshaw_re<OO>(in.piece(b, in.p_tau, e), in.O, u);
-        double x = clenshaw_re<OO>(in.piece(b, in.p_xpc, e), in.O, u);
-        if (x < 1e-8) x = 1e-8;
-        v[l] = std::sqrt(x);
-      }
-      weights_lanes(v, valid, table, Wrow, N, n);
-    }
+    pieces_chunk(in, tau.data(), W.data(), b, n0, n1);
   }
 };
 

@@ -359,6 +359,79 @@ RR_BLEND_CLONES void blend_chunk(const BlendInputs& in, const double* W, const d
 }
 
 namespace {
+// The real Clenshaw sums of four pieces p[l] at u[l], as clenshaw_re forms
+// each: b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1, closed with
+// ((b_1 u) + c_0) - b_2.
+template <int OO>
+RR_LANES_INLINE d4 clenshaw_re_four(const double* const* p, int32_t order, const d4& u) {
+  const int32_t n = OO > 0 ? OO : order;
+  const d4 t = u + u;
+  d4 b1 = {0.0, 0.0, 0.0, 0.0}, b2 = b1;
+#pragma GCC unroll 32
+  for (int32_t k = n - 1; k >= 1; --k) {
+    const d4 c = {p[0][2 * k], p[1][2 * k], p[2][2 * k], p[3][2 * k]};
+    const d4 b = ((t * b1) + c) - b2;
+    b2 = b1;
+    b1 = b;
+  }
+  const d4 c0 = {p[0][0], p[1][0], p[2][0], p[3][0]};
+  return ((b1 * u) + c0) - b2;
+}
+
+// The lanes past the last sample repeat it; their values are dropped.
+template <int OO>
+RR_LANES_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, int32_t b,
+                                 int32_t n0, int32_t n1) {
+  static_assert(kBlendLanes == kLanes, "one block of weights per block of sums");
+  const int32_t N = in.N;
+  const double* table = in.tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
+  double* Wrow = W + 2 * (static_cast<int64_t>(b) * kModeSlots * N);
+  double* trow = tau + static_cast<int64_t>(b) * N;
+  for (int32_t n = n0; n < n1; n += kLanes) {
+    const int valid = n1 - n < kLanes ? n1 - n : kLanes;
+    const double* pt[kLanes];
+    const double* px[kLanes];
+    d4 u;
+    for (int l = 0; l < kLanes; ++l) {
+      const int32_t j = n + (l < valid ? l : valid - 1);
+      const int32_t e = in.elem(j);
+      u[l] = in.ucoord(j);
+      pt[l] = in.piece(b, in.p_tau, e);
+      px[l] = in.piece(b, in.p_xpc, e);
+    }
+    const d4 t4 = clenshaw_re_four<OO>(pt, in.O, u);
+    const d4 x4 = clenshaw_re_four<OO>(px, in.O, u);
+    double v[kLanes];
+    for (int l = 0; l < valid; ++l) {
+      trow[n + l] = t4[l];
+      double x = x4[l];
+      if (x < 1e-8) x = 1e-8;
+      v[l] = std::sqrt(x);
+    }
+    weights_lanes(v, valid, table, Wrow, N, n);
+  }
+}
+}  // namespace
+
+// The orders the models use run with the order fixed at compile time.
+RR_BLEND_CLONES void pieces_chunk(const BlendInputs& in, double* tau, double* W, int32_t b,
+                                  int32_t n0, int32_t n1) {
+  switch (in.O) {
+    case 8:
+      pieces_rows<8>(in, tau, W, b, n0, n1);
+      break;
+    case 12:
+      pieces_rows<12>(in, tau, W, b, n0, n1);
+      break;
+    case 25:
+      pieces_rows<25>(in, tau, W, b, n0, n1);
+      break;
+    default:
+      pieces_rows<0>(in, tau, W, b, n0, n1);
+  }
+}
+
+namespace {
 // The body of DcGridKernel::chunk.  It is cloned as a function of this file:
 // the clones attribute on the member's definition alone would give the class a
 // second definition (-Wodr), and on its declaration it would make the callers
