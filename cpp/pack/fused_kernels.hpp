@@ -31,24 +31,6 @@ using V1 = Kokkos::View<T*, Kokkos::LayoutRight, Kokkos::HostSpace,
 inline constexpr double kPi = 3.141592653589793;
 inline constexpr int kMaxCollocation = 32;
 
-// ---------------------------------------------------------------- Clenshaw
-// Real parts of one complex piece: `c` points at O complex coefficients stored
-// as (re, im) pairs.  OO > 0 fixes the order at compile time (unrolled loop),
-// OO == 0 reads `order`; both perform the same operations in the same order.
-template <int OO>
-KOKKOS_INLINE_FUNCTION double clenshaw_re(const double* c, int32_t order, double u) {
-  const int32_t n = OO > 0 ? OO : order;
-  const double t = u + u;
-  double b1 = 0.0, b2 = 0.0;
-#pragma GCC unroll 32
-  for (int32_t k = n - 1; k >= 1; --k) {
-    const double b = ((t * b1) + c[2 * k]) - b2;
-    b2 = b1;
-    b1 = b;
-  }
-  return ((b1 * u) + c[0]) - b2;
-}
-
 // ---------------------------------------------------------------- host helpers
 // Element of phi on the partition breaks[0..E]: the last element whose left
 // knot is not above phi, clamped to [0, E-1]; NaN and samples below breaks[0]
