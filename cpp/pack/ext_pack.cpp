@@ -6,6 +6,8 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -211,17 +213,37 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
 
 // ------------------------------------------------------------ batch
 
+// Rows handed out largest first: each item takes the next row of `order`, so
+// that the threads, taking items as they free up, end on the small rows and
+// finish together.  Every row is taken by exactly one item.
+struct RowQueue {
+  const int32_t* order;
+  std::atomic<int32_t>* next;
+  int32_t take() const { return order[next->fetch_add(1, std::memory_order_relaxed)]; }
+};
+
+// The rows 0 .. B-1 sorted by key, ascending, ties in row order.
+std::vector<int32_t> rows_by(int32_t B, const auto& key) {
+  std::vector<int32_t> order(static_cast<size_t>(B));
+  for (int32_t b = 0; b < B; ++b) order[b] = b;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](int32_t a, int32_t b) { return key(a) < key(b); });
+  return order;
+}
+
 // "pack_batch_rows", row b: one whole row, built sequentially on the worker
 // thread that takes it.  Nothing is thrown out of the item: an allocation
 // failure or any other exception becomes the row's status.
 struct PackBatchRowsItem {
+  RowQueue queue;
   PackRowRequest shared;
   const double* thetas;
   const double* f_low;
   ExtensionPackRow* rows;
   int32_t* status;
 
-  void operator()(int32_t b) const {
+  void operator()(int32_t) const {
+    const int32_t b = queue.take();
     PackRowRequest r = shared;
     const int64_t eo = static_cast<int64_t>(shared.E) * shared.O;
     r.tau_coefs = shared.tau_coefs + 2 * b * eo;
@@ -268,6 +290,7 @@ void stream_fence() {
 // "pack_batch_compact", row b: copy the row into its slices of the flat
 // arrays, then release the row's knot and coefficient vectors.
 struct PackBatchCompactItem {
+  RowQueue queue;
   ExtensionPackRow* rows;
   const int64_t* offsets;
   const int64_t* coffsets;
@@ -278,7 +301,8 @@ struct PackBatchCompactItem {
   int64_t Ct;
   int32_t K;
 
-  void operator()(int32_t b) const {
+  void operator()(int32_t) const {
+    const int32_t b = queue.take();
     ExtensionPackRow& row = rows[b];
     const int32_t n = row.C;
     if (n <= 0) return;
@@ -350,12 +374,15 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
 
   std::vector<ExtensionPackRow> rows(static_cast<size_t>(B));
   std::vector<int32_t> status(static_cast<size_t>(B), 0);
-  // Rows differ in cost (their knot counts follow f_low): idle threads take
-  // the rows still waiting on the others (work stealing, automatic chunk size).
+  // Rows differ in cost by more than 2x: a lower f_low means a longer
+  // extension and more knots.  They are handed out by ascending f_low, and
+  // threads take items as they free up.
+  const std::vector<int32_t> build_order = rows_by(B, [&](int32_t b) { return fl[b]; });
+  std::atomic<int32_t> built{0};
   Kokkos::parallel_for(
       "pack_batch_rows",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchRowsItem{req, th, fl, rows.data(), status.data()});
+      PackBatchRowsItem{{build_order.data(), &built}, req, th, fl, rows.data(), status.data()});
   Kokkos::DefaultExecutionSpace().fence();
 
   for (int32_t b = 0; b < B; ++b) {
@@ -387,14 +414,15 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
   bool* eng = mutable_ptr(a_eng);
   for (int32_t b = 0; b < B; ++b) eng[b] = rows[b].C > 0;
 
-  // Row sizes differ by more than 2x (and follow the row order when f_low
-  // does): threads take rows as they free up, so that neither waits on a block
-  // of large rows.  Each row's slices are first touched by the thread that
-  // writes them.
+  // Row sizes differ by more than 2x: they are handed out largest first, and
+  // threads take items as they free up.  Each row's slices are first touched
+  // by the thread that writes them.
+  const std::vector<int32_t> copy_order = rows_by(B, [&](int32_t b) { return -rows[b].C; });
+  std::atomic<int32_t> copied{0};
   Kokkos::parallel_for(
       "pack_batch_compact",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchCompactItem{rows.data(), offsets.data(), coffsets.data(), mutable_ptr(a_t),
+      PackBatchCompactItem{{copy_order.data(), &copied}, rows.data(), offsets.data(), coffsets.data(), mutable_ptr(a_t),
                            mutable_ptr(a_p), mutable_ptr(a_pc),
                            reinterpret_cast<double*>(mutable_ptr(a_mc)), Ct, K});
   Kokkos::DefaultExecutionSpace().fence();
