@@ -5,6 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/isa.hpp"
+#include "common/lanes.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -595,6 +596,75 @@ void imr_join_grad(py::object h_obj, py::object dh_obj, carray<cplx> h_mr, carra
 
 // ---------------------------------------------------------------- contraction
 
+// The kernel rows of one point and group, the lanes of a vector being
+// training points: every lane does the scalar sequence of its training point
+// (the exponentials one C-library call per value), so any lane count gives
+// the same bits.
+struct KernelRowArgs {
+  double uu[3], um[3], l[3];
+  double s;
+  double J[3][3];       // J[l][m] of the point
+  const double* U;      // training coordinates (n_train, 3)
+  double* out;          // rows(b, g, 0, 0); channel ch at ch x n
+  int32_t n;
+};
+
+// Training points [i, i + lanes of V) (V is double or a lane vector).
+template <class V>
+RR_LANES_INLINE void kernel_rows_at(const KernelRowArgs& a, int32_t i) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  const double sig[3] = {-1.0, 1.0, -1.0};
+  V U[3];
+  for (int d = 0; d < 3; ++d) {
+    double t[L];
+    for (int j = 0; j < L; ++j) t[j] = a.U[3 * int64_t(i + j) + d];
+    std::memcpy(&U[d], t, sizeof(V));
+  }
+  V z[3], zm[3];
+  for (int d = 0; d < 3; ++d) {
+    z[d] = (a.uu[d] - U[d]) / a.l[d];
+    zm[d] = (a.um[d] - U[d]) / a.l[d];
+  }
+  const V S = ((0.0 + z[0] * z[0]) + z[1] * z[1]) + z[2] * z[2];
+  const V Sm = ((0.0 + zm[0] * zm[0]) + zm[1] * zm[1]) + zm[2] * zm[2];
+  double e[L], em[L];
+  const V x = S * (-0.5), xm = Sm * (-0.5);
+  std::memcpy(e, &x, sizeof(V));
+  std::memcpy(em, &xm, sizeof(V));
+  for (int j = 0; j < L; ++j) {
+    e[j] = std::exp(e[j]);
+    em[j] = std::exp(em[j]);
+  }
+  V k, km;
+  std::memcpy(&k, e, sizeof(V));
+  std::memcpy(&km, em, sizeof(V));
+  const V r0 = ((km * a.s) + k) * 0.5;
+  std::memcpy(a.out + i, &r0, sizeof(V));
+  V R[3];
+  for (int d = 0; d < 3; ++d) {
+    const double lam = a.l[d] * a.l[d];
+    R[d] = ((((-(a.uu[d] - U[d] * sig[d])) / lam) * km) * a.s + ((-(a.uu[d] - U[d])) / lam) * k) *
+           0.5;
+  }
+  for (int m = 0; m < 3; ++m) {
+    const V r = (R[0] * a.J[0][m] + R[1] * a.J[1][m]) + R[2] * a.J[2][m];
+    std::memcpy(a.out + int64_t(1 + m) * a.n + i, &r, sizeof(V));
+  }
+}
+
+template <class V>
+RR_LANES_INLINE void kernel_rows_with(const KernelRowArgs& a) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  int32_t i = 0;
+  for (; i + L <= a.n; i += L) kernel_rows_at<V>(a, i);
+  for (; i < a.n; ++i) kernel_rows_at<double>(a, i);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+RR_LANES_AVX512 void kernel_rows_avx512(const KernelRowArgs& a) { kernel_rows_with<lanes::d8>(a); }
+RR_LANES_AVX2 void kernel_rows_avx2(const KernelRowArgs& a) { kernel_rows_with<lanes::d4>(a); }
+#endif
+
 struct ContractRowsKernel {
   UView<const double, 2> u;
   UView<const double, 3> jac;
@@ -603,55 +673,54 @@ struct ContractRowsKernel {
   UView<const double, 2> ls;
   UView<double, 4> rows;  // (B, G, 4, n_train)
   int32_t n_train;
+  Isa isa;
 
   KOKKOS_INLINE_FUNCTION void operator()(int64_t b, int64_t g) const {
-    const double uu[3] = {u(b, 0), u(b, 1), u(b, 2)};
-    const double um[3] = {-uu[0], uu[1], -uu[2]};
-    const double sig[3] = {-1.0, 1.0, -1.0};
-    const double l[3] = {ls(g, 0), ls(g, 1), ls(g, 2)};
-    const double s = sign(g);
-    for (int32_t i = 0; i < n_train; ++i) {
-      const double U[3] = {trainU(i, 0), trainU(i, 1), trainU(i, 2)};
-      double z[3], zm[3];
-      for (int d = 0; d < 3; ++d) {
-        z[d] = (uu[d] - U[d]) / l[d];
-        zm[d] = (um[d] - U[d]) / l[d];
-      }
-      const double S = ((0.0 + z[0] * z[0]) + z[1] * z[1]) + z[2] * z[2];
-      const double Sm = ((0.0 + zm[0] * zm[0]) + zm[1] * zm[1]) + zm[2] * zm[2];
-      const double k = std::exp(S * (-0.5));
-      const double km = std::exp(Sm * (-0.5));
-      rows(b, g, 0, i) = ((km * s) + k) * 0.5;
-      double R[3];
-      for (int d = 0; d < 3; ++d) {
-        const double lam = l[d] * l[d];
-        R[d] = ((((-(uu[d] - U[d] * sig[d])) / lam) * km) * s + ((-(uu[d] - U[d])) / lam) * k) *
-               0.5;
-      }
-      for (int m = 0; m < 3; ++m)
-        rows(b, g, 1 + m, i) = (R[0] * jac(b, 0, m) + R[1] * jac(b, 1, m)) + R[2] * jac(b, 2, m);
+    if (n_train == 0) return;
+    KernelRowArgs a;
+    for (int d = 0; d < 3; ++d) {
+      a.uu[d] = u(b, d);
+      a.l[d] = ls(g, d);
+      for (int m = 0; m < 3; ++m) a.J[d][m] = jac(b, d, m);
     }
+    a.um[0] = -a.uu[0];
+    a.um[1] = a.uu[1];
+    a.um[2] = -a.uu[2];
+    a.s = sign(g);
+    a.U = trainU.data();
+    a.out = &rows(b, g, 0, 0);
+    a.n = n_train;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (isa == Isa::avx512) return kernel_rows_avx512(a);
+    if (isa == Isa::avx2) return kernel_rows_avx2(a);
+#endif
+    kernel_rows_with<lanes::d2>(a);
   }
 };
 
-// One column tile (8 columns) of one group over batch rows [b0, b1).  Each
-// lane performs exactly the scalar sequence of one output: block rows r in
-// chunks of 32, each chunk's products (v x weight) added in increasing r to a
-// partial sum started from +0.0, the partial then added to the column's total
-// (also started from +0.0).  The item runs chunk by chunk.  It first copies
-// the chunk's block rows of the tile into a small contiguous buffer: they lie
-// a whole padded row apart, which crowds them into a few cache sets and onto
-// many pages, while the buffer stays in the first-level cache for all the
-// item's batch rows.  Then every batch row sums the chunk from the buffer, the
-// four channels of NB rows side by side, so that every weight vector loaded
-// serves 4 x NB sums; the lanes of a vector are the tile's columns.  The
-// totals wait in a buffer of the item until its last chunk.
+// One work item sums two neighbouring column tiles of one group (16 columns;
+// a group's last tile alone when its tile count is odd) over batch rows
+// [b0, b1).  Each lane performs exactly the scalar sequence of one output:
+// block rows r in chunks of 32, each chunk's products (v x weight) added in
+// increasing r to a partial sum started from +0.0, the partial then added to
+// the column's total (also started from +0.0).  The item runs chunk by chunk.
+// It first copies the chunk's block rows of its columns into a small
+// contiguous buffer: they lie a whole padded row apart, which crowds them into
+// a few cache sets and onto many pages, while the buffer stays in the
+// first-level cache for all the item's batch rows.  Then the item's row
+// values, (batch row, channel) pairs taken K at a time, are summed from the
+// buffer: every weight vector loaded serves K sums and every row value
+// broadcast serves all the vectors of both planes; the lanes of a vector are
+// columns.  The totals wait in a buffer of the item until its last chunk.
 constexpr int32_t kApplyChunk = 32;  // block rows per partial sum
 
-// Batch rows per work item of the apply kernel: items are (column tile, chunk
+// Batch rows per work item of the apply kernel: items are (column tiles, chunk
 // of rows), so that a batch too small for many tiles still spreads over the
 // threads.
 constexpr int32_t kApplyRowChunk = 24;
+
+// Columns per work item: two column tiles.
+constexpr int32_t kApplyWidth = 16;
 
 struct ApplyTileArgs {
   const double* wre;     // block row 0, column c0 of the real plane
@@ -665,6 +734,7 @@ struct ApplyTileArgs {
   int64_t krow_ch;       // n_train
   int32_t tg, nrows;
   int32_t b0, b1;
+  int32_t width;         // columns summed: 8 or 16
   const int64_t* pos;    // output position of each stored column
   int32_t ncols;         // stored columns (the rest is padding)
   double* C;             // (B, P*E*O) real pairs
@@ -675,107 +745,174 @@ struct ApplyTileArgs {
 // The item's buffers: the chunk's weights as [row][plane][column] and the
 // totals as [batch row x 4 + channel][plane][column].
 struct ApplyBuffers {
-  alignas(64) double w[kApplyChunk * 16];
-  alignas(64) double tot[kApplyRowChunk * 4 * 16];
+  alignas(64) double w[kApplyChunk * 2 * kApplyWidth];
+  alignas(64) double tot[kApplyRowChunk * 4 * 2 * kApplyWidth];
 };
 
-// Lane vectors: 8, 4 or 2 columns (AVX-512, AVX2, SSE2).
-typedef double lanes8 __attribute__((vector_size(64)));
-typedef double lanes4 __attribute__((vector_size(32)));
-typedef double lanes2 __attribute__((vector_size(16)));
-
-// n buffered block rows from w, row values src[k][0 .. n - 1].
-template <class V, int K>
+// n buffered block rows from w (NV vectors of columns per plane), row values
+// src[k][0 .. n - 1].
+template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_steps(const double* w, const double* const* src,
-                                                       int32_t n, V* pre, V* pim) {
+                                                       int32_t n, V (&pre)[K][NV],
+                                                       V (&pim)[K][NV]) {
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   for (int32_t r = 0; r < n; ++r) {
-    V wr, wi;
-    std::memcpy(&wr, w + 16 * r, sizeof(V));
-    std::memcpy(&wi, w + 16 * r + 8, sizeof(V));
+    V wr[NV], wi[NV];
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) {
+      std::memcpy(&wr[j], w + 2 * kApplyWidth * r + j * L, sizeof(V));
+      std::memcpy(&wi[j], w + 2 * kApplyWidth * r + kApplyWidth + j * L, sizeof(V));
+    }
 #pragma GCC unroll 12
     for (int k = 0; k < K; ++k) {
       const double v = src[k][r];
-      pre[k] = (v * wr) + pre[k];
-      pim[k] = (v * wi) + pim[k];
+#pragma GCC unroll 4
+      for (int j = 0; j < NV; ++j) {
+        pre[k][j] = (v * wr[j]) + pre[k][j];
+        pim[k][j] = (v * wi[j]) + pim[k][j];
+      }
     }
   }
 }
 
-// Block rows [r0, r1) of columns [col, col + lanes) for NB batch rows from b,
-// four channels each, added to their totals.
-template <class V, int NB>
+// Block rows [r0, r1) of columns [col, col + NV x lanes) for the K row values
+// from the item's pair kb (pair q is batch row b0 + q / 4, channel q % 4),
+// added to their totals.  A chunk that holds both trend and kernel rows reads
+// its row values from a copy that puts the two side by side, so that every
+// chunk is one pass and the partial sums stay in registers.
+template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
-                                                      int32_t b, int32_t col, int32_t r0,
+                                                      int32_t kb, int32_t col, int32_t r0,
                                                       int32_t r1) {
-  constexpr int K = 4 * NB;
-  V pre[K], pim[K];
-  for (int k = 0; k < K; ++k) {
-    pre[k] = V{};
-    pim[k] = V{};
-  }
+  constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   const double* src[K];
+  alignas(64) double joined[K][kApplyChunk];
+  const auto trend_row = [&](int k) {
+    return a.trend + int64_t(a.b0 + (kb + k) / 4) * a.trend_b + ((kb + k) % 4) * a.trend_ch;
+  };
+  const auto kernel_row = [&](int k) {
+    return a.krows + int64_t(a.b0 + (kb + k) / 4) * a.krow_b + ((kb + k) % 4) * a.krow_ch;
+  };
   // Rows below tg multiply the trend rows, the others the kernel rows.
-  const int32_t rt = (r1 < a.tg) ? r1 : a.tg;
-  if (r0 < rt) {
-    for (int k = 0; k < K; ++k)
-      src[k] = a.trend + int64_t(b + k / 4) * a.trend_b + (k % 4) * a.trend_ch + r0;
-    apply_steps<V, K>(buf.w + col, src, rt - r0, pre, pim);
+  if (r1 <= a.tg) {
+    for (int k = 0; k < K; ++k) src[k] = trend_row(k) + r0;
+  } else if (r0 >= a.tg) {
+    for (int k = 0; k < K; ++k) src[k] = kernel_row(k) + (r0 - a.tg);
+  } else {
+    for (int k = 0; k < K; ++k) {
+      const double* t = trend_row(k);
+      const double* q = kernel_row(k);
+      for (int32_t r = r0; r < a.tg; ++r) joined[k][r - r0] = t[r];
+      for (int32_t r = a.tg; r < r1; ++r) joined[k][r - r0] = q[r - a.tg];
+      src[k] = joined[k];
+    }
   }
-  const int32_t rk = (r0 > a.tg) ? r0 : a.tg;
-  if (rk < r1) {
-    for (int k = 0; k < K; ++k)
-      src[k] = a.krows + int64_t(b + k / 4) * a.krow_b + (k % 4) * a.krow_ch + (rk - a.tg);
-    apply_steps<V, K>(buf.w + 16 * (rk - r0) + col, src, r1 - rk, pre, pim);
-  }
-  double* tot = buf.tot + 64 * (b - a.b0) + col;
+  V pre[K][NV], pim[K][NV];
+#pragma GCC unroll 12
   for (int k = 0; k < K; ++k) {
-    V tr, ti;
-    std::memcpy(&tr, tot + 16 * k, sizeof(V));
-    std::memcpy(&ti, tot + 16 * k + 8, sizeof(V));
-    tr = tr + pre[k];
-    ti = ti + pim[k];
-    std::memcpy(tot + 16 * k, &tr, sizeof(V));
-    std::memcpy(tot + 16 * k + 8, &ti, sizeof(V));
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) {
+      pre[k][j] = V{};
+      pim[k][j] = V{};
+    }
+  }
+  apply_steps<V, NV, K>(buf.w + col, src, r1 - r0, pre, pim);
+  double* tot = buf.tot + 2 * kApplyWidth * kb + col;
+#pragma GCC unroll 12
+  for (int k = 0; k < K; ++k) {
+#pragma GCC unroll 4
+    for (int j = 0; j < NV; ++j) {
+      V tr, ti;
+      std::memcpy(&tr, tot + 2 * kApplyWidth * k + j * L, sizeof(V));
+      std::memcpy(&ti, tot + 2 * kApplyWidth * k + kApplyWidth + j * L, sizeof(V));
+      tr = tr + pre[k][j];
+      ti = ti + pim[k][j];
+      std::memcpy(tot + 2 * kApplyWidth * k + j * L, &tr, sizeof(V));
+      std::memcpy(tot + 2 * kApplyWidth * k + kApplyWidth + j * L, &ti, sizeof(V));
+    }
   }
 }
 
-template <class V, int NB>
+// All the item's (batch row, channel) pairs over block rows [r0, r1) of
+// columns [col, col + NV x lanes): K at a time, the rest (the pair count is a
+// multiple of 4) four and two at a time.
+template <class V, int NV, int K>
+__attribute__((always_inline)) inline void apply_pairs(const ApplyTileArgs& a, ApplyBuffers& buf,
+                                                       int32_t col, int32_t r0, int32_t r1) {
+  const int32_t n = 4 * (a.b1 - a.b0);
+  int32_t kb = 0;
+  for (; kb + K <= n; kb += K) apply_rows<V, NV, K>(a, buf, kb, col, r0, r1);
+  if constexpr (K > 4)
+    for (; kb + 4 <= n; kb += 4) apply_rows<V, NV, 4>(a, buf, kb, col, r0, r1);
+  if constexpr (K % 4 != 0)
+    for (; kb + 2 <= n; kb += 2) apply_rows<V, NV, 2>(a, buf, kb, col, r0, r1);
+}
+
+// Columns are summed NV x lanes at a time: the tiles of a 16-column item with
+// K16 row values per step, a lone tile with K8 (when NV x lanes is 16, a lone
+// tile takes NV / 2 vectors).
+template <class V, int NV, int K16, int K8>
 __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& a) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  constexpr int step = NV * L;
+  static_assert(kApplyWidth % step == 0 && (step <= 8 || step == 16), "column steps");
   ApplyBuffers buf;
   const int32_t nb = a.b1 - a.b0;
-  for (int32_t i = 0; i < 64 * nb; ++i) buf.tot[i] = 0.0;
+  for (int32_t i = 0; i < 4 * nb * 2 * kApplyWidth; ++i) buf.tot[i] = 0.0;
   for (int32_t r0 = 0; r0 < a.nrows; r0 += kApplyChunk) {
     const int32_t r1 = (r0 + kApplyChunk < a.nrows) ? r0 + kApplyChunk : a.nrows;
     for (int32_t r = r0; r < r1; ++r) {
-      std::memcpy(buf.w + 16 * (r - r0), a.wre + int64_t(r) * a.wg, 8 * sizeof(double));
-      std::memcpy(buf.w + 16 * (r - r0) + 8, a.wim + int64_t(r) * a.wg, 8 * sizeof(double));
+      double* w = buf.w + 2 * kApplyWidth * (r - r0);
+      if (a.width == kApplyWidth) {
+        std::memcpy(w, a.wre + int64_t(r) * a.wg, kApplyWidth * sizeof(double));
+        std::memcpy(w + kApplyWidth, a.wim + int64_t(r) * a.wg, kApplyWidth * sizeof(double));
+      } else {
+        std::memcpy(w, a.wre + int64_t(r) * a.wg, 8 * sizeof(double));
+        std::memcpy(w + kApplyWidth, a.wim + int64_t(r) * a.wg, 8 * sizeof(double));
+      }
     }
-    for (int col = 0; col < 8; col += L) {
-      int32_t b = a.b0;
-      for (; b + NB <= a.b1; b += NB) apply_rows<V, NB>(a, buf, b, col, r0, r1);
-      for (; b < a.b1; ++b) apply_rows<V, 1>(a, buf, b, col, r0, r1);
+    if (step == 16 && a.width == 8) {
+      if constexpr (step == 16) apply_pairs<V, NV / 2, K8>(a, buf, 0, r0, r1);
+    } else {
+      for (int32_t col = 0; col < a.width; col += step) apply_pairs<V, NV, K16>(a, buf, col, r0, r1);
     }
   }
+  // Columns that land side by side (all stored, one piece) are written as
+  // interleaved vector pairs, the others one by one.
+  bool run = a.ncols == a.width;
+  for (int32_t l = 1; run && l < a.ncols; ++l) run = a.pos[l] == a.pos[0] + l;
   for (int32_t bl = 0; bl < nb; ++bl) {
     const int64_t bb = a.b0 + bl;
     for (int ch = 0; ch < 4; ++ch) {
       double* dst = (ch == 0) ? a.C + 2 * (bb * a.PEO) : a.dC + 2 * ((bb * 3 + (ch - 1)) * a.PEO);
-      const double* t = buf.tot + 16 * (4 * bl + ch);
+      const double* t = buf.tot + 2 * kApplyWidth * (4 * bl + ch);
+      if (run) {
+        double* d = dst + 2 * a.pos[0];
+        for (int32_t c = 0; c < a.width; c += L) {
+          V re, im;
+          std::memcpy(&re, t + c, sizeof(V));
+          std::memcpy(&im, t + kApplyWidth + c, sizeof(V));
+          lanes::store_pairs(d + 2 * c, re, im);
+        }
+        continue;
+      }
       for (int32_t l = 0; l < a.ncols; ++l) {
         dst[2 * a.pos[l]] = t[l];
-        dst[2 * a.pos[l] + 1] = t[8 + l];
+        dst[2 * a.pos[l] + 1] = t[kApplyWidth + l];
       }
     }
   }
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
+// 32 vector registers: 24 partial sums, 4 weight vectors, a broadcast row
+// value and a product.
 __attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
-  apply_tile_with<lanes8, 3>(a);
+  apply_tile_with<lanes::d8, 2, 6, 12>(a);
 }
+// 16 vector registers: 8 partial sums, 4 weight vectors, row value, product.
 __attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
-  apply_tile_with<lanes4, 1>(a);
+  apply_tile_with<lanes::d4, 2, 2, 2>(a);
 }
 #endif
 
@@ -785,7 +922,7 @@ void apply_tile(const ApplyTileArgs& a, Isa isa) {
   if (isa == Isa::avx2) return apply_tile_avx2(a);
 #endif
   (void)isa;
-  apply_tile_with<lanes2, 1>(a);
+  apply_tile_with<lanes::d2, 1, 4, 4>(a);
 }
 
 struct ContractApplyKernel {
@@ -803,14 +940,19 @@ struct ContractApplyKernel {
   int64_t n_chunks;  // row chunks per tile
   Isa isa;
 
+  // Items are (tile, row chunk).  A tile at an even position of its group
+  // also sums the group's next tile, when there is one; a tile at an odd
+  // position has nothing left to do.
   KOKKOS_INLINE_FUNCTION void operator()(int64_t t) const {
     const int64_t item = t / n_chunks;
     const int32_t chunk = static_cast<int32_t>(t - item * n_chunks);
     const int32_t g = tile_g(item), c0 = tile_c0(item);
+    if (c0 % kApplyWidth != 0) return;
     const int32_t tg = nt(g), cg = nc(g), wg = np(g);
-    int64_t pos[8];
+    const int32_t width = (c0 + kApplyWidth <= wg) ? kApplyWidth : 8;
+    int64_t pos[kApplyWidth];
     int32_t ncols = 0;
-    for (int32_t j = 0; j < 8 && c0 + j < cg; ++j, ++ncols) {
+    for (int32_t j = 0; j < width && c0 + j < cg; ++j, ++ncols) {
       const int32_t kcol = c0 + j;
       const int64_t p = pidx(pofs(g) + kcol / EO);
       pos[j] = p * EO + (kcol % EO);
@@ -830,6 +972,7 @@ struct ContractApplyKernel {
     a.nrows = tg + n_train;
     a.b0 = chunk * kApplyRowChunk;
     a.b1 = static_cast<int32_t>((B - a.b0 < kApplyRowChunk) ? B : a.b0 + kApplyRowChunk);
+    a.width = width;
     a.pos = pos;
     a.ncols = ncols;
     a.C = C;
@@ -994,7 +1137,7 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
     Kokkos::parallel_for("theta_contract_grad_rows",
                          MD2<Space>({0, 0}, {int64_t(B), int64_t(G)}),
                          ContractRowsKernel{u, jac, trainU, sign, ls, krows,
-                                            static_cast<int32_t>(n_train)});
+                                            static_cast<int32_t>(n_train), detected_isa()});
     Space().fence();
   }
   if (n_items > 0 && B > 0) {

@@ -610,8 +610,9 @@ def contraction_bitwise_reference(a):
 
 @pytest.mark.parametrize("B,E,O,n_train,nt", [
     (5, 3, 5, 40, (31, 33)),  # chunk edges inside the trend rows and across tg; 6-column last tile
-    (19, 1, 8, 9, (2, 0)),    # several row chunks per tile and an odd last row
-    (53, 2, 4, 70, (3, 0)),   # full row chunks in three-row steps, then single-row steps
+    (19, 1, 8, 9, (2, 0)),    # an odd last row; row values six (a lone tile: twelve) at a time, then four
+    (53, 2, 4, 70, (3, 0)),   # several batch chunks; row values six at a time, then two
+    (9, 3, 8, 35, (2, 1)),    # 24 columns a piece: tile pairs within one piece and across two, a lone last tile
 ])
 def test_contraction_bitwise_order(B, E, O, n_train, nt):
     a = contraction_problem(np.random.default_rng(22), B=B, E=E, O=O, n_train=n_train, nt=nt)

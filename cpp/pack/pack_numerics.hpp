@@ -352,11 +352,24 @@ struct SplineKnots {
 // False, kn untouched, when n < 4 (as spline_nak).
 bool spline_knots(const double* s, int32_t n, SplineKnots& kn);
 
+// spline_knots of two knot vectors of n points each, the two eliminations
+// interleaved; false, both untouched, when n < 4.
+bool spline_knots_two(const double* s1, const double* s2, int32_t n, SplineKnots& kn1,
+                      SplineKnots& kn2);
+
 // Fits nser series over the knots of kn: series i has the values
 // y[i][j * yinc] (j < n) and its (4, n - 1) table entry (r, j) goes to
 // out[i][(r * (n - 1) + j) * oinc].  Every table is bit for bit spline_nak's.
 void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, int64_t yinc,
                    double* const* out, int64_t oinc);
+
+// spline_series for series that come in (re, im) pairs: pair p has the
+// values y[p][j * yinc] (re) and y[p][j * yinc + 1] (im), and the table entry
+// (r, j) of its real series goes to out[p][(r * orow + j) * oinc], of its
+// imaginary series right after it; orow < 0 means n - 1 (tables packed).
+// Every table is bit for bit spline_nak's.
+void spline_series_pairs(const SplineKnots& kn, int32_t npairs, const double* const* y,
+                         int64_t yinc, double* const* out, int64_t oinc, int64_t orow = -1);
 
 // Running integral from x_0 of the spline with table c over the grid x (n
 // points): out_0 = 0 and each interval's exact integral added in turn.

@@ -115,20 +115,6 @@ struct PackTimeMapItem {
   }
 };
 
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_ROW_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define RR_ROW_CLONES
-#endif
-
-// The eight 4PN weights at four samples, one per lane; each lane takes exactly
-// mode_weights' operations, so re/im[s * 4 + l] is mode_weights(v[l]) bit for
-// bit.  An AVX2 clone is chosen at load time where the processor has it.
-constexpr int kWeightLanes = 4;
-RR_ROW_CLONES void weights_four(const double* v, const double* table, double* re, double* im) {
-  pn4::eval_mode_weights<kWeightLanes>(v, table, re, im);
-}
-
 // The K content values of knots i0 .. i0 + width<V> - 1 above the edge, all in
 // element e, one knot per lane: each lane takes exactly clenshaw_pair's steps
 // (O >= 3) at its own u, with the element's coefficients shared by all lanes.
@@ -293,53 +279,123 @@ struct PackModeContentItem {
     int32_t hint = -1;
     run(i, hint);
   }
-  // In order; below the edge the weights of four knots are evaluated together.
-  void run_all(int32_t n) const {
-    int32_t hint = -1;
-    const int32_t arm = i_edge < n ? i_edge : n;
-    int32_t i = 0;
-    for (; i + kWeightLanes <= arm; i += kWeightLanes) {
-      double v[kWeightLanes], w_roll[kWeightLanes];
-      for (int l = 0; l < kWeightLanes; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
-      double wre[kModeSlots * kWeightLanes], wim[kModeSlots * kWeightLanes];
-      weights_four(v, weight_table, wre, wim);
-      for (int l = 0; l < kWeightLanes; ++l) {
-        double r8[kModeSlots], i8[kModeSlots];
-        for (int s = 0; s < kModeSlots; ++s) {
-          r8[s] = wre[s * kWeightLanes + l];
-          i8[s] = wim[s * kWeightLanes + l];
-        }
-        arm_content(i + l, v[l], w_roll[l], r8, i8);
-      }
-    }
-    for (; i < arm; ++i) run(i, hint);
-    // Above the edge: knots that share an element go through the lanes
-    // together; a group that straddles an element boundary, and the tail, go
-    // one by one.
-    if (O >= 3) {
-      int width = 0;
-      const ContentLanesFn lanes_fn = content_above_fn(width);
-      int32_t eh = -1;  // element search carried from knot to knot
-      for (; i + width <= n; i += width) {
-        int32_t e[kContentLanesMax];
-        bool same = true;
-        for (int l = 0; l < width; ++l) {
-          eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
-          int32_t el = eh - 1;
-          if (el < 0) el = 0;
-          if (el > E - 1) el = E - 1;
-          e[l] = el;
-          same = same && el == e[0];
-        }
-        if (same)
-          lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
-        else
-          for (int l = 0; l < width; ++l) run(i + l, hint);
-      }
-    }
-    for (; i < n; ++i) run(i, hint);
-  }
+  // In order; below the edge a group of knots (one per lane, as many as the
+  // processor's vectors hold) takes its weights and content together.
+  void run_all(int32_t n) const;
 };
+
+// The K content values of knots i0 .. i0 + width<V> - 1 below the edge, one
+// knot per lane, from their v and roll weights: the eight weights of all lanes
+// at once, then for each mode exactly arm_content's operations lane by lane.
+template <class V>
+RR_LANES_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0,
+                                       const double* v, const double* w_roll) {
+  constexpr int W = lanes::width<V>;
+  double wre[kModeSlots * W], wim[kModeSlots * W];  // slot s, lane l at s * W + l
+  pn4::eval_mode_weights<W>(v, it.weight_table, wre, wim);
+  const V roll = RR_LANES_LOAD(V, w_roll);
+  for (int32_t k = 0; k < it.K; ++k) {
+    double* out = it.content + 2 * (static_cast<int64_t>(k) * it.C + i0);
+    if (it.no_pn[k]) {
+      for (int l = 0; l < W; ++l) {
+        out[2 * l] = 0.0;
+        out[2 * l + 1] = 0.0;
+      }
+      continue;
+    }
+    const double cs = it.cos_m[k], sn = it.sin_m[k];
+    const V wr = RR_LANES_LOAD(V, wre + it.widx[k] * W);
+    const V wi = RR_LANES_LOAD(V, wim + it.widx[k] * W);
+    V B;
+    if (it.p_exp[k] > 0.0) {
+      for (int l = 0; l < W; ++l) {
+        double r = v[l] / it.v_edge;
+        if (0.0 > r) r = 0.0;
+        if (1.0 < r) r = 1.0;
+        B[l] = std::pow(r, it.p_exp[k]);
+      }
+    } else {
+      B = roll;
+    }
+    const V Cr = (it.R_edge[2 * k] - 1.0) * B + 1.0;
+    const V Ci = B * it.R_edge[2 * k + 1];
+    const V Er = Cr * wr - Ci * wi;
+    const V Fi = Cr * wi + Ci * wr;
+    lanes::store_pairs(out, Er * cs - Fi * sn, Fi * cs + Er * sn);
+  }
+}
+
+using ArmLanesFn = void (*)(const PackModeContentItem&, int32_t, const double*, const double*);
+constexpr int kArmLanesMax = 8;
+
+void arm_content_generic(const PackModeContentItem& it, int32_t i0, const double* v,
+                         const double* w_roll) {
+  arm_content_lanes<lanes::d2>(it, i0, v, w_roll);
+}
+RR_LANES_AVX2 void arm_content_avx2(const PackModeContentItem& it, int32_t i0, const double* v,
+                                    const double* w_roll) {
+  arm_content_lanes<lanes::d4>(it, i0, v, w_roll);
+}
+RR_LANES_AVX512 void arm_content_avx512(const PackModeContentItem& it, int32_t i0,
+                                        const double* v, const double* w_roll) {
+  arm_content_lanes<lanes::d8>(it, i0, v, w_roll);
+}
+
+// The widest variant this processor runs, and its lane count.
+inline ArmLanesFn arm_content_fn(int& width) {
+  switch (lanes::detected()) {
+    case lanes::Isa::avx512:
+      width = 8;
+      return arm_content_avx512;
+    case lanes::Isa::avx2:
+      width = 4;
+      return arm_content_avx2;
+    default:
+      width = 2;
+      return arm_content_generic;
+  }
+}
+
+void PackModeContentItem::run_all(int32_t n) const {
+  int32_t hint = -1;
+  const int32_t arm = i_edge < n ? i_edge : n;
+  int32_t i = 0;
+  {
+    int width = 0;
+    const ArmLanesFn arm_fn = arm_content_fn(width);
+    for (; i + width <= arm; i += width) {
+      double v[kArmLanesMax], w_roll[kArmLanesMax];
+      for (int l = 0; l < width; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
+      arm_fn(*this, i, v, w_roll);
+    }
+  }
+  for (; i < arm; ++i) run(i, hint);
+  // Above the edge: knots that share an element go through the lanes
+  // together; a group that straddles an element boundary, and the tail, go
+  // one by one.
+  if (O >= 3) {
+    int width = 0;
+    const ContentLanesFn lanes_fn = content_above_fn(width);
+    int32_t eh = -1;  // element search carried from knot to knot
+    for (; i + width <= n; i += width) {
+      int32_t e[kContentLanesMax];
+      bool same = true;
+      for (int l = 0; l < width; ++l) {
+        eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
+        int32_t el = eh - 1;
+        if (el < 0) el = 0;
+        if (el > E - 1) el = E - 1;
+        e[l] = el;
+        same = same && el == e[0];
+      }
+      if (same)
+        lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
+      else
+        for (int l = 0; l < width; ++l) run(i + l, hint);
+    }
+  }
+  for (; i < n; ++i) run(i, hint);
+}
 
 // "pack_mode_splines", mode k: real and imaginary splines of its content over
 // the phase knots, whose knot part is formed once for all modes.  An
@@ -351,17 +407,16 @@ struct PackModeSplinesItem {
   double* mode_c;         // (K, 4, C - 1) interleaved
   unsigned char* failed;  // K
 
-  // Modes [k0, k1): their 2 (k1 - k0) series, real and imaginary in turn.
+  // Modes [k0, k1): each mode's real and imaginary series side by side.
   void fit(int32_t k0, int32_t k1) const {
     const int64_t nt = 4 * static_cast<int64_t>(C - 1);
     std::vector<const double*> y;
     std::vector<double*> out;
-    for (int32_t k = k0; k < k1; ++k)
-      for (int part = 0; part < 2; ++part) {
-        y.push_back(content + 2 * static_cast<int64_t>(k) * C + part);
-        out.push_back(mode_c + 2 * static_cast<int64_t>(k) * nt + part);
-      }
-    spline_series(*knots, static_cast<int32_t>(y.size()), y.data(), 2, out.data(), 2);
+    for (int32_t k = k0; k < k1; ++k) {
+      y.push_back(content + 2 * static_cast<int64_t>(k) * C);
+      out.push_back(mode_c + 2 * static_cast<int64_t>(k) * nt);
+    }
+    spline_series_pairs(*knots, static_cast<int32_t>(y.size()), y.data(), 2, out.data(), 2);
   }
   void operator()(int32_t k) const {
     try {
@@ -426,7 +481,8 @@ int32_t quadrature_grid_size(double q, double /*chi1z*/, double /*chi2z*/, doubl
   return n_x_max;
 }
 
-int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels) {
+int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels,
+                     bool defer_mode_splines) {
   const int32_t E = req.E, O = req.O, K = req.K;
   const double* breaks = req.breaks;
   const double q = req.q, chi1z = req.chi1z, chi2z = req.chi2z;
@@ -725,8 +781,8 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   // 13. Mode content on every knot.
   const double v_edge = std::pow(omega_edge, kOneThird);
   // Every value is written by the kernel before it is read.
-  std::unique_ptr<double[]> content_hold(new double[2 * checked_count(K, C, 2 * sizeof(double))]);
-  double* const content_p = content_hold.get();
+  PackDoubles content_hold(2 * checked_count(K, C, 2 * sizeof(double)));
+  double* const content_p = content_hold.data();
   launch_or_loop(use_kernels, "pack_mode_content", C,
                  PackModeContentItem{phi_knots.data(), i_edge, C, K, phi_pn.data(), S_x.data(),
                                      n - 1, phi_start, roll_width, v_edge, table.data(),
@@ -734,22 +790,23 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
                                      R_edge.data(), no_pn.data(), breaks, req.mode_coefs, E, O,
                                      content_p});
 
-  // 14. Splines: phase of time, and every mode's content of phase.
+  // 14. Splines: phase of time, and every mode's content of phase.  The knot
+  // parts of the time and the phase knots are formed together.
+  SplineKnots kt, kphi;
+  if (!spline_knots_two(t_knots.data(), phi_knots.data(), C, kt, kphi))
+    return kPackSplineRefused;
   PackDoubles phi_c;
   {
-    SplineKnots kt;
-    if (!spline_knots(t_knots.data(), C, kt)) return kPackSplineRefused;
     phi_c.resize(static_cast<size_t>(4) * (C - 1));
     const double* y[1] = {phi_knots.data()};
     double* tab[1] = {phi_c.data()};
     spline_series(kt, 1, y, 1, tab, 1);
   }
   // Interleaved (re, im) pairs; every entry is written by the kernel.
-  PackComplexVector mode_c(2 * checked_count(K, 4 * static_cast<int64_t>(C - 1),
-                                             sizeof(std::complex<double>)));
-  {
-    SplineKnots kphi;
-    spline_knots(phi_knots.data(), C, kphi);  // C >= 64: never refused
+  PackComplexVector mode_c;
+  if (!defer_mode_splines) {
+    mode_c.resize(2 * checked_count(K, 4 * static_cast<int64_t>(C - 1),
+                                    sizeof(std::complex<double>)));
     std::vector<unsigned char> failed(kk, 0);
     launch_or_loop(use_kernels, "pack_mode_splines", K,
                    PackModeSplinesItem{&kphi, C, content_p, mode_c.data(), failed.data()});
@@ -788,7 +845,24 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   row.phi_knots = std::move(phi_knots);
   row.phi_c = std::move(phi_c);
   row.mode_c = std::move(mode_c);
+  if (defer_mode_splines) {
+    row.mode_content = std::move(content_hold);
+    row.mode_knots = std::move(kphi);
+  }
   return kPackBuilt;
+}
+
+void pack_fit_mode_splines(ExtensionPackRow& row, int32_t K, double* out, int64_t orow) {
+  const int64_t C = row.C;
+  std::vector<const double*> y;
+  std::vector<double*> o;
+  for (int32_t k = 0; k < K; ++k) {
+    y.push_back(row.mode_content.data() + 2 * k * C);
+    o.push_back(out + 2 * static_cast<int64_t>(k) * 4 * orow);
+  }
+  spline_series_pairs(row.mode_knots, K, y.data(), 2, o.data(), 2, orow);
+  PackDoubles().swap(row.mode_content);
+  row.mode_knots = SplineKnots();
 }
 
 }  // namespace radiredide

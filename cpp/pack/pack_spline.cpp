@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "pack/pack_numerics.hpp"
 
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -25,8 +26,11 @@
 
 namespace radiredide {
 
-bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
-  if (n < 4) return false;
+namespace {
+
+// Everything of spline_knots but the elimination, whose factors f and
+// diagonal g form one chain of divisions from knot to knot.
+void knots_setup(const double* s, int32_t n, SplineKnots& kn) {
   const size_t nn = static_cast<size_t>(n);
   kn.n = n;
   kn.h.resize(nn - 1);
@@ -36,7 +40,6 @@ bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
   double* h = kn.h.data();
   double* p = kn.p.data();
   double* g = kn.g.data();
-  double* f = kn.f.data();
   for (int32_t j = 0; j <= n - 2; ++j) h[j] = s[j + 1] - s[j];
   for (int32_t i = 1; i <= n - 2; ++i) {
     g[i] = (h[i - 1] + h[i]) + (h[i - 1] + h[i]);
@@ -58,11 +61,34 @@ bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
     kn.a1 = ((w + w) + h[n - 2]) * h[n - 3];
     kn.b1 = h[n - 2] * h[n - 2];
   }
-  f[0] = 0.0;
+  kn.f[0] = 0.0;
+}
+
+// Elimination step j of kn.
+inline void knots_eliminate(SplineKnots& kn, int32_t j) {
+  const double l = j <= kn.n - 2 ? kn.h[j] : kn.w1;
+  kn.f[j] = l / kn.g[j - 1];
+  kn.g[j] = kn.g[j] - kn.f[j] * kn.p[j - 1];
+}
+
+}  // namespace
+
+bool spline_knots(const double* s, int32_t n, SplineKnots& kn) {
+  if (n < 4) return false;
+  knots_setup(s, n, kn);
+  for (int32_t j = 1; j <= n - 1; ++j) knots_eliminate(kn, j);
+  return true;
+}
+
+bool spline_knots_two(const double* s1, const double* s2, int32_t n, SplineKnots& kn1,
+                      SplineKnots& kn2) {
+  if (n < 4) return false;
+  knots_setup(s1, n, kn1);
+  knots_setup(s2, n, kn2);
+  // The two chains side by side: each step of one overlaps the other's.
   for (int32_t j = 1; j <= n - 1; ++j) {
-    const double l = j <= n - 2 ? h[j] : kn.w1;
-    f[j] = l / g[j - 1];
-    g[j] = g[j] - f[j] * p[j - 1];
+    knots_eliminate(kn1, j);
+    knots_eliminate(kn2, j);
   }
   return true;
 }
@@ -185,6 +211,155 @@ RR_SPLINE_CLONES_WIDE void spline_pass_wide(const SplineKnots& kn, const double*
   spline_pass_lanes<kWideW>(kn, y, yinc, out, oinc, valid, m, r);
 }
 
+// ------------------------------------------------ series in (re, im) pairs
+
+// Lane vector of P pairs.
+template <int P>
+struct PairVec;
+template <>
+struct PairVec<1> {
+  using type = lanes::d2;
+};
+template <>
+struct PairVec<2> {
+  using type = lanes::d4;
+};
+template <>
+struct PairVec<4> {
+  using type = lanes::d8;
+};
+
+// The P pairs at entry `at` of each pair's base, as one lane vector (pair p in
+// lanes 2p, 2p + 1), and back.
+template <int P, class V>
+RR_LANES_INLINE void load_pairs_at(const double* const* y, int64_t at, V& v) {
+  const lanes::d2 a = RR_LANES_LOAD(lanes::d2, y[0] + at);
+  if constexpr (P == 1) {
+    v = a;
+  } else {
+    const lanes::d2 b = RR_LANES_LOAD(lanes::d2, y[1] + at);
+    const lanes::d4 ab = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+    if constexpr (P == 2) {
+      v = ab;
+    } else {
+      const lanes::d2 c = RR_LANES_LOAD(lanes::d2, y[2] + at);
+      const lanes::d2 d = RR_LANES_LOAD(lanes::d2, y[3] + at);
+      const lanes::d4 cd = __builtin_shufflevector(c, d, 0, 1, 2, 3);
+      v = __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 4, 5, 6, 7);
+    }
+  }
+}
+template <int P, class V>
+RR_LANES_INLINE void store_pairs_at(double* const* out, int64_t at, const V& v) {
+  if constexpr (P == 1) {
+    lanes::store(out[0] + at, v);
+  } else if constexpr (P == 2) {
+    lanes::store(out[0] + at, __builtin_shufflevector(v, v, 0, 1));
+    lanes::store(out[1] + at, __builtin_shufflevector(v, v, 2, 3));
+  } else {
+    lanes::store(out[0] + at, __builtin_shufflevector(v, v, 0, 1));
+    lanes::store(out[1] + at, __builtin_shufflevector(v, v, 2, 3));
+    lanes::store(out[2] + at, __builtin_shufflevector(v, v, 4, 5));
+    lanes::store(out[3] + at, __builtin_shufflevector(v, v, 6, 7));
+  }
+}
+
+// spline_pass_lanes over the 2P series of P pairs, each series in one lane of
+// a vector: the same two sweeps and, lane by lane, the same operations.  m and
+// r are scratch of (n - 1) and n vectors.
+template <int P>
+RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* const* y,
+                                       int64_t yinc, double* const* out, int64_t oinc,
+                                       int64_t orow, double* m, double* r) {
+  using V = typename PairVec<P>::type;
+  constexpr int W = 2 * P;
+  const int32_t n = kn.n;
+  const double* h = kn.h.data();
+  const double* p = kn.p.data();
+  const double* g = kn.g.data();
+  const double* f = kn.f.data();
+
+  V ya, yb, ma, mb, rp;
+  load_pairs_at<P>(y, 0, ya);
+  load_pairs_at<P>(y, yinc, yb);
+  ma = (yb - ya) / h[0];
+  load_pairs_at<P>(y, 2 * yinc, ya);
+  mb = (ya - yb) / h[1];
+  lanes::store(m, ma);
+  rp = (kn.a0 * ma + kn.b0 * mb) / kn.w0;
+  lanes::store(r, rp);
+  // Here ma = m[i - 1], mb = m[i], ya = y[i + 1].
+  for (int32_t i = 1; i <= n - 2; ++i) {
+    const double ha = h[i - 1], hb = h[i], fi = f[i];
+    lanes::store(m + i * W, mb);
+    const V ri = (ha * mb + ma * hb) * 3.0;
+    rp = ri - fi * rp;
+    lanes::store(r + i * W, rp);
+    if (i + 1 <= n - 2) {
+      load_pairs_at<P>(y, (i + 2) * yinc, yb);
+      ma = mb;
+      mb = (yb - ya) / h[i + 1];
+      ya = yb;
+    }
+  }
+  {
+    const V rz = (kn.a1 * mb + kn.b1 * ma) / kn.w1;
+    rp = (rz - f[n - 1] * rp) / g[n - 1];  // the last knot slope
+  }
+  // Backward: knot slopes D (rp holds D[k + 1]) and the table of interval k.
+  const int64_t ni = orow;
+  for (int32_t k = n - 2; k >= 0; --k) {
+    const double pk = p[k], gk = g[k], hk = h[k];
+    const V Dn = rp;
+    const V Dk = (RR_LANES_LOAD(V, r + k * W) - Dn * pk) / gk;
+    const V mk = RR_LANES_LOAD(V, m + k * W);
+    const V K = ((Dn + Dk) - (mk + mk)) / hk;
+    store_pairs_at<P>(out, k * oinc, K / hk);
+    store_pairs_at<P>(out, (ni + k) * oinc, (mk - Dk) / hk - K);
+    store_pairs_at<P>(out, (2 * ni + k) * oinc, Dk);
+    V yk;
+    load_pairs_at<P>(y, k * yinc, yk);
+    store_pairs_at<P>(out, (3 * ni + k) * oinc, yk);
+    rp = Dk;
+  }
+}
+
+// Four pairs per pass while four remain, then two, then one.
+RR_LANES_INLINE void spline_pairs_all(const SplineKnots& kn, int32_t npairs,
+                                      const double* const* y, int64_t yinc, double* const* out,
+                                      int64_t oinc, int64_t orow, double* m, double* r) {
+  for (int32_t p0 = 0; p0 < npairs;) {
+    const int32_t left = npairs - p0;
+    if (left >= 4) {
+      spline_pairs_pass<4>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
+      p0 += 4;
+    } else if (left >= 2) {
+      spline_pairs_pass<2>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
+      p0 += 2;
+    } else {
+      spline_pairs_pass<1>(kn, y + p0, yinc, out + p0, oinc, orow, m, r);
+      p0 += 1;
+    }
+  }
+}
+
+void spline_pairs_generic(const SplineKnots& kn, int32_t npairs, const double* const* y,
+                          int64_t yinc, double* const* out, int64_t oinc, int64_t orow, double* m,
+                          double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
+}
+RR_LANES_AVX2 void spline_pairs_avx2(const SplineKnots& kn, int32_t npairs,
+                                     const double* const* y, int64_t yinc, double* const* out,
+                                     int64_t oinc, int64_t orow, double* m, double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
+}
+RR_LANES_AVX512 void spline_pairs_avx512(const SplineKnots& kn, int32_t npairs,
+                                         const double* const* y, int64_t yinc,
+                                         double* const* out, int64_t oinc, int64_t orow,
+                                         double* m, double* r) {
+  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
+}
+
 }  // namespace
 
 void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, int64_t yinc,
@@ -210,6 +385,30 @@ void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, 
       spline_pass(kn, y + s0, yinc, out + s0, oinc, left, m.get(), r.get());
       s0 += left;
     }
+  }
+}
+
+}  // namespace radiredide
+
+namespace radiredide {
+
+void spline_series_pairs(const SplineKnots& kn, int32_t npairs, const double* const* y,
+                         int64_t yinc, double* const* out, int64_t oinc, int64_t orow) {
+  if (npairs <= 0) return;
+  const size_t n = static_cast<size_t>(kn.n);
+  if (orow < 0) orow = kn.n - 1;
+  const int w = npairs >= 4 ? 8 : npairs >= 2 ? 4 : 2;
+  std::unique_ptr<double[]> m(new double[(n - 1) * w]);
+  std::unique_ptr<double[]> r(new double[n * w]);
+  switch (lanes::detected()) {
+    case lanes::Isa::avx512:
+      spline_pairs_avx512(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
+      break;
+    case lanes::Isa::avx2:
+      spline_pairs_avx2(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
+      break;
+    default:
+      spline_pairs_generic(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 using namespace radiredide;
@@ -161,6 +162,87 @@ TEST(PackNumerics, SplineSeriesEqualSplineNakBitwise) {
 }
 
 // The guided interval search and the paired Clenshaw sums are the plain ones.
+// Two knot vectors eliminated together give spline_knots' parts bit for bit.
+TEST(PackNumerics, SplineKnotsTwoEqualSplineKnots) {
+  std::mt19937_64 gen(13);
+  std::uniform_real_distribution<double> step(0.01, 1.0);
+  for (int n : {4, 5, 64}) {
+    std::vector<double> s1(n), s2(n);
+    s1[0] = -1.0;
+    s2[0] = 3.0;
+    for (int j = 1; j < n; ++j) {
+      s1[j] = s1[j - 1] + step(gen);
+      s2[j] = s2[j - 1] + step(gen);
+    }
+    SplineKnots a1, a2, b1, b2;
+    ASSERT_TRUE(spline_knots_two(s1.data(), s2.data(), n, a1, a2));
+    ASSERT_TRUE(spline_knots(s1.data(), n, b1));
+    ASSERT_TRUE(spline_knots(s2.data(), n, b2));
+    for (auto [x, y] : {std::pair{&a1, &b1}, std::pair{&a2, &b2}}) {
+      ASSERT_EQ(x->n, y->n);
+      for (auto [u, v] : {std::pair{&x->h, &y->h}, std::pair{&x->p, &y->p},
+                          std::pair{&x->g, &y->g}, std::pair{&x->f, &y->f}}) {
+        ASSERT_EQ(u->size(), v->size());
+        EXPECT_EQ(std::memcmp(u->data(), v->data(), 8 * u->size()), 0) << n;
+      }
+      const double xe[6] = {x->a0, x->b0, x->w0, x->a1, x->b1, x->w1};
+      const double ye[6] = {y->a0, y->b0, y->w0, y->a1, y->b1, y->w1};
+      EXPECT_EQ(std::memcmp(xe, ye, sizeof xe), 0) << n;
+    }
+  }
+  SplineKnots k1, k2;
+  const double s3[3] = {0.0, 1.0, 2.0};
+  EXPECT_FALSE(spline_knots_two(s3, s3, 3, k1, k2));
+  EXPECT_EQ(k1.n, 0);
+  EXPECT_EQ(k2.n, 0);
+}
+
+// Series in (re, im) pairs, each pair at its own base (four, two and one pair
+// per pass), give spline_nak's tables bit for bit and write nothing else, with
+// the tables packed or with a wider row stride.
+TEST(PackNumerics, SplineSeriesPairsEqualSplineNakBitwise) {
+  std::mt19937_64 gen(12);
+  std::uniform_real_distribution<double> step(0.01, 1.0), val(-5.0, 5.0);
+  for (int n : {4, 5, 9, 301}) {
+    std::vector<double> s(n);
+    s[0] = 2.0;
+    for (int j = 1; j < n; ++j) s[j] = s[j - 1] + step(gen);
+    SplineKnots kn;
+    ASSERT_TRUE(spline_knots(s.data(), n, kn));
+    for (int npairs : {1, 2, 3, 4, 5, 7})
+    for (int64_t orow : {int64_t{-1}, int64_t{n + 2}}) {
+      // Pair p: values at y + p * (2n + 3), interleaved; tables (rows of `row`
+      // entries) at tab + p * (8 row + 5).
+      const int64_t row = orow < 0 ? n - 1 : orow;
+      const int64_t ys = 2 * n + 3, ts = 8 * row + 5;
+      std::vector<double> y(static_cast<size_t>(npairs * ys));
+      for (double& v : y) v = val(gen);
+      std::vector<double> tab(static_cast<size_t>(npairs * ts), -7.0);
+      std::vector<const double*> yp;
+      std::vector<double*> op;
+      for (int p = 0; p < npairs; ++p) {
+        yp.push_back(y.data() + p * ys);
+        op.push_back(tab.data() + p * ts);
+      }
+      spline_series_pairs(kn, npairs, yp.data(), 2, op.data(), 2, orow);
+      for (int p = 0; p < npairs; ++p)
+        for (int part = 0; part < 2; ++part) {
+          std::vector<double> yi(n), want;
+          for (int j = 0; j < n; ++j) yi[j] = y[p * ys + 2 * j + part];
+          ASSERT_TRUE(spline_nak(s, yi.data(), n, want));
+          for (int r = 0; r < 4; ++r)
+            for (int j = 0; j < n - 1; ++j) {
+              const int64_t at = p * ts + 2 * (r * row + j) + part;
+              ASSERT_EQ(std::memcmp(&want[r * (n - 1) + j], &tab[at], 8), 0)
+                  << n << " " << npairs << " " << orow << " " << p << " " << part;
+              tab[at] = -7.0;
+            }
+        }
+      for (double v : tab) ASSERT_EQ(v, -7.0);  // nothing else written
+    }
+  }
+}
+
 TEST(PackNumerics, GuidedSearchAndPairedClenshaw) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> a = {-2.0, -1.0, 0.0, 0.5, 1.0, 3.0, 4.0, 8.0, 9.0, 10.0, 11.0, 12.0};
