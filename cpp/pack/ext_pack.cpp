@@ -254,7 +254,7 @@ struct PackBatchRowsItem {
     r.chi2z = thetas[3 * static_cast<int64_t>(b) + 2];
     r.f_low = f_low[b];
     try {
-      status[b] = pack_one_row(r, rows[b], /*use_kernels=*/false);
+      status[b] = pack_one_row(r, rows[b], /*use_kernels=*/false, /*defer_mode_splines=*/true);
     } catch (const std::bad_alloc&) {
       status[b] = kPackNoMemory;
     } catch (...) {
@@ -287,8 +287,10 @@ void stream_fence() {
 #endif
 }
 
-// "pack_batch_compact", row b: copy the row into its slices of the flat
-// arrays, then release the row's knot and coefficient vectors.
+// "pack_batch_compact", row b: copy the row's knots and phase spline into
+// their slices of the flat arrays and fit its mode splines straight into
+// theirs, then release the row's vectors.  An allocation failure of the fit
+// becomes the row's status.
 struct PackBatchCompactItem {
   RowQueue queue;
   ExtensionPackRow* rows;
@@ -298,6 +300,7 @@ struct PackBatchCompactItem {
   double* phi_knots;
   double* phi_c;   // (4, Ct)
   double* mode_c;  // (K, 4, Ct) interleaved
+  int32_t* status;
   int64_t Ct;
   int32_t K;
 
@@ -311,15 +314,17 @@ struct PackBatchCompactItem {
     stream_copy(phi_knots + o, row.phi_knots.data(), static_cast<size_t>(n));
     for (int64_t r = 0; r < 4; ++r)
       stream_copy(phi_c + r * Ct + co, row.phi_c.data() + r * nc, static_cast<size_t>(nc));
-    for (int64_t k = 0; k < K; ++k)
-      for (int64_t r = 0; r < 4; ++r)
-        stream_copy(mode_c + 2 * ((k * 4 + r) * Ct + co), row.mode_c.data() + 2 * (k * 4 + r) * nc,
-                    static_cast<size_t>(nc) * 2);
     stream_fence();  // the streamed lines are visible before the launch ends
     PackDoubles().swap(row.t_knots);
     std::vector<double>().swap(row.phi_knots);
     PackDoubles().swap(row.phi_c);
-    PackComplexVector().swap(row.mode_c);
+    try {
+      pack_fit_mode_splines(row, K, mode_c + 2 * co, Ct);
+    } catch (const std::bad_alloc&) {
+      status[b] = kPackNoMemory;
+    } catch (...) {
+      status[b] = kPackInternal;
+    }
   }
 };
 
@@ -385,14 +390,18 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
       PackBatchRowsItem{{build_order.data(), &built}, req, th, fl, rows.data(), status.data()});
   Kokkos::DefaultExecutionSpace().fence();
 
-  for (int32_t b = 0; b < B; ++b) {
-    if (status[b] > kPackDeclined) {
-      const double* t = th + 3 * static_cast<int64_t>(b);
-      raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
-                                  std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
-                                  ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
+  // The lowest failing row raises, its message naming the row.
+  auto raise_first_failure = [&] {
+    for (int32_t b = 0; b < B; ++b) {
+      if (status[b] > kPackDeclined) {
+        const double* t = th + 3 * static_cast<int64_t>(b);
+        raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
+                                    std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
+                                    ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
+      }
     }
-  }
+  };
+  raise_first_failure();
 
   std::vector<int64_t> offsets(static_cast<size_t>(B) + 1, 0), coffsets(offsets);
   for (int32_t b = 0; b < B; ++b) {
@@ -422,10 +431,11 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
   Kokkos::parallel_for(
       "pack_batch_compact",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchCompactItem{{copy_order.data(), &copied}, rows.data(), offsets.data(), coffsets.data(), mutable_ptr(a_t),
-                           mutable_ptr(a_p), mutable_ptr(a_pc),
-                           reinterpret_cast<double*>(mutable_ptr(a_mc)), Ct, K});
+      PackBatchCompactItem{{copy_order.data(), &copied}, rows.data(), offsets.data(),
+                           coffsets.data(), mutable_ptr(a_t), mutable_ptr(a_p), mutable_ptr(a_pc),
+                           reinterpret_cast<double*>(mutable_ptr(a_mc)), status.data(), Ct, K});
   Kokkos::DefaultExecutionSpace().fence();
+  raise_first_failure();  // an allocation failure of a mode-spline fit
 
   py::dict rep;
   auto per_row = [&](const char* key, double ExtensionPackRow::*field) {
