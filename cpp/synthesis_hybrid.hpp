@@ -17,6 +17,11 @@
 #include <cstddef>
 #include <complex>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace radiredide {
 namespace hybrid {
@@ -246,18 +251,40 @@ KOKKOS_INLINE_FUNCTION bool non_decreasing(const double* knots, int32_t n) {
 
 inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
 
-// Whether interval i holds every lane of x (the test of holds(), lane-wise).
-template <class V>
-RR_LANES_INLINE bool in_interval(const V& x, const double* knots, int32_t n, int32_t i) {
-  bool all = true;
+// kLanes complex values (2 kLanes doubles, 64-byte aligned) to a 16-byte aligned
+// destination with streaming stores; a bitwise copy.
+RR_LANES_INLINE void stream_block(double* dst, const double* src) {
+#if defined(__SSE2__)
+  _Pragma("GCC unroll 16") for (int32_t i = 0; i < kLanes; ++i)
+    _mm_stream_pd(dst + 2 * i, _mm_load_pd(src + 2 * i));
+#else
+  std::memcpy(dst, src, 2 * kLanes * sizeof(double));
+#endif
+}
+
+// Orders a work item's streaming stores before what follows.
+KOKKOS_INLINE_FUNCTION void stream_fence() {
+#if defined(__SSE2__)
+  _mm_sfence();
+#endif
+}
+
+// Whether interval i holds every lane of the NV vectors x (the test of holds(),
+// lane-wise): the lane masks of all vectors are combined first and tested once.
+template <class V, int NV>
+RR_LANES_INLINE bool in_interval(const V (&x)[NV], const double* knots, int32_t n, int32_t i) {
+  using M = decltype(x[0] < x[0]);
+  M ok = ~M{};  // every lane set
   if (i != 0) {
-    const auto ge = x >= knots[i];
-    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && ge[l] != 0;
+    const double lo = knots[i];
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) ok &= x[v] >= lo;
   }
   if (i != n - 2) {
-    const auto lt = x < knots[i + 1];
-    for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && lt[l] != 0;
+    const double hi = knots[i + 1];
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) ok &= x[v] < hi;
   }
+  bool all = true;
+  for (int32_t l = 0; l < lanes::width<V>; ++l) all = all && ok[l] != 0;
   return all;
 }
 
@@ -327,11 +354,9 @@ struct BatchKernel {
       if (sorted && kb == kLanes) {
         ti = search_from(tk, n, trow[j0], ti);
         V xv[NV];
-        t_one = true;
-        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
           xv[v] = RR_LANES_LOAD(V, trow + j0 + v * W);
-          t_one = t_one && in_interval(xv[v], tk, n, ti);
-        }
+        t_one = in_interval(xv, tk, n, ti);
         if (t_one) {
           const double c0 = p0[ti], c1 = p1[ti], c2 = p2[ti], c3 = p3[ti], k0 = tk[ti];
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
@@ -342,11 +367,9 @@ struct BatchKernel {
           }
           pi = search_from(pk, n, ph[0], pi);
           V pv[NV];
-          p_one = true;
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
             pv[v] = RR_LANES_LOAD(V, ph + v * W);
-            p_one = p_one && in_interval(pv[v], pk, n, pi);
-          }
+          p_one = in_interval(pv, pk, n, pi);
           if (p_one) {
             const double k0p = pk[pi];
             _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
@@ -388,6 +411,22 @@ struct BatchKernel {
       if (!uniform) {
         uniform = true;
         for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && jv[i] == jv[0];
+      }
+      // A block that crosses one knot of Phi holds two intervals: every lane is
+      // evaluated with both intervals' coefficients and keeps its own one.
+      using Mask = decltype(V{} < V{});
+      const int32_t ja = jv[0], jb = jv[kLanes - 1];
+      bool pair = false;
+      Mask in_b[NV];
+      if (!uniform) {
+        pair = true;
+        alignas(64) int64_t sel[kLanes];
+        for (int32_t i = 0; i < kLanes; ++i) {
+          pair = pair && (jv[i] == ja || jv[i] == jb);
+          sel[i] = jv[i] == jb ? -1 : 0;
+        }
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+          in_b[v] = RR_LANES_LOAD(Mask, sel + v * W) != 0;
       }
 
       V uv[NV], u2[NV], u3[NV];
@@ -441,6 +480,23 @@ struct BatchKernel {
             vim[v] = (((V{} + q3.imag()) + q2.imag() * uv[v]) + q1.imag() * u2[v]) +
                      q0.imag() * u3[v];
           }
+        } else if (pair) {
+          const std::complex<double> a0 = c0[ja], a1 = c0[cs + ja], a2 = c0[2 * cs + ja],
+                                     a3 = c0[3 * cs + ja];
+          const std::complex<double> b0 = c0[jb], b1 = c0[cs + jb], b2 = c0[2 * cs + jb],
+                                     b3 = c0[3 * cs + jb];
+          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+            const V ra = (((V{} + a3.real()) + a2.real() * uv[v]) + a1.real() * u2[v]) +
+                         a0.real() * u3[v];
+            const V ia = (((V{} + a3.imag()) + a2.imag() * uv[v]) + a1.imag() * u2[v]) +
+                         a0.imag() * u3[v];
+            const V rb = (((V{} + b3.real()) + b2.real() * uv[v]) + b1.real() * u2[v]) +
+                         b0.real() * u3[v];
+            const V ib = (((V{} + b3.imag()) + b2.imag() * uv[v]) + b1.imag() * u2[v]) +
+                         b0.imag() * u3[v];
+            vre[v] = in_b[v] ? rb : ra;
+            vim[v] = in_b[v] ? ib : ia;
+          }
         } else {
           alignas(64) double g[8][kLanes];
           for (int32_t i = 0; i < kLanes; ++i) {
@@ -487,8 +543,14 @@ struct BatchKernel {
         }
         double* o = reinterpret_cast<double*>(&out(b, k, j0));
         if (kb == kLanes) {
+          // The result is far larger than the caches and not read again here:
+          // a full block goes out with streaming stores, its lines written
+          // without first being fetched (o is 16-byte aligned: complex
+          // elements of a staged view).
+          alignas(64) double pairs[2 * kLanes];
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-            lanes::store_pairs(o + 2 * v * W, vre[v], vim[v]);
+            lanes::store_pairs(pairs + 2 * v * W, vre[v], vim[v]);
+          stream_block(o, pairs);
         } else {
           for (int32_t v = 0; v < NV; ++v)
             for (int32_t l = 0; l < W; ++l)
@@ -499,6 +561,7 @@ struct BatchKernel {
         }
       }
     }
+    stream_fence();
   }
 };
 

@@ -166,6 +166,7 @@ class Model:
     l: np.ndarray
     m: np.ndarray
     slot: np.ndarray
+    stencil: dict               # blend_project's phase grid and collocation stencil
 
     @property
     def tau(self):
@@ -216,7 +217,7 @@ def build_model(cfg: Config, thetas: np.ndarray) -> Model:
     l = np.array([m[0] for m in MODES], np.int32)
     m = np.array([m[1] for m in MODES], np.int32)
     slot = np.array([m[2] for m in MODES], np.int32)
-    return Model(thetas, breaks, raw, mr_breaks, mr_coefs, l, m, slot)
+    return Model(thetas, breaks, raw, mr_breaks, mr_coefs, l, m, slot, blend_stencil(cfg, breaks))
 
 
 def merger_ringdown(orb: Orbit, t, phi_end, omega_ring=0.27, tau_ramp=10.0, tau_decay=12.0):
@@ -307,21 +308,26 @@ def _refs():
     return refs
 
 
-def blend_inputs(cfg: Config, model: Model) -> dict:
-    """Arguments of blend_project: a shared phase grid over the model's range, every mode
-    blended from its direct piece and its ratio piece, and a collocation stencil of
-    C = 2 O Chebyshev points per element back onto O coefficients."""
-    B, K = len(model.thetas), len(MODES)
-    phi = np.linspace(model.breaks[0], model.breaks[-1], cfg.n_phi)
+def blend_stencil(cfg: Config, breaks: np.ndarray) -> dict:
+    """The model's shared phase grid over its range and the collocation stencil of C = 2 O
+    Chebyshev points per element back onto O coefficients: fixed with the model's knots."""
+    phi = np.linspace(breaks[0], breaks[-1], cfg.n_phi)
     u, p2s = _fit_matrix(cfg.O, 2 * cfg.O)
-    pts = (model.breaks[:-1, None] + (u[None, :] + 1) * 0.5 * np.diff(model.breaks)[:, None]).ravel()
+    pts = (breaks[:-1, None] + (u[None, :] + 1) * 0.5 * np.diff(breaks)[:, None]).ravel()
     i0 = np.clip(np.searchsorted(phi, pts, side="right") - 1, 0, cfg.n_phi - 2)
     stw = (pts - phi[i0]) / (phi[i0 + 1] - phi[i0])
-    return dict(breaks=model.breaks, Craw=model.raw, phi=phi, p_tau=0, p_xpc=2,
+    return dict(phi=phi, i0=i0.astype(np.int64), stw=stw, p2s=np.ascontiguousarray(p2s))
+
+
+def blend_inputs(model: Model) -> dict:
+    """Arguments of blend_project: the raw pieces on the model's stencil, every mode
+    blended from its direct piece and its ratio piece."""
+    B, K = len(model.thetas), len(MODES)
+    return dict(breaks=model.breaks, Craw=model.raw, p_tau=0, p_xpc=2,
                 dIdx=np.arange(3, 3 + K, dtype=np.int32), rIdx=np.arange(3 + K, 3 + 2 * K, dtype=np.int32),
                 wIdx=model.slot, emm=model.m, thetas=model.thetas,
                 vD=np.full((B, K), 1e-4), pvR=np.full((B, K), 1e-2), calR=np.ones(K),
-                i0=i0.astype(np.int64), stw=stw, p2s=np.ascontiguousarray(p2s))
+                **model.stencil)
 
 
 def time_grid(cfg: Config, tau0: np.ndarray) -> np.ndarray:
@@ -338,9 +344,9 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
 
     # Fused coefficient stage: the raw pieces on a shared phase grid, blended with the
     # 4PN weights by inverse variance and projected back onto the elements.
-    modes, tau_grid = st.run("blend_project", B, rr.blend_project, **blend_inputs(cfg, model))
+    modes, tau_grid = st.run("blend_project", B, rr.blend_project, **blend_inputs(model))
     coefs = np.concatenate([model.raw[:, :3], modes], axis=1)  # tau, J, x, blended modes
-    if not (np.diff(tau_grid, axis=1) > 0).all():
+    if not (tau_grid[:, 1:] > tau_grid[:, :-1]).all():
         raise SelfCheckError("the model's time map is not monotonic on the phase grid")
 
     # The model at its first phase: the seam values the extension must meet.
@@ -385,13 +391,18 @@ def run_pipeline(cfg: Config, model: Model, t_grid=None, log=True) -> Result:
                     pack["phi_c"], coffsets, pack["phi_knots"], pack["mode_c"], m, PHASE_SIGN, t_eval)
     h_insp = st.run("scatterc64 (inspiral)", B, rr.scatterc64, h_pack, n0, n1, N)
 
-    # Merger-ringdown fits on the tail, scattered straight onto the grid's tail from the
-    # blend start i0 on (grid index g goes to column g - i0; what lies before i0 is dropped).
-    mr_pack = st.run("evaluate_batch (ringdown)", B, rr.evaluate_batch, model.mr_breaks,
-                     model.mr_coefs, tail)
+    # Merger-ringdown fits on the grid's tail from the blend start i0 on.  Tail column j
+    # of row b holds grid index n0[b] + i0p + j; only grid indices from i0 on reach the
+    # assembly, so each row takes those N - i0 columns out of its tail (zero where a grid
+    # index lies outside the row's window) straight in the layout assemble_imr64 reads.
     i0 = int(np.searchsorted(t_grid, cfg.b0, side="left"))
-    h_mr = st.run("scatterc64 (ringdown)", B, rr.scatterc64, mr_pack,
-                  (n0 + i0p - i0).astype(np.int32), (n1 - i0).astype(np.int32), N - i0)
+    cols = (i0 - i0p - n0).astype(np.int64)[:, None] + np.arange(N - i0)
+    outside = (cols < 0) | (cols >= tail.shape[1])
+    t_mr = np.take_along_axis(tail, np.clip(cols, 0, tail.shape[1] - 1), axis=1)
+    h_mr = st.run("evaluate_batch (ringdown)", B, rr.evaluate_batch, model.mr_breaks,
+                  model.mr_coefs, t_mr)
+    if outside.any():
+        np.copyto(h_mr, 0.0, where=outside[:, None, :])
 
     # Spin-weight -2 harmonics: wp for (l, m), wm = (-1)^l Y_{l,-m} for the reflection.
     ells = np.concatenate([model.l, model.l]).astype(np.int32)

@@ -280,6 +280,27 @@ def test_batch_rows_equal_single_row_bitwise(rr, batch, m):
         assert_bitwise(out[b], oracle(*r, m, -1.0, t[b])[0])
 
 
+def test_batch_blocks_across_phase_knots(rr):
+    """Blocks of 16 samples whose Phi lies in one, two (at every split, and interleaved) or
+    three intervals of the Phi knots give the single row's bits."""
+    tk = np.arange(0.0, 101.0)
+    pc = np.stack([np.zeros(100), np.zeros(100), np.ones(100), tk[:-1]])  # Phi = t
+    pk = tk.copy()
+    rng = np.random.default_rng(5)
+    mc = rng.normal(size=(3, 4, 100)) + 1j * rng.normal(size=(3, 4, 100))
+    m = np.array([2, -1, 0], np.int32)
+    blocks = [np.full(16, 3.5), np.arange(16) / 16.0 + 10.25,
+              np.tile([20.5, 21.5], 8), np.linspace(30.2, 32.8, 16)]
+    blocks += [np.where(np.arange(16) < k, 40.0 + 2 * k + 0.25, 41.0 + 2 * k + 0.5)
+               for k in range(1, 16)]
+    t = np.concatenate(blocks + [np.array([70.5, 71.5, 72.5])])[None, :]
+    out = rr.evaluate_hybrid_batch(tk, np.array([0, 101]), pc, np.array([0, 100]), pk, mc, m, 1.0,
+                                   t)
+    single, _ = rr.evaluate_hybrid(tk, pc, pk, mc, m, 1.0, t[0])
+    assert_bitwise(out[0], single)
+    assert_bitwise(out[0], oracle(tk, pc, pk, mc, m, 1.0, t[0])[0])
+
+
 def test_batch_signed_zeros_match_single_row(rr):
     """Exact zeros (phase sign 0, -0.0 coefficients, samples on knots) keep their sign alike."""
     tk = np.linspace(0.0, 3.0, 4)
