@@ -7,7 +7,6 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -213,21 +212,31 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
 
 // ------------------------------------------------------------ batch
 
-// Rows handed out largest first: each item takes the next row of `order`, so
-// that the threads, taking items as they free up, end on the small rows and
-// finish together.  Every row is taken by exactly one item.
-struct RowQueue {
-  const int32_t* order;
-  std::atomic<int32_t>* next;
-  int32_t take() const { return order[next->fetch_add(1, std::memory_order_relaxed)]; }
-};
-
-// The rows 0 .. B-1 sorted by key, ascending, ties in row order.
-std::vector<int32_t> rows_by(int32_t B, const auto& key) {
+// The rows 0 .. B-1 in the order the items of a launch over B items take
+// them.  The launch gives each of its P threads a contiguous block of
+// ceil(B / P) items (the last one shorter) and lets threads that run dry take
+// items from the ends of the other blocks.  Ranked by key, largest first, the
+// rows are dealt to the blocks back and forth (1, 2, .., P, P, .., 2, 1, 1,
+// ..), so that every block starts with a large row, the blocks' totals are
+// close and the items left to be taken from their ends are small.  The order
+// depends on the keys and P alone: a row is built by the same thread in every
+// call with the same inputs.
+std::vector<int32_t> dealt_order(int32_t B, const auto& key) {
+  std::vector<int32_t> ranked(static_cast<size_t>(B));
+  for (int32_t b = 0; b < B; ++b) ranked[b] = b;
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [&](int32_t a, int32_t b) { return key(a) > key(b); });
+  const int64_t P = std::max<int64_t>(1, Kokkos::DefaultExecutionSpace().concurrency());
+  const int64_t L = (B + P - 1) / P;
+  std::vector<int64_t> filled(static_cast<size_t>(P), 0);
   std::vector<int32_t> order(static_cast<size_t>(B));
-  for (int32_t b = 0; b < B; ++b) order[b] = b;
-  std::stable_sort(order.begin(), order.end(),
-                   [&](int32_t a, int32_t b) { return key(a) < key(b); });
+  for (int64_t j = 0; j < B; ++j) {
+    const int64_t pos = j % P;
+    int64_t t = ((j / P) % 2 == 0) ? pos : P - 1 - pos;
+    // A full block passes the row on to the next one with room.
+    while (filled[t] == std::min<int64_t>(L, std::max<int64_t>(0, B - t * L))) t = (t + 1) % P;
+    order[t * L + filled[t]++] = ranked[j];
+  }
   return order;
 }
 
@@ -235,15 +244,15 @@ std::vector<int32_t> rows_by(int32_t B, const auto& key) {
 // thread that takes it.  Nothing is thrown out of the item: an allocation
 // failure or any other exception becomes the row's status.
 struct PackBatchRowsItem {
-  RowQueue queue;
+  const int32_t* order;
   PackRowRequest shared;
   const double* thetas;
   const double* f_low;
   ExtensionPackRow* rows;
   int32_t* status;
 
-  void operator()(int32_t) const {
-    const int32_t b = queue.take();
+  void operator()(int32_t i) const {
+    const int32_t b = order[i];
     PackRowRequest r = shared;
     const int64_t eo = static_cast<int64_t>(shared.E) * shared.O;
     r.tau_coefs = shared.tau_coefs + 2 * b * eo;
@@ -254,7 +263,7 @@ struct PackBatchRowsItem {
     r.chi2z = thetas[3 * static_cast<int64_t>(b) + 2];
     r.f_low = f_low[b];
     try {
-      status[b] = pack_one_row(r, rows[b], /*use_kernels=*/false, /*defer_mode_splines=*/true);
+      status[b] = pack_one_row(r, rows[b], /*use_kernels=*/false);
     } catch (const std::bad_alloc&) {
       status[b] = kPackNoMemory;
     } catch (...) {
@@ -292,7 +301,7 @@ void stream_fence() {
 // theirs, then release the row's vectors.  An allocation failure of the fit
 // becomes the row's status.
 struct PackBatchCompactItem {
-  RowQueue queue;
+  const int32_t* order;
   ExtensionPackRow* rows;
   const int64_t* offsets;
   const int64_t* coffsets;
@@ -304,8 +313,8 @@ struct PackBatchCompactItem {
   int64_t Ct;
   int32_t K;
 
-  void operator()(int32_t) const {
-    const int32_t b = queue.take();
+  void operator()(int32_t i) const {
+    const int32_t b = order[i];
     ExtensionPackRow& row = rows[b];
     const int32_t n = row.C;
     if (n <= 0) return;
@@ -314,17 +323,15 @@ struct PackBatchCompactItem {
     stream_copy(phi_knots + o, row.phi_knots.data(), static_cast<size_t>(n));
     for (int64_t r = 0; r < 4; ++r)
       stream_copy(phi_c + r * Ct + co, row.phi_c.data() + r * nc, static_cast<size_t>(nc));
+    for (int64_t k = 0; k < K; ++k)
+      for (int64_t r = 0; r < 4; ++r)
+        stream_copy(mode_c + 2 * ((k * 4 + r) * Ct + co), row.mode_c.data() + 2 * (k * 4 + r) * nc,
+                    static_cast<size_t>(nc) * 2);
     stream_fence();  // the streamed lines are visible before the launch ends
     PackDoubles().swap(row.t_knots);
     std::vector<double>().swap(row.phi_knots);
     PackDoubles().swap(row.phi_c);
-    try {
-      pack_fit_mode_splines(row, K, mode_c + 2 * co, Ct);
-    } catch (const std::bad_alloc&) {
-      status[b] = kPackNoMemory;
-    } catch (...) {
-      status[b] = kPackInternal;
-    }
+    PackComplexVector().swap(row.mode_c);
   }
 };
 
@@ -380,14 +387,12 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
   std::vector<ExtensionPackRow> rows(static_cast<size_t>(B));
   std::vector<int32_t> status(static_cast<size_t>(B), 0);
   // Rows differ in cost by more than 2x: a lower f_low means a longer
-  // extension and more knots.  They are handed out by ascending f_low, and
-  // threads take items as they free up.
-  const std::vector<int32_t> build_order = rows_by(B, [&](int32_t b) { return fl[b]; });
-  std::atomic<int32_t> built{0};
+  // extension and more knots.
+  const std::vector<int32_t> build_order = dealt_order(B, [&](int32_t b) { return -fl[b]; });
   Kokkos::parallel_for(
       "pack_batch_rows",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchRowsItem{{build_order.data(), &built}, req, th, fl, rows.data(), status.data()});
+      PackBatchRowsItem{build_order.data(), req, th, fl, rows.data(), status.data()});
   Kokkos::DefaultExecutionSpace().fence();
 
   // The lowest failing row raises, its message naming the row.
@@ -423,15 +428,13 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
   bool* eng = mutable_ptr(a_eng);
   for (int32_t b = 0; b < B; ++b) eng[b] = rows[b].C > 0;
 
-  // Row sizes differ by more than 2x: they are handed out largest first, and
-  // threads take items as they free up.  Each row's slices are first touched
+  // Row sizes differ by more than 2x.  Each row's slices are first touched
   // by the thread that writes them.
-  const std::vector<int32_t> copy_order = rows_by(B, [&](int32_t b) { return -rows[b].C; });
-  std::atomic<int32_t> copied{0};
+  const std::vector<int32_t> copy_order = dealt_order(B, [&](int32_t b) { return rows[b].C; });
   Kokkos::parallel_for(
       "pack_batch_compact",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchCompactItem{{copy_order.data(), &copied}, rows.data(), offsets.data(),
+      PackBatchCompactItem{copy_order.data(), rows.data(), offsets.data(),
                            coffsets.data(), mutable_ptr(a_t), mutable_ptr(a_p), mutable_ptr(a_pc),
                            reinterpret_cast<double*>(mutable_ptr(a_mc)), status.data(), Ct, K});
   Kokkos::DefaultExecutionSpace().fence();

@@ -3,11 +3,10 @@
 // their allocator leaves value-less elements uninitialised, so creating or
 // growing them costs no zeroing pass.
 //
-// Large buffers (a row's mode content is 1.5 MiB at K = 4 and 23 000 knots)
-// are mapped on their own, aligned to 2 MiB and marked for transparent huge
-// pages where the kernel offers them: their first touch then costs a page
-// fault per 2 MiB instead of one per 4 KiB page.  Smaller ones come from the
-// C library as usual.
+// Large buffers (a row's mode coefficients are several MiB) are mapped on
+// their own, aligned to 2 MiB and marked for transparent huge pages where the
+// kernel offers them: their first touch then costs a few page faults instead
+// of one per 4 KiB page.  Smaller ones come from the C library as usual.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,7 +25,7 @@ namespace uninit_detail {
 
 constexpr std::size_t kHugePage = std::size_t{1} << 21;
 // Buffers from this size on get a mapping of their own.
-constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+constexpr std::size_t kMapFrom = std::size_t{4} << 20;
 
 inline std::size_t mapped_length(std::size_t bytes) {
   return (bytes + kHugePage - 1) & ~(kHugePage - 1);
