@@ -114,7 +114,6 @@ RR_LANES_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32
 }
 
 using TimeLanesFn = void (*)(const double*, const PackFit&, int32_t, int32_t, double*);
-constexpr int kTimeLanesMax = 8;
 
 void time_above_generic(const double* phi, const PackFit& f, int32_t e, int32_t i0, double* t) {
   time_above_lanes<lanes::d2>(phi, f, e, i0, t);
@@ -179,18 +178,9 @@ struct PackTimeMapItem {
       const TimeLanesFn lanes_fn = time_above_fn(width);
       int32_t eh = -1;  // element search carried from knot to knot
       for (; i + width <= n; i += width) {
-        int32_t e[kTimeLanesMax];
-        bool same = true;
-        for (int l = 0; l < width; ++l) {
-          eh = upper_index_from(tau.breaks, tau.E + 1, phi_knots[i + l], eh);
-          int32_t el = eh - 1;
-          if (el < 0) el = 0;
-          if (el > tau.E - 1) el = tau.E - 1;
-          e[l] = el;
-          same = same && el == e[0];
-        }
-        if (same)
-          lanes_fn(phi_knots, tau, e[0], i, t_knots);
+        const int32_t e = shared_element(tau.breaks, tau.E, phi_knots + i, width, eh);
+        if (e >= 0)
+          lanes_fn(phi_knots, tau, e, i, t_knots);
         else
           for (int l = 0; l < width; ++l) run(i + l, hint);
       }
@@ -237,7 +227,6 @@ RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks
 
 using ContentLanesFn = void (*)(const double*, const double*, int32_t, const double*, int32_t,
                                 int32_t, int32_t, int32_t, int32_t, double*);
-constexpr int kContentLanesMax = 8;
 
 void content_above_generic(const double* phi, const double* breaks, int32_t e,
                            const double* mode_coefs, int32_t E, int32_t O, int32_t K, int32_t C,
@@ -462,18 +451,9 @@ void PackModeContentItem::run_all(int32_t n) const {
     const ContentLanesFn lanes_fn = content_above_fn(width);
     int32_t eh = -1;  // element search carried from knot to knot
     for (; i + width <= n; i += width) {
-      int32_t e[kContentLanesMax];
-      bool same = true;
-      for (int l = 0; l < width; ++l) {
-        eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
-        int32_t el = eh - 1;
-        if (el < 0) el = 0;
-        if (el > E - 1) el = E - 1;
-        e[l] = el;
-        same = same && el == e[0];
-      }
-      if (same)
-        lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
+      const int32_t e = shared_element(breaks, E, phi_knots + i, width, eh);
+      if (e >= 0)
+        lanes_fn(phi_knots, breaks, e, mode_coefs, E, O, K, C, i, content);
       else
         for (int l = 0; l < width; ++l) run(i + l, hint);
     }
