@@ -4,6 +4,7 @@
 // bindings in glue.cpp instantiate them on the default space and on Serial.
 #include "common/errors.hpp"
 #include "common/interp.hpp"
+#include "common/lanes.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "workspace.hpp"
@@ -53,6 +54,118 @@ constexpr int64_t kFminChunk = 256;
 // hint; it changes no value.
 constexpr int64_t kFminAhead = 16;
 
+// Rows r[0] ... r[W - 1] of a W x W block become its columns: afterwards
+// r[c][l] is the old r[l][c].  Only moves elements.
+template <class V>
+RR_LANES_INLINE void transpose_block(V* r) {
+  constexpr int W = lanes::width<V>;
+  if constexpr (W == 8) {
+    V u[8], w[8];
+    #pragma GCC unroll 8
+    for (int a = 0; a < 4; ++a) {
+      u[2 * a] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+      u[2 * a + 1] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 1, 9, 3, 11, 5, 13, 7, 15);
+    }
+    // u[2a + p]: rows 2a, 2a + 1 at c = p, p + 2, p + 4, p + 6.
+    #pragma GCC unroll 8
+    for (int b = 0; b < 2; ++b)
+      #pragma GCC unroll 8
+      for (int p = 0; p < 2; ++p) {
+        const V& lo = u[4 * b + p];
+        const V& hi = u[4 * b + 2 + p];
+        w[4 * b + 2 * p] = __builtin_shufflevector(lo, hi, 0, 1, 8, 9, 4, 5, 12, 13);
+        w[4 * b + 2 * p + 1] = __builtin_shufflevector(lo, hi, 2, 3, 10, 11, 6, 7, 14, 15);
+      }
+    // w[4b + 2p + q]: rows 4b ... 4b + 3 at c = p + 2q, then at c = p + 2q + 4.
+    #pragma GCC unroll 8
+    for (int p = 0; p < 2; ++p)
+      #pragma GCC unroll 8
+      for (int q = 0; q < 2; ++q) {
+        const V& lo = w[2 * p + q];
+        const V& hi = w[4 + 2 * p + q];
+        r[p + 2 * q] = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 8, 9, 10, 11);
+        r[p + 2 * q + 4] = __builtin_shufflevector(lo, hi, 4, 5, 6, 7, 12, 13, 14, 15);
+      }
+  } else if constexpr (W == 4) {
+    V u[4];
+    #pragma GCC unroll 8
+    for (int a = 0; a < 2; ++a) {
+      u[2 * a] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 0, 4, 2, 6);
+      u[2 * a + 1] = __builtin_shufflevector(r[2 * a], r[2 * a + 1], 1, 5, 3, 7);
+    }
+    #pragma GCC unroll 8
+    for (int p = 0; p < 2; ++p) {
+      r[p] = __builtin_shufflevector(u[p], u[2 + p], 0, 1, 4, 5);
+      r[p + 2] = __builtin_shufflevector(u[p], u[2 + p], 2, 3, 6, 7);
+    }
+  } else {
+    static_assert(W == 2, "lane vectors of 2, 4 or 8 doubles");
+    const V r0 = r[0];
+    r[0] = __builtin_shufflevector(r0, r[1], 0, 2);
+    r[1] = __builtin_shufflevector(r0, r[1], 1, 3);
+  }
+}
+
+// Nodes (b, j) ... (b, j + W - 1) of one row are contracted side by side as
+// the W lanes of a vector: lane l runs node j + l's two sums, over c in
+// ascending order with the product formed first, exactly as the one-node loop
+// does.  W coefficients of the W nodes are loaded as rows and turned into
+// columns; the last O mod W are gathered one by one.  The frequencies are
+// then taken lane by lane, one pow call each.
+template <class V>
+RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_t* kidx,
+                                const double* v, int32_t o, int64_t e, int64_t b, int64_t j,
+                                double* tg, double* fq) {
+  constexpr int W = lanes::width<V>;
+  const double* pt[W];
+  const double* px[W];
+  const double* pv = v + j * o;  // row l of the W nodes' weights at pv + l * o
+  #pragma GCC unroll 8
+  for (int l = 0; l < W; ++l) {
+    const int64_t blk = (b * e + kidx[j + l]) * o;
+    pt[l] = ct + blk;
+    px[l] = cx + blk;
+  }
+  V st{};
+  V sx{};
+  int32_t c = 0;
+  #pragma GCC unroll 8
+  for (; c + W <= o; c += W) {
+    V w[W], a[W];
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) w[l] = RR_LANES_LOAD(V, pv + l * o + c);
+    transpose_block(w);
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) a[l] = RR_LANES_LOAD(V, pt[l] + c);
+    transpose_block(a);
+    #pragma GCC unroll 8
+    for (int q = 0; q < W; ++q) st = st + w[q] * a[q];
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) a[l] = RR_LANES_LOAD(V, px[l] + c);
+    transpose_block(a);
+    #pragma GCC unroll 8
+    for (int q = 0; q < W; ++q) sx = sx + w[q] * a[q];
+  }
+  #pragma GCC unroll 8
+  for (; c < o; ++c) {
+    V w, a, x;
+    #pragma GCC unroll 8
+    for (int l = 0; l < W; ++l) {
+      w[l] = pv[l * o + c];
+      a[l] = pt[l][c];
+      x[l] = px[l][c];
+    }
+    st = st + w * a;
+    sx = sx + w * x;
+  }
+  lanes::store(tg, st);
+  #pragma GCC unroll 8
+  for (int l = 0; l < W; ++l) {
+    const double m = (sx[l] > kXFloor) ? sx[l] : kXFloor;
+    fq[l] = std::pow(m, kFreqExponent) / kPi;
+  }
+}
+
 struct FminStencil {
   UView<const double, 3> c_tau, c_x;
   UView<const int32_t, 1> kidx;
@@ -60,16 +173,48 @@ struct FminStencil {
   UView<double, 2> taug, f22;
   int32_t o, s;
   int64_t e, total;  // e: blocks per row; total = B * S
+  lanes::Isa isa = lanes::Isa::generic;
 
   // The first and last coefficient: both lines of a block of up to eight.
   // (A loop of prefetches would be deleted as a loop without effects.)
-  KOKKOS_INLINE_FUNCTION void prefetch_block(const double* p) const {
+  RR_LANES_INLINE void prefetch_block(const double* p) const {
     __builtin_prefetch(p);
     __builtin_prefetch(p + (o - 1));
   }
 
-  KOKKOS_INLINE_FUNCTION void operator()(const int64_t chunk) const {
-    const int64_t f0 = chunk * kFminChunk;
+  // Prefetches the blocks of node (ba, ja) and steps it on by one node.
+  RR_LANES_INLINE void prefetch_node(int64_t& ba, int64_t& ja) const {
+    const int64_t ablk = (ba * e + kidx(ja)) * o;
+    prefetch_block(c_tau.data() + ablk);
+    prefetch_block(c_x.data() + ablk);
+    if (++ja == s) {
+      ja = 0;
+      ++ba;
+    }
+  }
+
+  // One node on its own: the row tails shorter than a vector.
+  RR_LANES_INLINE void node(int64_t b, int64_t j, double* tg, double* fq) const {
+    const int64_t blk = (b * e + kidx(j)) * o;
+    const double* pt = c_tau.data() + blk;
+    const double* px = c_x.data() + blk;
+    const double* vj = v.data() + j * o;
+    double st = 0.0;
+    double sx = 0.0;
+    for (int32_t c = 0; c < o; ++c) {
+      const double w = vj[c];
+      st = st + w * pt[c];
+      sx = sx + w * px[c];
+    }
+    *tg = st;
+    const double m = (sx > kXFloor) ? sx : kXFloor;
+    *fq = std::pow(m, kFreqExponent) / kPi;
+  }
+
+  template <class V>
+  RR_LANES_INLINE void chunk(const int64_t ck) const {
+    constexpr int W = lanes::width<V>;
+    const int64_t f0 = ck * kFminChunk;
     const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;
     int64_t b = f0 / s;
     int64_t j = f0 - b * s;
@@ -80,38 +225,48 @@ struct FminStencil {
     const int64_t fa0 = (f0 + kFminAhead < total) ? f0 + kFminAhead : total;
     int64_t ba = fa0 / s;
     int64_t ja = fa0 - ba * s;
-    for (int64_t f = f0; f < f1; ++f) {
-      if (f + kFminAhead < total) {
-        const int64_t ablk = (ba * e + kidx(ja)) * o;
-        prefetch_block(c_tau.data() + ablk);
-        prefetch_block(c_x.data() + ablk);
-        if (++ja == s) {
-          ja = 0;
-          ++ba;
-        }
+    int64_t f = f0;
+    while (f < f1) {
+      if (f + W <= f1 && j + W <= s) {
+        for (int l = 0; l < W; ++l)
+          if (f + l + kFminAhead < total) prefetch_node(ba, ja);
+        fmin_nodes<V>(c_tau.data(), c_x.data(), kidx.data(), v.data(), o, e, b, j, tg + f,
+                      fq + f);
+        f += W;
+        j += W;
+      } else {
+        if (f + kFminAhead < total) prefetch_node(ba, ja);
+        node(b, j, tg + f, fq + f);
+        ++f;
+        ++j;
       }
-      const int64_t blk = (b * e + kidx(j)) * o;
-      const double* pt = c_tau.data() + blk;
-      const double* px = c_x.data() + blk;
-      const double* vj = v.data() + j * o;
-      double st = 0.0;
-      double sx = 0.0;
-#pragma GCC unroll 8
-      for (int32_t c = 0; c < o; ++c) {
-        const double w = vj[c];
-        st = st + w * pt[c];
-        sx = sx + w * px[c];
-      }
-      tg[f] = st;
-      const double m = (sx > kXFloor) ? sx : kXFloor;
-      fq[f] = std::pow(m, kFreqExponent) / kPi;
-      if (++j == s) {
+      if (j == s) {
         j = 0;
         ++b;
       }
     }
   }
+
+  void operator()(const int64_t ck) const;
 };
+
+RR_LANES_AVX512 inline void fmin_chunk_avx512(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::avx512>::type>(ck);
+}
+RR_LANES_AVX2 inline void fmin_chunk_avx2(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::avx2>::type>(ck);
+}
+inline void fmin_chunk_generic(const FminStencil& k, int64_t ck) {
+  k.chunk<lanes::vec<double, lanes::Isa::generic>::type>(ck);
+}
+
+inline void FminStencil::operator()(const int64_t ck) const {
+  switch (isa) {
+    case lanes::Isa::avx512: fmin_chunk_avx512(*this, ck); break;
+    case lanes::Isa::avx2: fmin_chunk_avx2(*this, ck); break;
+    default: fmin_chunk_generic(*this, ck); break;
+  }
+}
 
 struct FminSolve {
   UView<const double, 2> taug, f22;
@@ -186,7 +341,7 @@ py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
   Kokkos::parallel_for("fmin_starts.stencil",
                        Policy1<Space>(space, 0, (bs + kFminChunk - 1) / kFminChunk),
                        FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O),
-                                   static_cast<int32_t>(S), E, bs});
+                                   static_cast<int32_t>(S), E, bs, lanes::detected()});
   Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
                        FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
                                  static_cast<int32_t>(S)});

@@ -173,12 +173,15 @@ def general_inputs(B=6, E=7, O=5, S=9):
     return C_tau, C_x, kidx, V, f_min
 
 
-@pytest.mark.parametrize("sizes", [{}, {"B": 40, "E": 13, "O": 8, "S": 21}],
-                         ids=["one-chunk", "many-chunks"])
+@pytest.mark.parametrize("sizes", [{}, {"B": 40, "E": 13, "O": 8, "S": 21},
+                                   {"B": 40, "E": 13, "O": 3, "S": 37},
+                                   {"B": 12, "E": 9, "O": 11, "S": 19}],
+                         ids=["one-chunk", "many-chunks", "short-blocks", "long-blocks"])
 @pytest.mark.parametrize("fn", FMIN, ids=["default", "serial"])
 def test_stencil_sums_against_numpy_loop(fn, sizes):
-    # The second size runs the (B, S) node table over several chunks of its
-    # flat index, with rows crossing the chunk edges.
+    # The second and third sizes run the (B, S) node table over several chunks
+    # of its flat index, with rows crossing the chunk edges and row tails
+    # shorter than a vector of nodes.
     args = general_inputs(**sizes)
     starts, f22_first, flag = fn(*args)
     r_starts, r_f0, r_flag, _, taug = reference(*args)

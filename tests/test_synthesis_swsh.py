@@ -46,15 +46,17 @@ def test_l2_closed_forms(rr, name, angles):
 
 
 def test_l2_m2_bits(rr):
-    """(2, +-2) have one term each; the kernel's operation order gives these exact bits."""
-    inc = np.array([0.3, 1.7, -2.9, 4.0])
-    az = np.array([0.1, -3.0, 2.5, 0.0])
+    """(2, +-2) have one term each; the kernel's operation order gives these exact bits.
+    19 directions: groups of directions evaluated side by side and a shorter last group."""
+    rng = np.random.default_rng(3)
+    inc = np.concatenate([[0.3, 1.7, -2.9, 4.0], rng.uniform(-4.0, 7.0, 15)])
+    az = np.concatenate([[0.1, -3.0, 2.5, 0.0], rng.uniform(-9.0, 9.0, 15)])
     out = rr.swsh_weights64(np.array([2, 2], np.int32), np.array([2, -2], np.int32), inc, az)
     x = 5 / 12.566370614359172
     n_pos = math.sqrt(((24.0 * x) * 1.0) / (1.0 * 24.0))   # (l+m)! = 24, (l-m)! = 1
     n_neg = math.sqrt(((1.0 * x) * 24.0) / (1.0 * 24.0))   # (l+m)! = 1, (l-m)! = 24
-    ref = np.empty((4, 2), complex)
-    for b in range(4):
+    ref = np.empty((inc.size, 2), complex)
+    for b in range(inc.size):
         co, si = math.cos(0.5 * inc[b]), math.sin(0.5 * inc[b])
         sums = [0.0 + ((math.pow(co, 4.0) * n_pos) * 1.0), 0.0 + ((1.0 * n_neg) * math.pow(si, 4.0))]
         for k, m in enumerate((2, -2)):
@@ -98,8 +100,10 @@ def test_twins_identical(rr, angles):
     # misaligned inputs take the staging copies
     assert_bitwise(a, rr.swsh_weights64(misaligned(ells), misaligned(emms), misaligned(inc),
                                         misaligned(az)))
-    # a direction's row does not depend on the others
-    assert_bitwise(a[5:6], rr.swsh_weights64(ells, emms, inc[5:6], az[5:6]))
+    # a direction's row does not depend on the others, nor on its place in the batch
+    for b in range(inc.size):
+        assert_bitwise(a[b:b + 1], rr.swsh_weights64(ells, emms, inc[b:b + 1], az[b:b + 1]))
+    assert_bitwise(a[3:], rr.swsh_weights64(ells, emms, inc[3:], az[3:]))
 
 
 def test_thread_count_independent(angles):

@@ -285,7 +285,15 @@ py::object blend_project(const carray<double>& breaks, const carray<cplx>& Craw,
   py::dict timings;
   py::tuple none_yet(0);
   check_exec_space(exec_space);
-  if (Craw.ndim() == 4 && Craw.shape(3) == 25)
+  // The orders the models use run with the order fixed at compile time.
+  const py::ssize_t order = Craw.ndim() == 4 ? Craw.shape(3) : 0;
+  if (order == 8)
+    return blend_project_impl_oo<8>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
+                                    thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
+  if (order == 12)
+    return blend_project_impl_oo<12>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
+                                     thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
+  if (order == 25)
     return blend_project_impl_oo<25>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
                                      thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
   return blend_project_impl_oo<0>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm, thetas,

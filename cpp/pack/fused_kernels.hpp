@@ -49,26 +49,6 @@ KOKKOS_INLINE_FUNCTION double clenshaw_re(const double* c, int32_t order, double
   return ((b1 * u) + c[0]) - b2;
 }
 
-// Real and imaginary parts run side by side as the two lanes of one vector:
-// each lane takes the scalar recurrence's operations on its part.
-template <int OO>
-KOKKOS_INLINE_FUNCTION void clenshaw_c(const double* c, int32_t order, double u, double& re,
-                                       double& im) {
-  using lanes::d2;
-  const int32_t n = OO > 0 ? OO : order;
-  const double t = u + u;
-  d2 b1 = {0.0, 0.0}, b2 = {0.0, 0.0};
-#pragma GCC unroll 32
-  for (int32_t k = n - 1; k >= 1; --k) {
-    const d2 b = ((t * b1) + RR_LANES_LOAD(d2, c + 2 * k)) - b2;
-    b2 = b1;
-    b1 = b;
-  }
-  const d2 r = ((b1 * u) + RR_LANES_LOAD(d2, c)) - b2;
-  re = r[0];
-  im = r[1];
-}
-
 // ---------------------------------------------------------------- host helpers
 // Element of phi on the partition breaks[0..E]: the last element whose left
 // knot is not above phi, clamped to [0, E-1]; NaN and samples below breaks[0]
@@ -292,10 +272,15 @@ struct MedianKernel {
   }
 };
 
-// "fused_blend": the blended value of every mode at every sample.  Within an
-// item the modes run outside the samples, so that each mode's table entries,
-// phase factor and variances stay in registers; every value is formed exactly
-// as it would be sample by sample.
+// The blended values of row b at the samples [n0, n1), every mode
+// (fused_lanes.cpp).  Within a call the modes run outside the samples, so that
+// each mode's table entries, phase factor and variances stay in registers;
+// the Clenshaw sums of several samples run side by side as lanes of one
+// vector, and every value is formed exactly as it would be sample by sample.
+void blend_chunk(const BlendInputs& in, const double* W, const double* med, const double* vR,
+                 double* blend, int32_t b, int32_t n0, int32_t n1);
+
+// "fused_blend": the blended value of every mode at every sample.
 template <int OO>
 struct BlendKernel {
   BlendInputs in;
@@ -308,49 +293,7 @@ struct BlendKernel {
   KOKKOS_INLINE_FUNCTION void operator()(int64_t i) const {
     int32_t b, n0, n1;
     split.range(i, b, n0, n1);
-    const int32_t N = in.N, K = in.K, O = in.O;
-    for (int32_t k = 0; k < K; ++k) {
-      const int32_t d = in.modes(4 * k), r = in.modes(4 * k + 1), s = in.modes(4 * k + 2);
-      const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
-      const int64_t bk = static_cast<int64_t>(b) * K + k;
-      const double* w = W.data() + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
-      double* out = blend.data() + 2 * (bk * N);
-      if (r < 0) {
-        for (int32_t n = n0; n < n1; ++n) {
-          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
-          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
-          double dr, di;
-          clenshaw_c<OO>(in.piece(b, d, in.elem(n)), O, in.ucoord(n), dr, di);
-          out[2 * n] = (dr * wpr) - (di * wpi);
-          out[2 * n + 1] = (dr * wpi) + (di * wpr);
-        }
-      } else if (med(bk) != 0.0) {  // NaN counts as not equal: the blend runs
-        const double vd = in.vD(bk), vr = vR(bk);
-        const double den = (1.0 / vr) + (1.0 / vd);
-        for (int32_t n = n0; n < n1; ++n) {
-          const int32_t e = in.elem(n);
-          const double u = in.ucoord(n);
-          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
-          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
-          double rr, ri, dr, di;
-          clenshaw_c<OO>(in.piece(b, r, e), O, u, rr, ri);
-          const double pr = (rr * wpr) - (ri * wpi);
-          const double pi = (rr * wpi) + (ri * wpr);
-          clenshaw_c<OO>(in.piece(b, d, e), O, u, dr, di);
-          out[2 * n] = ((dr / vd) + (pr / vr)) / den;
-          out[2 * n + 1] = ((di / vd) + (pi / vr)) / den;
-        }
-      } else {  // zero median amplitude: the estimate alone, direct piece not read
-        for (int32_t n = n0; n < n1; ++n) {
-          const double wpr = (w[2 * n] * phr) - (w[2 * n + 1] * phi);
-          const double wpi = (w[2 * n] * phi) + (w[2 * n + 1] * phr);
-          double rr, ri;
-          clenshaw_c<OO>(in.piece(b, r, in.elem(n)), O, in.ucoord(n), rr, ri);
-          out[2 * n] = (rr * wpr) - (ri * wpi);
-          out[2 * n + 1] = (rr * wpi) + (ri * wpr);
-        }
-      }
-    }
+    blend_chunk(in, W.data(), med.data(), vR.data(), blend.data(), b, n0, n1);
   }
 };
 

@@ -16,6 +16,13 @@
 #else
 #define RR_FUSED_CLONES
 #endif
+// The blend's lane vectors are as wide as the processor runs them: AVX-512,
+// AVX2 (without FMA: same results) or SSE2.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_BLEND_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define RR_BLEND_CLONES
+#endif
 
 namespace radiredide {
 namespace fused {
@@ -201,6 +208,134 @@ RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, doubl
   }
   under = static_cast<int32_t>(below);
   return c;
+}
+
+// ---------------------------------------------------------------- blend
+namespace {
+using lanes::d2;
+using lanes::d4;
+using lanes::d8;
+
+// Samples per step of blend_chunk: one d8 holds the (re, im) pairs of four
+// samples, so every lane runs the scalar recurrence on one part of one sample.
+constexpr int kBlendLanes = 4;
+
+// The (re, im) pairs at p[l] + off of the four samples as one vector.
+RR_LANES_INLINE void load_four(const double* const* p, int64_t off, d8& v) {
+  const d2 a = RR_LANES_LOAD(d2, p[0] + off), b = RR_LANES_LOAD(d2, p[1] + off);
+  const d2 c = RR_LANES_LOAD(d2, p[2] + off), d = RR_LANES_LOAD(d2, p[3] + off);
+  const d4 ab = __builtin_shufflevector(a, b, 0, 1, 2, 3);
+  const d4 cd = __builtin_shufflevector(c, d, 0, 1, 2, 3);
+  v = __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+
+// The complex Clenshaw sums of four pieces p[l] at u (each u repeated for the
+// real and the imaginary lane): b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to
+// k = 1, closed with ((b_1 u) + c_0) - b_2.  OO > 0 fixes the order at compile
+// time, OO == 0 reads `order`; both perform the same operations in the same order.
+template <int OO>
+RR_LANES_INLINE void clenshaw_four(const double* const* p, int32_t order, const d8& u, d8& r) {
+  const int32_t n = OO > 0 ? OO : order;
+  const d8 t = u + u;
+  d8 b1 = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, b2 = b1;
+#pragma GCC unroll 32
+  for (int32_t k = n - 1; k >= 1; --k) {
+    d8 c;
+    load_four(p, 2 * static_cast<int64_t>(k), c);
+    const d8 b = ((t * b1) + c) - b2;
+    b2 = b1;
+    b1 = b;
+  }
+  d8 c0;
+  load_four(p, 0, c0);
+  r = ((b1 * u) + c0) - b2;
+}
+
+// One mode k of row b at the samples [n0, n1).  The lanes past the last
+// sample repeat it; their values are dropped.
+template <int OO>
+RR_LANES_INLINE void blend_mode(const BlendInputs& in, const double* W, const double* med,
+                                const double* vR, double* blend, int32_t b, int32_t k, int32_t n0,
+                                int32_t n1) {
+  const int32_t N = in.N, K = in.K, O = in.O;
+  const int32_t d = in.modes(4 * k), r = in.modes(4 * k + 1), s = in.modes(4 * k + 2);
+  const double phr = in.phase(2 * k), phi = in.phase(2 * k + 1);
+  const int64_t bk = static_cast<int64_t>(b) * K + k;
+  const double* w = W + 2 * ((static_cast<int64_t>(b) * kModeSlots + s) * N);
+  double* out = blend + 2 * (bk * N);
+  // 0: direct piece alone; 1: direct and estimate blended; 2: zero median
+  // amplitude (NaN counts as not equal: the blend runs), the estimate alone.
+  const int how = r < 0 ? 0 : (med[bk] != 0.0 ? 1 : 2);
+  const double vd = how == 1 ? in.vD(bk) : 1.0, vr = how == 1 ? vR[bk] : 1.0;
+  const double den = (1.0 / vr) + (1.0 / vd);
+  for (int32_t n = n0; n < n1; n += kBlendLanes) {
+    const int valid = n1 - n < kBlendLanes ? n1 - n : kBlendLanes;
+    const double* pd[kBlendLanes];
+    const double* pr[kBlendLanes];
+    double uu[kBlendLanes];
+    for (int l = 0; l < kBlendLanes; ++l) {
+      const int32_t j = n + (l < valid ? l : valid - 1);
+      const int32_t e = in.elem(j);
+      uu[l] = in.ucoord(j);
+      pd[l] = in.piece(b, d, e);
+      pr[l] = in.piece(b, r < 0 ? d : r, e);
+    }
+    const d8 u = {uu[0], uu[0], uu[1], uu[1], uu[2], uu[2], uu[3], uu[3]};
+    d8 Dv = u, Rv = u;
+    if (how != 2) clenshaw_four<OO>(pd, O, u, Dv);
+    if (how != 0) clenshaw_four<OO>(pr, O, u, Rv);
+    double D[2 * kBlendLanes], Rs[2 * kBlendLanes];
+    lanes::store(D, Dv);
+    lanes::store(Rs, Rv);
+    for (int l = 0; l < valid; ++l) {
+      const int64_t m = n + l;
+      const double wpr = (w[2 * m] * phr) - (w[2 * m + 1] * phi);
+      const double wpi = (w[2 * m] * phi) + (w[2 * m + 1] * phr);
+      if (how == 0) {
+        const double dr = D[2 * l], di = D[2 * l + 1];
+        out[2 * m] = (dr * wpr) - (di * wpi);
+        out[2 * m + 1] = (dr * wpi) + (di * wpr);
+      } else {
+        const double rr = Rs[2 * l], ri = Rs[2 * l + 1];
+        const double qr = (rr * wpr) - (ri * wpi);
+        const double qi = (rr * wpi) + (ri * wpr);
+        if (how == 2) {
+          out[2 * m] = qr;
+          out[2 * m + 1] = qi;
+        } else {
+          out[2 * m] = ((D[2 * l] / vd) + (qr / vr)) / den;
+          out[2 * m + 1] = ((D[2 * l + 1] / vd) + (qi / vr)) / den;
+        }
+      }
+    }
+  }
+}
+
+template <int OO>
+RR_LANES_INLINE void blend_rows(const BlendInputs& in, const double* W, const double* med,
+                                const double* vR, double* blend, int32_t b, int32_t n0,
+                                int32_t n1) {
+  for (int32_t k = 0; k < in.K; ++k) blend_mode<OO>(in, W, med, vR, blend, b, k, n0, n1);
+}
+}  // namespace
+
+// The orders the models use run with the order fixed at compile time.
+RR_BLEND_CLONES void blend_chunk(const BlendInputs& in, const double* W, const double* med,
+                                 const double* vR, double* blend, int32_t b, int32_t n0,
+                                 int32_t n1) {
+  switch (in.O) {
+    case 8:
+      blend_rows<8>(in, W, med, vR, blend, b, n0, n1);
+      break;
+    case 12:
+      blend_rows<12>(in, W, med, vR, blend, b, n0, n1);
+      break;
+    case 25:
+      blend_rows<25>(in, W, med, vR, blend, b, n0, n1);
+      break;
+    default:
+      blend_rows<0>(in, W, med, vR, blend, b, n0, n1);
+  }
 }
 
 namespace {
