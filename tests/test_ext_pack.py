@@ -342,7 +342,8 @@ def shared_model_rows():
 
 
 # At the default 256 knots per orbit two of the rows hold more than 4 MiB of
-# mode coefficients (buffers of their own mapping) and one holds less.
+# mode coefficients (buffers of their own mapping) and one holds less.  The rows
+# are not in f_low order, so they are built and copied in an order of their own.
 @pytest.mark.parametrize("opts", [dict(n_per_orbit=48), dict(n_per_orbit=48, seam_anchor_omega=True, ratio_powerlaw=True),
                                   dict()])
 def test_batch_rows_equal_single_rows(opts):

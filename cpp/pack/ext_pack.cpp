@@ -6,6 +6,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -211,17 +212,47 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
 
 // ------------------------------------------------------------ batch
 
+// The rows 0 .. B-1 in the order the items of a launch over B items take
+// them.  The launch gives each of its P threads a contiguous block of
+// ceil(B / P) items (the last one shorter) and lets threads that run dry take
+// items from the ends of the other blocks.  Ranked by key, largest first, the
+// rows are dealt to the blocks back and forth (1, 2, .., P, P, .., 2, 1, 1,
+// ..), so that every block starts with a large row, the blocks' totals are
+// close and the items left to be taken from their ends are small.  The order
+// depends on the keys and P alone: a row is built by the same thread in every
+// call with the same inputs.
+std::vector<int32_t> dealt_order(int32_t B, const auto& key) {
+  std::vector<int32_t> ranked(static_cast<size_t>(B));
+  for (int32_t b = 0; b < B; ++b) ranked[b] = b;
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [&](int32_t a, int32_t b) { return key(a) > key(b); });
+  const int64_t P = std::max<int64_t>(1, Kokkos::DefaultExecutionSpace().concurrency());
+  const int64_t L = (B + P - 1) / P;
+  std::vector<int64_t> filled(static_cast<size_t>(P), 0);
+  std::vector<int32_t> order(static_cast<size_t>(B));
+  for (int64_t j = 0; j < B; ++j) {
+    const int64_t pos = j % P;
+    int64_t t = ((j / P) % 2 == 0) ? pos : P - 1 - pos;
+    // A full block passes the row on to the next one with room.
+    while (filled[t] == std::min<int64_t>(L, std::max<int64_t>(0, B - t * L))) t = (t + 1) % P;
+    order[t * L + filled[t]++] = ranked[j];
+  }
+  return order;
+}
+
 // "pack_batch_rows", row b: one whole row, built sequentially on the worker
 // thread that takes it.  Nothing is thrown out of the item: an allocation
 // failure or any other exception becomes the row's status.
 struct PackBatchRowsItem {
+  const int32_t* order;
   PackRowRequest shared;
   const double* thetas;
   const double* f_low;
   ExtensionPackRow* rows;
   int32_t* status;
 
-  void operator()(int32_t b) const {
+  void operator()(int32_t i) const {
+    const int32_t b = order[i];
     PackRowRequest r = shared;
     const int64_t eo = static_cast<int64_t>(shared.E) * shared.O;
     r.tau_coefs = shared.tau_coefs + 2 * b * eo;
@@ -265,9 +296,12 @@ void stream_fence() {
 #endif
 }
 
-// "pack_batch_compact", row b: copy the row into its slices of the flat
-// arrays, then release the row's knot and coefficient vectors.
+// "pack_batch_compact", row b: copy the row's knots and phase spline into
+// their slices of the flat arrays and fit its mode splines straight into
+// theirs, then release the row's vectors.  An allocation failure of the fit
+// becomes the row's status.
 struct PackBatchCompactItem {
+  const int32_t* order;
   ExtensionPackRow* rows;
   const int64_t* offsets;
   const int64_t* coffsets;
@@ -275,10 +309,12 @@ struct PackBatchCompactItem {
   double* phi_knots;
   double* phi_c;   // (4, Ct)
   double* mode_c;  // (K, 4, Ct) interleaved
+  int32_t* status;
   int64_t Ct;
   int32_t K;
 
-  void operator()(int32_t b) const {
+  void operator()(int32_t i) const {
+    const int32_t b = order[i];
     ExtensionPackRow& row = rows[b];
     const int32_t n = row.C;
     if (n <= 0) return;
@@ -350,22 +386,27 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
 
   std::vector<ExtensionPackRow> rows(static_cast<size_t>(B));
   std::vector<int32_t> status(static_cast<size_t>(B), 0);
-  // Rows differ in cost (their knot counts follow f_low): idle threads take
-  // the rows still waiting on the others (work stealing, automatic chunk size).
+  // Rows differ in cost by more than 2x: a lower f_low means a longer
+  // extension and more knots.
+  const std::vector<int32_t> build_order = dealt_order(B, [&](int32_t b) { return -fl[b]; });
   Kokkos::parallel_for(
       "pack_batch_rows",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchRowsItem{req, th, fl, rows.data(), status.data()});
+      PackBatchRowsItem{build_order.data(), req, th, fl, rows.data(), status.data()});
   Kokkos::DefaultExecutionSpace().fence();
 
-  for (int32_t b = 0; b < B; ++b) {
-    if (status[b] > kPackDeclined) {
-      const double* t = th + 3 * static_cast<int64_t>(b);
-      raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
-                                  std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
-                                  ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
+  // The lowest failing row raises, its message naming the row.
+  auto raise_first_failure = [&] {
+    for (int32_t b = 0; b < B; ++b) {
+      if (status[b] > kPackDeclined) {
+        const double* t = th + 3 * static_cast<int64_t>(b);
+        raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
+                                    std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
+                                    ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
+      }
     }
-  }
+  };
+  raise_first_failure();
 
   std::vector<int64_t> offsets(static_cast<size_t>(B) + 1, 0), coffsets(offsets);
   for (int32_t b = 0; b < B; ++b) {
@@ -387,17 +428,17 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
   bool* eng = mutable_ptr(a_eng);
   for (int32_t b = 0; b < B; ++b) eng[b] = rows[b].C > 0;
 
-  // Row sizes differ by more than 2x (and follow the row order when f_low
-  // does): threads take rows as they free up, so that neither waits on a block
-  // of large rows.  Each row's slices are first touched by the thread that
-  // writes them.
+  // Row sizes differ by more than 2x.  Each row's slices are first touched
+  // by the thread that writes them.
+  const std::vector<int32_t> copy_order = dealt_order(B, [&](int32_t b) { return rows[b].C; });
   Kokkos::parallel_for(
       "pack_batch_compact",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchCompactItem{rows.data(), offsets.data(), coffsets.data(), mutable_ptr(a_t),
-                           mutable_ptr(a_p), mutable_ptr(a_pc),
-                           reinterpret_cast<double*>(mutable_ptr(a_mc)), Ct, K});
+      PackBatchCompactItem{copy_order.data(), rows.data(), offsets.data(),
+                           coffsets.data(), mutable_ptr(a_t), mutable_ptr(a_p), mutable_ptr(a_pc),
+                           reinterpret_cast<double*>(mutable_ptr(a_mc)), status.data(), Ct, K});
   Kokkos::DefaultExecutionSpace().fence();
+  raise_first_failure();  // an allocation failure of a mode-spline fit
 
   py::dict rep;
   auto per_row = [&](const char* key, double ExtensionPackRow::*field) {

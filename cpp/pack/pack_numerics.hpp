@@ -100,6 +100,24 @@ KOKKOS_INLINE_FUNCTION int32_t pack_element(const double* breaks, int32_t E, dou
   return e;
 }
 
+// pack_element of w consecutive values x[0 .. w-1] when they all lie in one
+// element, else -1.  The first is searched from `hint` (upper_index_from's
+// guess, updated); the others are only tested against that element's breaks,
+// which decides exactly as pack_element would.
+KOKKOS_INLINE_FUNCTION int32_t shared_element(const double* breaks, int32_t E, const double* x,
+                                              int w, int32_t& hint) {
+  hint = upper_index_from(breaks, E + 1, x[0], hint);
+  int32_t e = hint - 1;
+  if (e < 0) e = 0;
+  if (e > E - 1) e = E - 1;
+  const double lo = breaks[e], hi = breaks[e + 1];
+  for (int l = 1; l < w; ++l) {
+    if (e > 0 && x[l] < lo) return -1;
+    if (e < E - 1 && !(x[l] < hi)) return -1;
+  }
+  return e;
+}
+
 KOKKOS_INLINE_FUNCTION double pack_local_u(const double* breaks, int32_t e, double x) {
   const double d = x - breaks[e];
   return (d + d) / (breaks[e + 1] - breaks[e]) - 1.0;

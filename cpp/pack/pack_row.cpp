@@ -86,6 +86,62 @@ inline void complex_divide(double a, double b, double c, double d, double* re, d
 
 // ---------------------------------------------------------------- items
 
+// The time values of knots i0 .. i0 + width<V> - 1 above the edge, all in
+// element e of the time fit, one knot per lane: each lane takes exactly
+// clenshaw_real's steps (O >= 3, stride 2) at its own u.
+template <class V>
+RR_LANES_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32_t e, int32_t i0,
+                                      double* t) {
+  const V x = RR_LANES_LOAD(V, phi + i0);
+  const double b0 = f.breaks[e];
+  const double w = f.breaks[e + 1] - b0;
+  const V d = x - b0;
+  const V u = (d + d) / w - 1.0;
+  const V tu = u + u;
+  const int32_t O = f.O;
+  const double* c = f.coefs + 2 * static_cast<int64_t>(e) * O;
+  V b, a;
+  for (int l = 0; l < lanes::width<V>; ++l) {
+    b[l] = c[2 * (O - 1)];
+    a[l] = c[2 * (O - 2)];
+  }
+  for (int32_t j = O - 3; j >= 0; --j) {
+    const V nb = a + tu * b;
+    a = c[2 * j] - b;
+    b = nb;
+  }
+  lanes::store(t + i0, a + b * u);
+}
+
+using TimeLanesFn = void (*)(const double*, const PackFit&, int32_t, int32_t, double*);
+
+void time_above_generic(const double* phi, const PackFit& f, int32_t e, int32_t i0, double* t) {
+  time_above_lanes<lanes::d2>(phi, f, e, i0, t);
+}
+RR_LANES_AVX2 void time_above_avx2(const double* phi, const PackFit& f, int32_t e, int32_t i0,
+                                   double* t) {
+  time_above_lanes<lanes::d4>(phi, f, e, i0, t);
+}
+RR_LANES_AVX512 void time_above_avx512(const double* phi, const PackFit& f, int32_t e, int32_t i0,
+                                       double* t) {
+  time_above_lanes<lanes::d8>(phi, f, e, i0, t);
+}
+
+// The widest variant this processor runs, and its lane count.
+inline TimeLanesFn time_above_fn(int& width) {
+  switch (lanes::detected()) {
+    case lanes::Isa::avx512:
+      width = 8;
+      return time_above_avx512;
+    case lanes::Isa::avx2:
+      width = 4;
+      return time_above_avx2;
+    default:
+      width = 2;
+      return time_above_generic;
+  }
+}
+
 // "pack_time_map", knot i.
 struct PackTimeMapItem {
   const double* phi_knots;
@@ -109,9 +165,27 @@ struct PackTimeMapItem {
     int32_t hint = -1;
     run(i, hint);
   }
+  // Below the edge one by one; above it, knots that share an element of the
+  // time fit go through the lanes together, a group that straddles an
+  // element boundary and the tail one by one.
   void run_all(int32_t n) const {
     int32_t hint = -1;
-    for (int32_t i = 0; i < n; ++i) run(i, hint);
+    const int32_t below = i_edge < n ? i_edge : n;
+    int32_t i = 0;
+    for (; i < below; ++i) run(i, hint);
+    if (tau.O >= 3) {
+      int width = 0;
+      const TimeLanesFn lanes_fn = time_above_fn(width);
+      int32_t eh = -1;  // element search carried from knot to knot
+      for (; i + width <= n; i += width) {
+        const int32_t e = shared_element(tau.breaks, tau.E, phi_knots + i, width, eh);
+        if (e >= 0)
+          lanes_fn(phi_knots, tau, e, i, t_knots);
+        else
+          for (int l = 0; l < width; ++l) run(i + l, hint);
+      }
+    }
+    for (; i < n; ++i) run(i, hint);
   }
 };
 
@@ -153,7 +227,6 @@ RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks
 
 using ContentLanesFn = void (*)(const double*, const double*, int32_t, const double*, int32_t,
                                 int32_t, int32_t, int32_t, int32_t, double*);
-constexpr int kContentLanesMax = 8;
 
 void content_above_generic(const double* phi, const double* breaks, int32_t e,
                            const double* mode_coefs, int32_t E, int32_t O, int32_t K, int32_t C,
@@ -378,18 +451,9 @@ void PackModeContentItem::run_all(int32_t n) const {
     const ContentLanesFn lanes_fn = content_above_fn(width);
     int32_t eh = -1;  // element search carried from knot to knot
     for (; i + width <= n; i += width) {
-      int32_t e[kContentLanesMax];
-      bool same = true;
-      for (int l = 0; l < width; ++l) {
-        eh = upper_index_from(breaks, E + 1, phi_knots[i + l], eh);
-        int32_t el = eh - 1;
-        if (el < 0) el = 0;
-        if (el > E - 1) el = E - 1;
-        e[l] = el;
-        same = same && el == e[0];
-      }
-      if (same)
-        lanes_fn(phi_knots, breaks, e[0], mode_coefs, E, O, K, C, i, content);
+      const int32_t e = shared_element(breaks, E, phi_knots + i, width, eh);
+      if (e >= 0)
+        lanes_fn(phi_knots, breaks, e, mode_coefs, E, O, K, C, i, content);
       else
         for (int l = 0; l < width; ++l) run(i + l, hint);
     }

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace radiredide {
 
@@ -26,15 +27,25 @@ inline double libm_pow(double x, double y) {
   return std::pow(x, y);
 }
 
-// sum(c_k x^(p_k/2) (ln x)^lg_k), x^(p/2) taken from xp[p] (= pow(x, 0.5 p)).
-inline double x_series(const double* xp, double lnx, const Term* rows, const double* c, int n) {
-  double sum = 0.0;
-  for (int k = 0; k < n; ++k) {
-    double term = c[k] * (rows[k].p == 0 ? 1.0 : xp[rows[k].p]);
-    if (rows[k].lg) term = term * lnx;
-    sum += term;
-  }
-  return sum;
+// One term c x^(p/2) (ln x)^lg of a series, x^(p/2) taken from xp[p].
+template <Term T>
+__attribute__((always_inline)) inline double x_term(const double* xp, double lnx, double c) {
+  double term = c * (T.p == 0 ? 1.0 : xp[T.p]);
+  if constexpr (T.lg != 0) term = term * lnx;
+  return term;
+}
+
+// sum(c_k x^(p_k/2) (ln x)^lg_k) over the N rows of a fixed table, x^(p/2)
+// taken from xp[p] (= pow(x, 0.5 p)): the terms are added from the first row
+// on, each row's shape known when the sum is compiled.
+template <const Term* Rows, int N>
+__attribute__((always_inline)) inline double x_series(const double* xp, double lnx,
+                                                      const double* c) {
+  return [&]<int... K>(std::integer_sequence<int, K...>) {
+    double sum = 0.0;
+    ((sum += x_term<Rows[K]>(xp, lnx, c[K])), ...);
+    return sum;
+  }(std::make_integer_sequence<int, N>{});
 }
 
 // The powers x^(p/2) = pow(x, 0.5 p), p = 2 .. 8, that the flux and orbit
@@ -60,11 +71,11 @@ struct OrbitSeries {
 
   // F from the powers and ln x of its x.
   double flux_from(const double* xp, double lnx, double x5) const {
-    const double sum = x_series(xp, lnx, kFluxRows, cF, kFluxTerms);
+    const double sum = x_series<kFluxRows, kFluxTerms>(xp, lnx, cF);
     return fr(32, 5) * P.eta * P.eta * x5 * sum;
   }
   double energy_derivative_from(const double* xp, double lnx) const {
-    const double sum = x_series(xp, lnx, kOrbitRows, cE, kOrbitTerms);
+    const double sum = x_series<kOrbitRows, kOrbitTerms>(xp, lnx, cE);
     return -(P.eta / 2.0) * sum;
   }
 
@@ -84,7 +95,7 @@ struct OrbitSeries {
     double xp[9];
     x_half_powers(x, xp);
     const double lnx = 2.0 * std::log(std::sqrt(x));
-    const double sum = x_series(xp, lnx, kOrbitRows, cL, kOrbitTerms);
+    const double sum = x_series<kOrbitRows, kOrbitTerms>(xp, lnx, cL);
     return (P.eta / std::sqrt(x)) * sum;
   }
   // F(x), dE/dx(x) and x^(3/2) at one x, sharing its powers and logarithm.
