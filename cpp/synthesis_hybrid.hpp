@@ -17,11 +17,6 @@
 #include <cstddef>
 #include <complex>
 #include <cstdint>
-#include <cstring>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace radiredide {
 namespace hybrid {
@@ -250,24 +245,6 @@ KOKKOS_INLINE_FUNCTION bool non_decreasing(const double* knots, int32_t n) {
 }
 
 inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
-
-// kLanes complex values (2 kLanes doubles, 64-byte aligned) to a 16-byte aligned
-// destination with streaming stores; a bitwise copy.
-RR_LANES_INLINE void stream_block(double* dst, const double* src) {
-#if defined(__SSE2__)
-  _Pragma("GCC unroll 16") for (int32_t i = 0; i < kLanes; ++i)
-    _mm_stream_pd(dst + 2 * i, _mm_load_pd(src + 2 * i));
-#else
-  std::memcpy(dst, src, 2 * kLanes * sizeof(double));
-#endif
-}
-
-// Orders a work item's streaming stores before what follows.
-KOKKOS_INLINE_FUNCTION void stream_fence() {
-#if defined(__SSE2__)
-  _mm_sfence();
-#endif
-}
 
 // Whether interval i holds every lane of the NV vectors x (the test of holds(),
 // lane-wise): the lane masks of all vectors are combined first and tested once.
@@ -543,14 +520,8 @@ struct BatchKernel {
         }
         double* o = reinterpret_cast<double*>(&out(b, k, j0));
         if (kb == kLanes) {
-          // The result is far larger than the caches and not read again here:
-          // a full block goes out with streaming stores, its lines written
-          // without first being fetched (o is 16-byte aligned: complex
-          // elements of a staged view).
-          alignas(64) double pairs[2 * kLanes];
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-            lanes::store_pairs(pairs + 2 * v * W, vre[v], vim[v]);
-          stream_block(o, pairs);
+            lanes::store_pairs(o + 2 * v * W, vre[v], vim[v]);
         } else {
           for (int32_t v = 0; v < NV; ++v)
             for (int32_t l = 0; l < W; ++l)
@@ -561,7 +532,6 @@ struct BatchKernel {
         }
       }
     }
-    stream_fence();
   }
 };
 

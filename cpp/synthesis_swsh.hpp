@@ -3,7 +3,6 @@
 // (built once per call on the calling thread) and the kernel that evaluates it
 // at every (direction, mode) pair.
 #include "common/errors.hpp"
-#include "common/lanes.hpp"
 #include "common/staging.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -11,7 +10,6 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -116,19 +114,12 @@ inline SwshUses swsh_uses(const SwshTermTable& table) {
   return u;
 }
 
-// Each direction b evaluates every mode (b, k) with the operations of the
-// per-(b, k) formula: cos(a) and sin(a), the power of each exponent the table
-// uses and the pair cos(m phi), sin(m phi) of each m it uses are computed once
-// per direction, before the modes, and shared by the modes that need the same
-// value, so each transcendental value still comes from one library call on
-// the same argument.
-//
-// Directions are evaluated W at a time as the lanes of a vector (W from the
-// instruction set chosen at run time): lane l runs direction b + l's scalar
-// sequence, the library calls one per lane.  Item b leads the group of
-// directions b ... b + W - 1 when b is a multiple of W and does nothing
-// otherwise; a last group shorter than W runs direction by direction.  Every
-// result element is still written by exactly one item.
+// One work item per direction b evaluates every mode (b, k) with the
+// operations of the per-(b, k) formula: cos(a) and sin(a), the power of each
+// exponent the table uses and the pair cos(m phi), sin(m phi) of each m it
+// uses are computed once per direction, before the modes, and shared by the
+// modes that need the same value, so each transcendental value still comes
+// from one library call on the same argument.
 struct SwshWeightsKernel {
   UView<const double, 1> coef;
   UView<const int32_t, 1> cos_power;
@@ -140,10 +131,8 @@ struct SwshWeightsKernel {
   UView<std::complex<double>, 2> out;
   int32_t K;
   SwshUses uses;
-  lanes::Isa isa = lanes::detected();
 
-  // Direction b on its own.
-  RR_LANES_INLINE void direction(const int32_t b) const {
+  KOKKOS_INLINE_FUNCTION void operator()(const int32_t b) const {
     const double a = 0.5 * inclination(b);
     const double co = std::cos(a);
     const double si = std::sin(a);
@@ -174,93 +163,6 @@ struct SwshWeightsKernel {
       row[k] = std::complex<double>(ca[slot] * sum, sa[slot] * sum);
     }
   }
-
-  // Powers of one base, lane by lane as swsh_power forms them.
-  template <class V>
-  static RR_LANES_INLINE void powers(uint32_t bits, const V& base, V* p) {
-    for (; bits != 0; bits &= bits - 1) {
-      const int e = __builtin_ctz(bits);
-      if (e == 0) {
-        p[e] = V{} + 1.0;
-      } else if (e == 1) {
-        p[e] = base;
-      } else if (e == 2) {
-        p[e] = base * base;
-      } else {
-        for (int l = 0; l < lanes::width<V>; ++l) p[e][l] = std::pow(base[l], static_cast<double>(e));
-      }
-    }
-  }
-
-  // Directions b ... b + W - 1.
-  template <class V>
-  RR_LANES_INLINE void directions(const int32_t b) const {
-    constexpr int W = lanes::width<V>;
-    V co, si, az;
-    for (int l = 0; l < W; ++l) {
-      const double a = 0.5 * inclination(b + l);
-      co[l] = std::cos(a);
-      si[l] = std::sin(a);
-      az[l] = azimuth(b + l);
-    }
-    V pc[kSwshMaxPower + 1], ps[kSwshMaxPower + 1];
-    V ca[2 * kSwshMaxL + 1], sa[2 * kSwshMaxL + 1];
-    powers(uses.cos_powers, co, pc);
-    powers(uses.sin_powers, si, ps);
-    for (uint32_t bits = uses.emms; bits != 0; bits &= bits - 1) {
-      const int slot = __builtin_ctz(bits);
-      const V alpha = static_cast<double>(slot - kSwshMaxL) * az;
-      for (int l = 0; l < W; ++l) {
-        ca[slot][l] = std::cos(alpha[l]);
-        sa[slot][l] = std::sin(alpha[l]);
-      }
-    }
-    // Row b + l starts 2 * stride doubles after row b + l - 1.
-    const int64_t stride = 2 * static_cast<int64_t>(out.stride(0));
-    double* base = reinterpret_cast<double*>(&out(b, 0));
-    int32_t t = offset(0);
-    for (int32_t k = 0; k < K; ++k) {
-      V sum{};
-      const int32_t t_end = offset(k + 1);
-      for (; t < t_end; ++t) sum = sum + ((pc[cos_power(t)] * coef(t)) * ps[sin_power(t)]);
-      const int32_t slot = emm(k) + kSwshMaxL;
-      double pairs[2 * W];
-      lanes::store_pairs(pairs, ca[slot] * sum, sa[slot] * sum);
-      for (int l = 0; l < W; ++l) std::memcpy(base + l * stride + 2 * k, pairs + 2 * l, 16);
-    }
-  }
-
-  template <class V>
-  RR_LANES_INLINE void item(const int32_t b) const {
-    constexpr int W = lanes::width<V>;
-    if (b % W != 0) return;
-    const int32_t rows = static_cast<int32_t>(out.extent(0));
-    if (rows - b >= W) {
-      directions<V>(b);
-    } else {
-      for (int32_t d = b; d < rows; ++d) direction(d);
-    }
-  }
-
-  void operator()(const int32_t b) const;
 };
-
-RR_LANES_AVX512 inline void swsh_item_avx512(const SwshWeightsKernel& k, int32_t b) {
-  k.item<lanes::vec<double, lanes::Isa::avx512>::type>(b);
-}
-RR_LANES_AVX2 inline void swsh_item_avx2(const SwshWeightsKernel& k, int32_t b) {
-  k.item<lanes::vec<double, lanes::Isa::avx2>::type>(b);
-}
-inline void swsh_item_generic(const SwshWeightsKernel& k, int32_t b) {
-  k.item<lanes::vec<double, lanes::Isa::generic>::type>(b);
-}
-
-inline void SwshWeightsKernel::operator()(const int32_t b) const {
-  switch (isa) {
-    case lanes::Isa::avx512: swsh_item_avx512(*this, b); break;
-    case lanes::Isa::avx2: swsh_item_avx2(*this, b); break;
-    default: swsh_item_generic(*this, b); break;
-  }
-}
 
 }  // namespace radiredide
