@@ -777,36 +777,21 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
 
 // Block rows [r0, r1) of columns [col, col + NV x lanes) for the K row values
 // from the item's pair kb (pair q is batch row b0 + q / 4, channel q % 4),
-// added to their totals.  A chunk that holds both trend and kernel rows reads
-// its row values from a copy that puts the two side by side, so that every
-// chunk is one pass and the partial sums stay in registers.
+// added to their totals.  A chunk that holds both trend and kernel rows runs
+// the steps twice on the same partial sums, first over its trend rows, then
+// over its kernel rows, so the partial sums stay in registers throughout.
 template <class V, int NV, int K>
 __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
                                                       int32_t kb, int32_t col, int32_t r0,
                                                       int32_t r1) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   const double* src[K];
-  alignas(64) double joined[K][kApplyChunk];
   const auto trend_row = [&](int k) {
     return a.trend + int64_t(a.b0 + (kb + k) / 4) * a.trend_b + ((kb + k) % 4) * a.trend_ch;
   };
   const auto kernel_row = [&](int k) {
     return a.krows + int64_t(a.b0 + (kb + k) / 4) * a.krow_b + ((kb + k) % 4) * a.krow_ch;
   };
-  // Rows below tg multiply the trend rows, the others the kernel rows.
-  if (r1 <= a.tg) {
-    for (int k = 0; k < K; ++k) src[k] = trend_row(k) + r0;
-  } else if (r0 >= a.tg) {
-    for (int k = 0; k < K; ++k) src[k] = kernel_row(k) + (r0 - a.tg);
-  } else {
-    for (int k = 0; k < K; ++k) {
-      const double* t = trend_row(k);
-      const double* q = kernel_row(k);
-      for (int32_t r = r0; r < a.tg; ++r) joined[k][r - r0] = t[r];
-      for (int32_t r = a.tg; r < r1; ++r) joined[k][r - r0] = q[r - a.tg];
-      src[k] = joined[k];
-    }
-  }
   V pre[K][NV], pim[K][NV];
 #pragma GCC unroll 12
   for (int k = 0; k < K; ++k) {
@@ -816,7 +801,16 @@ __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, Ap
       pim[k][j] = V{};
     }
   }
-  apply_steps<V, NV, K>(buf.w + col, src, r1 - r0, pre, pim);
+  // Rows below tg multiply the trend rows, the others the kernel rows.
+  const int32_t rt = (r1 < a.tg) ? r1 : (r0 > a.tg ? r0 : a.tg);
+  if (rt > r0) {
+    for (int k = 0; k < K; ++k) src[k] = trend_row(k) + r0;
+    apply_steps<V, NV, K>(buf.w + col, src, rt - r0, pre, pim);
+  }
+  if (r1 > rt) {
+    for (int k = 0; k < K; ++k) src[k] = kernel_row(k) + (rt - a.tg);
+    apply_steps<V, NV, K>(buf.w + col + 2 * kApplyWidth * (rt - r0), src, r1 - rt, pre, pim);
+  }
   double* tot = buf.tot + 2 * kApplyWidth * kb + col;
 #pragma GCC unroll 12
   for (int k = 0; k < K; ++k) {
