@@ -545,8 +545,7 @@ int32_t quadrature_grid_size(double q, double /*chi1z*/, double /*chi2z*/, doubl
   return n_x_max;
 }
 
-int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels,
-                     bool defer_mode_splines) {
+int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels) {
   const int32_t E = req.E, O = req.O, K = req.K;
   const double* breaks = req.breaks;
   const double q = req.q, chi1z = req.chi1z, chi2z = req.chi2z;
@@ -867,10 +866,9 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
     spline_series(kt, 1, y, 1, tab, 1);
   }
   // Interleaved (re, im) pairs; every entry is written by the kernel.
-  PackComplexVector mode_c;
-  if (!defer_mode_splines) {
-    mode_c.resize(2 * checked_count(K, 4 * static_cast<int64_t>(C - 1),
-                                    sizeof(std::complex<double>)));
+  PackComplexVector mode_c(
+      2 * checked_count(K, 4 * static_cast<int64_t>(C - 1), sizeof(std::complex<double>)));
+  {
     std::vector<unsigned char> failed(kk, 0);
     launch_or_loop(use_kernels, "pack_mode_splines", K,
                    PackModeSplinesItem{&kphi, C, content_p, mode_c.data(), failed.data()});
@@ -909,24 +907,7 @@ int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_
   row.phi_knots = std::move(phi_knots);
   row.phi_c = std::move(phi_c);
   row.mode_c = std::move(mode_c);
-  if (defer_mode_splines) {
-    row.mode_content = std::move(content_hold);
-    row.mode_knots = std::move(kphi);
-  }
   return kPackBuilt;
-}
-
-void pack_fit_mode_splines(ExtensionPackRow& row, int32_t K, double* out, int64_t orow) {
-  const int64_t C = row.C;
-  std::vector<const double*> y;
-  std::vector<double*> o;
-  for (int32_t k = 0; k < K; ++k) {
-    y.push_back(row.mode_content.data() + 2 * k * C);
-    o.push_back(out + 2 * static_cast<int64_t>(k) * 4 * orow);
-  }
-  spline_series_pairs(row.mode_knots, K, y.data(), 2, o.data(), 2, orow);
-  PackDoubles().swap(row.mode_content);
-  row.mode_knots = SplineKnots();
 }
 
 }  // namespace radiredide

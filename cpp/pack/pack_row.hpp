@@ -67,27 +67,12 @@ struct ExtensionPackRow {
   std::vector<double> edge_step_rel;         // K
   double Phi_start = 0, Phi_edge = 0, Phi_anchor = 0, x_anchor = 0, J_anchor = 0;
   double orbits_added = 0, t_added = 0, f22_start = 0, f22_edge = 0, dt_edge = 0, n_x = 0;
-  // Kept only when the mode splines are deferred (mode_c then stays empty):
-  // the mode content on the knots, (K, C) complex interleaved, and the knot
-  // part of the phase knots; pack_fit_mode_splines fits and releases them.
-  PackDoubles mode_content;
-  SplineKnots mode_knots;
 };
 
 // Builds one pack; returns its status.  With use_kernels the three inner
 // loops are Kokkos launches ("pack_time_map", "pack_mode_content",
 // "pack_mode_splines"), otherwise sequential loops.  Allocation failures
 // propagate as std::bad_alloc.
-// With defer_mode_splines (sequential loops only) the mode splines are not
-// fitted: the row keeps their content and knots for pack_fit_mode_splines.
-int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels,
-                     bool defer_mode_splines = false);
-
-// The deferred mode splines of a built row with K modes: mode k's (4, C - 1)
-// complex table, entry (r, j) at out[2 * (k * 4 * orow + r * orow + j)] (re,
-// then im), bit for bit what mode_c would hold (orow = C - 1 packs them as
-// mode_c does).  Then releases the row's content and knots.  Allocation
-// failures propagate as std::bad_alloc.
-void pack_fit_mode_splines(ExtensionPackRow& row, int32_t K, double* out, int64_t orow);
+int32_t pack_one_row(const PackRowRequest& req, ExtensionPackRow& row, bool use_kernels);
 
 }  // namespace radiredide
