@@ -81,15 +81,14 @@ inline double seconds_since(int64_t t0) {
 
 // ================================================================ blend_project
 
-template <int OO>
-py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx>& Craw,
-                                 const carray<double>& phi, long long p_tau, long long p_xpc,
-                                 const carray<int32_t>& dIdx, const carray<int32_t>& rIdx,
-                                 const carray<int32_t>& wIdx, const carray<int32_t>& emm,
-                                 const carray<double>& thetas, const carray<double>& vD,
-                                 const carray<double>& pvR, const carray<double>& calR,
-                                 const carray<int64_t>& i0, const carray<double>& stw,
-                                 const carray<double>& p2s, bool timing, py::dict& timings) {
+py::object blend_project_impl(const carray<double>& breaks, const carray<cplx>& Craw,
+                              const carray<double>& phi, long long p_tau, long long p_xpc,
+                              const carray<int32_t>& dIdx, const carray<int32_t>& rIdx,
+                              const carray<int32_t>& wIdx, const carray<int32_t>& emm,
+                              const carray<double>& thetas, const carray<double>& vD,
+                              const carray<double>& pvR, const carray<double>& calR,
+                              const carray<int64_t>& i0, const carray<double>& stw,
+                              const carray<double>& p2s, bool timing, py::dict& timings) {
   // ---- validation
   const py::ssize_t E1 = extent(breaks, 0);
   if (Craw.ndim() != 4 || E1 != Craw.shape(2) + 1) value_error("Craw must be (B, R, E, O)");
@@ -229,7 +228,7 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
 
   timer.start();
   Kokkos::parallel_for("fused_pieces_weights", Policy(0, chunk_items),
-                       fused::PiecesWeightsKernel<OO>{in, split, mview(mutable_ptr(tau), BN),
+                       fused::PiecesWeightsKernel{in, split, mview(mutable_ptr(tau), BN),
                                                       mview(W, 16 * BN)});
   timer.stop("fused_pieces_weights");
 
@@ -241,7 +240,7 @@ py::object blend_project_impl_oo(const carray<double>& breaks, const carray<cplx
 
   timer.start();
   Kokkos::parallel_for("fused_blend", Policy(0, chunk_items),
-                       fused::BlendKernel<OO>{in, split, cview<double>(W, 16 * BN),
+                       fused::BlendKernel{in, split, cview<double>(W, 16 * BN),
                                               cview<double>(med, BK), cview<double>(vR, BK),
                                               mview(blend, 2 * BKN)});
   timer.stop("fused_blend");
@@ -285,19 +284,8 @@ py::object blend_project(const carray<double>& breaks, const carray<cplx>& Craw,
   py::dict timings;
   py::tuple none_yet(0);
   check_exec_space(exec_space);
-  // The orders the models use run with the order fixed at compile time.
-  const py::ssize_t order = Craw.ndim() == 4 ? Craw.shape(3) : 0;
-  if (order == 8)
-    return blend_project_impl_oo<8>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
-                                    thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
-  if (order == 12)
-    return blend_project_impl_oo<12>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
-                                     thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
-  if (order == 25)
-    return blend_project_impl_oo<25>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm,
-                                     thetas, vD, pvR, calR, i0, stw, p2s, timing, timings);
-  return blend_project_impl_oo<0>(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm, thetas,
-                                  vD, pvR, calR, i0, stw, p2s, timing, timings);
+  return blend_project_impl(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm, thetas, vD, pvR,
+                            calR, i0, stw, p2s, timing, timings);
 }
 
 // ================================================================ median_h2_batch

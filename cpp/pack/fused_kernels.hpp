@@ -131,7 +131,6 @@ void pieces_chunk(const BlendInputs& in, double* tau, double* W, int32_t b, int3
                   int32_t n1);
 
 // "fused_pieces_weights": tau and the eight 4PN weights at every sample.
-template <int OO>
 struct PiecesWeightsKernel {
   BlendInputs in;
   ChunkSplit split;
@@ -253,7 +252,6 @@ void blend_chunk(const BlendInputs& in, const double* W, const double* med, cons
                  double* blend, int32_t b, int32_t n0, int32_t n1);
 
 // "fused_blend": the blended value of every mode at every sample.
-template <int OO>
 struct BlendKernel {
   BlendInputs in;
   ChunkSplit split;
