@@ -765,11 +765,11 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
     }
 #pragma GCC unroll 12
     for (int k = 0; k < K; ++k) {
-      const double v = src[k][r];
+      const double* v = src[k] + r;  // broadcast inside the multiplies
 #pragma GCC unroll 4
       for (int j = 0; j < NV; ++j) {
-        pre[k][j] = (v * wr[j]) + pre[k][j];
-        pim[k][j] = (v * wi[j]) + pim[k][j];
+        pre[k][j] = lanes::mul_bcast(v, wr[j]) + pre[k][j];
+        pim[k][j] = lanes::mul_bcast(v, wi[j]) + pim[k][j];
       }
     }
   }
