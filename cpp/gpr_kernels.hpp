@@ -5,6 +5,7 @@
 // split.  The batched contraction serves several rows per work item with
 // lane-wise vector arithmetic (each lane is one row's own sum, in the same
 // order as the scalar path), which changes no bits.
+#include "common/lanes.hpp"
 #include "gpr_math.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -170,16 +171,26 @@ KOKKOS_INLINE_FUNCTION int32_t coef_blocks(int32_t EO) {
 // panel[t * W], one lane per row) times the pairs (w[c][2t], w[c][2t + 1]) of
 // CI weight columns: re[c] and im[c] start from +0.0 and take the products in
 // increasing t.  Both passes of the contraction (features against the trend
-// coefficients, kernel rows against a block's weights) run through it.
+// coefficients, kernel rows against a block's weights) run through it.  Each
+// weight multiplies the row vectors straight from memory (lanes::mul_bcast): with
+// 512-bit vectors its broadcast rides in the multiply instead of taking a slot
+// of the floating-point pipes that the multiplies and adds keep busy.
 template <class V, int NV, int CI>
 RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int32_t n,
                                              const double* const* w, V (&re)[CI][NV],
                                              V (&im)[CI][NV]) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
+  // The sums run in locals, every access fully unrolled, so that they live in
+  // registers: the multiplies read the weights through pointers, and sums kept
+  // in memory the caller's pointers might reach would be stored at every step.
+  V sr[CI][NV];
+  V si[CI][NV];
+#pragma GCC unroll 8
   for (int c = 0; c < CI; ++c)
+#pragma GCC unroll 4
     for (int v = 0; v < NV; ++v) {
-      re[c][v] = V{};
-      im[c][v] = V{};
+      sr[c][v] = V{};
+      si[c][v] = V{};
     }
   for (int32_t t = 0; t < n; ++t) {
     const double* pt = panel + static_cast<int64_t>(t) * W;
@@ -187,15 +198,21 @@ RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int
     for (int v = 0; v < NV; ++v) load_rows(x[v], pt + v * L);
 #pragma GCC unroll 8
     for (int c = 0; c < CI; ++c) {
-      const double wr = w[c][2 * t];
-      const double wi = w[c][2 * t + 1];
+      const double* wc = w[c] + 2 * static_cast<int64_t>(t);
 #pragma GCC unroll 4
       for (int v = 0; v < NV; ++v) {
-        re[c][v] = re[c][v] + x[v] * wr;
-        im[c][v] = im[c][v] + x[v] * wi;
+        sr[c][v] = sr[c][v] + lanes::mul_bcast(wc, x[v]);
+        si[c][v] = si[c][v] + lanes::mul_bcast(wc + 1, x[v]);
       }
     }
   }
+#pragma GCC unroll 8
+  for (int c = 0; c < CI; ++c)
+#pragma GCC unroll 4
+    for (int v = 0; v < NV; ++v) {
+      re[c][v] = sr[c][v];
+      im[c][v] = si[c][v];
+    }
 }
 
 // Coefficients r .. r + CI - 1 of group position p for every row, NV vectors
