@@ -198,7 +198,7 @@ RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int
     for (int v = 0; v < NV; ++v) load_rows(x[v], pt + v * L);
 #pragma GCC unroll 8
     for (int c = 0; c < CI; ++c) {
-      const double* wc = w[c] + 2 * static_cast<int64_t>(t);
+      const double* wc = &w[c][2 * t];
 #pragma GCC unroll 4
       for (int v = 0; v < NV; ++v) {
         sr[c][v] = sr[c][v] + lanes::mul_bcast(wc, x[v]);
