@@ -111,18 +111,36 @@ KOKKOS_FORCEINLINE_FUNCTION void rbf_pair(const MapInputs& in, const MapRow& r, 
   km = std::exp(sm * -0.5);
 }
 
+// A row's scalars that enter the lane operations, each in every lane of a
+// vector: formed once per row, they are read from memory inside the loop over
+// the training points (whose exponential calls leave no vector register
+// live), instead of being broadcast again for every eight points.
+struct RowLanes {
+  lanes8d x[3];
+  lanes8d xm[3];
+  lanes8d ls[3];
+};
+
+RR_SWSPH_ALWAYS_INLINE void row_lanes(const MapInputs& in, const MapRow& r, RowLanes& rl) {
+  for (int a = 0; a < 3; ++a) {
+    for (int l = 0; l < 8; ++l) {
+      rl.x[a][l] = r.x[a];
+      rl.xm[a][l] = r.xm[a];
+      rl.ls[a][l] = in.ls(a);
+    }
+  }
+}
+
 // The same for training points j ... j + 7 as the lanes of vectors: the
 // divisions and products lane by lane, the exponentials one C-library call per
 // value.  u0, u1, u2 are the points' coordinates.
-RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const MapInputs& in, const MapRow& r, const lanes8d& u0,
-                                      const lanes8d& u1, const lanes8d& u2, lanes8d& k,
-                                      lanes8d& km) {
-  const double l0 = in.ls(0), l1 = in.ls(1), l2 = in.ls(2);
-  const lanes8d d0 = (r.x[0] - u0) / l0;
-  const lanes8d dm0 = (r.xm[0] - u0) / l0;
-  const lanes8d d1 = (r.x[1] - u1) / l1;
-  const lanes8d d2 = (r.x[2] - u2) / l2;
-  const lanes8d dm2 = (r.xm[2] - u2) / l2;
+RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const RowLanes& rl, const lanes8d& u0, const lanes8d& u1,
+                                      const lanes8d& u2, lanes8d& k, lanes8d& km) {
+  const lanes8d d0 = (rl.x[0] - u0) / rl.ls[0];
+  const lanes8d dm0 = (rl.xm[0] - u0) / rl.ls[0];
+  const lanes8d d1 = (rl.x[1] - u1) / rl.ls[1];
+  const lanes8d d2 = (rl.x[2] - u2) / rl.ls[2];
+  const lanes8d dm2 = (rl.xm[2] - u2) / rl.ls[2];
   const lanes8d q1 = d1 * d1;
   const lanes8d hs = (((0.0 + d0 * d0) + q1) + d2 * d2) * -0.5;
   const lanes8d hsm = (((0.0 + dm0 * dm0) + q1) + dm2 * dm2) * -0.5;
@@ -146,6 +164,8 @@ RR_SWSPH_ALWAYS_INLINE void train8(const MapInputs& in, int32_t j, lanes8d& u0, 
 RR_SWSPH_ALWAYS_INLINE double scalar_map_row(const MapInputs& in, const int32_t b) {
   MapRow r;
   map_row(in, b, r);
+  RowLanes rl;
+  row_lanes(in, r, rl);
   const double tr = pairwise_sum(
       [&](int64_t ii) RR_SWSPH_LAMBDA_INLINE {
         const int32_t i = static_cast<int32_t>(ii);
@@ -157,7 +177,7 @@ RR_SWSPH_ALWAYS_INLINE double scalar_map_row(const MapInputs& in, const int32_t 
       [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
         lanes8d u0, u1, u2, a, k, km;
         train8(in, static_cast<int32_t>(jj), u0, u1, u2, a);
-        rbf_pair8(in, r, u0, u1, u2, k, km);
+        rbf_pair8(rl, u0, u1, u2, k, km);
         return ((k + km) * 0.5) * a;
       },
       [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
@@ -213,18 +233,23 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
   const double sigma[3] = {-1.0, 1.0, -1.0};
   double lam[3];
   for (int p = 0; p < 3; ++p) lam[p] = in.ls(p) * in.ls(p);
+  RowLanes rl;
+  row_lanes(in, r, rl);
+  lanes8d lam8[3];
+  for (int p = 0; p < 3; ++p)
+    for (int l = 0; l < 8; ++l) lam8[p][l] = lam[p];
 
   const SumVec<4> kgs = pairwise_sum_lanes(
       [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
         lanes8d u[3], a, k, km;
         train8(in, static_cast<int32_t>(jj), u[0], u[1], u[2], a);
-        rbf_pair8(in, r, u[0], u[1], u[2], k, km);
+        rbf_pair8(rl, u[0], u[1], u[2], k, km);
         LaneVec<4> v;
         v.v[0] = ((k + km) * 0.5) * a;
         for (int p = 0; p < 3; ++p) {
           // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).
-          const lanes8d e = (u[p] - r.x[p]) / lam[p];
-          const lanes8d em = (p == 1) ? e : (u[p] - r.xm[p]) / lam[p];
+          const lanes8d e = (u[p] - rl.x[p]) / lam8[p];
+          const lanes8d em = (p == 1) ? e : (u[p] - rl.xm[p]) / lam8[p];
           v.v[1 + p] = (((((em * km) * sigma[p]) + (e * k)) * 0.5) * a);
         }
         return v;

@@ -335,12 +335,16 @@ struct BatchKernel {
           xv[v] = RR_LANES_LOAD(V, trow + j0 + v * W);
         t_one = in_interval(xv, tk, n, ti);
         if (t_one) {
-          const double c0 = p0[ti], c1 = p1[ti], c2 = p2[ti], c3 = p3[ti], k0 = tk[ti];
+          // The interval's scalars enter the lane operations as broadcasts in
+          // their memory operands (lanes.hpp).
+          const V c3 = lanes::add_bcast(V{}, p3 + ti);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V d = xv[v] - k0;
+            const V d = lanes::sub_bcast(xv[v], tk + ti);
             const V d2 = d * d;
             const V d3 = d2 * d;
-            lanes::store(ph + v * W, (((V{} + c3) + c2 * d) + c1 * d2) + c0 * d3);
+            lanes::store(ph + v * W, ((c3 + lanes::mul_bcast(p2 + ti, d)) +
+                                      lanes::mul_bcast(p1 + ti, d2)) +
+                                         lanes::mul_bcast(p0 + ti, d3));
           }
           pi = search_from(pk, n, ph[0], pi);
           V pv[NV];
@@ -348,9 +352,8 @@ struct BatchKernel {
             pv[v] = RR_LANES_LOAD(V, ph + v * W);
           p_one = in_interval(pv, pk, n, pi);
           if (p_one) {
-            const double k0p = pk[pi];
             _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-              lanes::store(u + v * W, pv[v] - k0p);
+              lanes::store(u + v * W, lanes::sub_bcast(pv[v], pk + pi));
             for (int32_t i = 0; i < kLanes; ++i) jv[i] = pi;
           }
         }
@@ -447,30 +450,41 @@ struct BatchKernel {
       for (int32_t k = 0; k < K; ++k) {
         const std::complex<double>* c0 = &mode_c(k, 0, cofs);
         V vre[NV], vim[NV];
+        // The coefficients (re, im pairs, one row of the table every 2 cs
+        // doubles) enter the products as broadcasts in their memory operands.
+        const double* cd = reinterpret_cast<const double*>(c0);
         if (uniform) {
-          const int32_t jj = jv[0];
-          const std::complex<double> q0 = c0[jj], q1 = c0[cs + jj], q2 = c0[2 * cs + jj],
-                                     q3 = c0[3 * cs + jj];
+          const double* q = cd + 2 * static_cast<std::ptrdiff_t>(jv[0]);
+          const V r3 = lanes::add_bcast(V{}, q + 6 * cs);
+          const V i3 = lanes::add_bcast(V{}, q + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            vre[v] = (((V{} + q3.real()) + q2.real() * uv[v]) + q1.real() * u2[v]) +
-                     q0.real() * u3[v];
-            vim[v] = (((V{} + q3.imag()) + q2.imag() * uv[v]) + q1.imag() * u2[v]) +
-                     q0.imag() * u3[v];
+            vre[v] = ((r3 + lanes::mul_bcast(q + 4 * cs, uv[v])) +
+                      lanes::mul_bcast(q + 2 * cs, u2[v])) +
+                     lanes::mul_bcast(q, u3[v]);
+            vim[v] = ((i3 + lanes::mul_bcast(q + 4 * cs + 1, uv[v])) +
+                      lanes::mul_bcast(q + 2 * cs + 1, u2[v])) +
+                     lanes::mul_bcast(q + 1, u3[v]);
           }
         } else if (pair) {
-          const std::complex<double> a0 = c0[ja], a1 = c0[cs + ja], a2 = c0[2 * cs + ja],
-                                     a3 = c0[3 * cs + ja];
-          const std::complex<double> b0 = c0[jb], b1 = c0[cs + jb], b2 = c0[2 * cs + jb],
-                                     b3 = c0[3 * cs + jb];
+          const double* qa = cd + 2 * static_cast<std::ptrdiff_t>(ja);
+          const double* qb = cd + 2 * static_cast<std::ptrdiff_t>(jb);
+          const V ra3 = lanes::add_bcast(V{}, qa + 6 * cs);
+          const V ia3 = lanes::add_bcast(V{}, qa + 6 * cs + 1);
+          const V rb3 = lanes::add_bcast(V{}, qb + 6 * cs);
+          const V ib3 = lanes::add_bcast(V{}, qb + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V ra = (((V{} + a3.real()) + a2.real() * uv[v]) + a1.real() * u2[v]) +
-                         a0.real() * u3[v];
-            const V ia = (((V{} + a3.imag()) + a2.imag() * uv[v]) + a1.imag() * u2[v]) +
-                         a0.imag() * u3[v];
-            const V rb = (((V{} + b3.real()) + b2.real() * uv[v]) + b1.real() * u2[v]) +
-                         b0.real() * u3[v];
-            const V ib = (((V{} + b3.imag()) + b2.imag() * uv[v]) + b1.imag() * u2[v]) +
-                         b0.imag() * u3[v];
+            const V ra = ((ra3 + lanes::mul_bcast(qa + 4 * cs, uv[v])) +
+                          lanes::mul_bcast(qa + 2 * cs, u2[v])) +
+                         lanes::mul_bcast(qa, u3[v]);
+            const V ia = ((ia3 + lanes::mul_bcast(qa + 4 * cs + 1, uv[v])) +
+                          lanes::mul_bcast(qa + 2 * cs + 1, u2[v])) +
+                         lanes::mul_bcast(qa + 1, u3[v]);
+            const V rb = ((rb3 + lanes::mul_bcast(qb + 4 * cs, uv[v])) +
+                          lanes::mul_bcast(qb + 2 * cs, u2[v])) +
+                         lanes::mul_bcast(qb, u3[v]);
+            const V ib = ((ib3 + lanes::mul_bcast(qb + 4 * cs + 1, uv[v])) +
+                          lanes::mul_bcast(qb + 2 * cs + 1, u2[v])) +
+                         lanes::mul_bcast(qb + 1, u3[v]);
             vre[v] = in_b[v] ? rb : ra;
             vim[v] = in_b[v] ? ib : ia;
           }

@@ -105,6 +105,32 @@ RR_LANES_INLINE V mul_bcast(const T* p, const V& w) {
   return *p * w;
 }
 
+// a + (*p) and a - (*p), every lane of a with the scalar at p, the broadcast
+// riding in the memory operand as in mul_bcast (vaddpd / vsubpd m64{1to8},
+// a, r computes a + m / a - m: the operands keep their order).
+template <class V, class T>
+RR_LANES_INLINE V add_bcast(const V& a, const T* p) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
+    V r;
+    __asm__("vaddpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(a), "m"(*p));
+    return r;
+  }
+#endif
+  return a + *p;
+}
+template <class V, class T>
+RR_LANES_INLINE V sub_bcast(const V& a, const T* p) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
+    V r;
+    __asm__("vsubpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(a), "m"(*p));
+    return r;
+  }
+#endif
+  return a - *p;
+}
+
 // Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads
 // such pairs into one vector pair.
 #define RR_LANES_PAIRS(V, T, LO, HI, EVEN, ODD)                  \

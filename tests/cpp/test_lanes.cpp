@@ -68,7 +68,49 @@ void value_kernel_case(const std::vector<int32_t>& emm, bool shared, bool with_r
   for (lanes::Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
 }
 
+// a + s, a - s and s * a with the scalar s at p, as the helpers form them on
+// 512-bit lanes (the broadcast in the memory operand) and on 128-bit lanes.
+RR_LANES_AVX512 void bcast_ops_avx512(const double* a, const double* p, double* out) {
+  const lanes::d8 x = RR_LANES_LOAD(lanes::d8, a);
+  lanes::store(out, lanes::add_bcast(x, p));
+  lanes::store(out + 8, lanes::sub_bcast(x, p));
+  lanes::store(out + 16, lanes::mul_bcast(p, x));
+}
+void bcast_ops_generic(const double* a, const double* p, double* out) {
+  for (int h = 0; h < 8; h += 2) {
+    const lanes::d2 x = RR_LANES_LOAD(lanes::d2, a + h);
+    lanes::store(out + h, lanes::add_bcast(x, p));
+    lanes::store(out + 8 + h, lanes::sub_bcast(x, p));
+    lanes::store(out + 16 + h, lanes::mul_bcast(p, x));
+  }
+}
+
 }  // namespace
+
+// The operand order is the scalar code's: a - s (not s - a), and signed zeros
+// and a NaN scalar come out with the scalar operation's bits.
+TEST(Lanes, BroadcastOperandsKeepTheScalarOperations) {
+  const double a[8] = {1.0, -0.0, 0.0, 3.25, -2.5, 1e300, -1e-310, 7.0};
+  const double nan = __builtin_nan("0x5");
+  for (const double s : {1.5, -0.0, 0.0, -1e300, nan}) {
+    std::vector<double> want(24);
+    for (int l = 0; l < 8; ++l) {
+      want[l] = a[l] + s;
+      want[8 + l] = a[l] - s;
+      want[16 + l] = s * a[l];
+    }
+    std::vector<double> got(24, -7.0);
+    bcast_ops_generic(a, &s, got.data());
+    EXPECT_TRUE(same_bits(want, got)) << s;
+#if defined(__x86_64__)
+    if (__builtin_cpu_supports("avx512f")) {
+      std::fill(got.begin(), got.end(), -7.0);
+      bcast_ops_avx512(a, &s, got.data());
+      EXPECT_TRUE(same_bits(want, got)) << s;
+    }
+#endif
+  }
+}
 
 TEST(Lanes, ValueKernelBitsAtEveryWidth) {
   for (bool shared : {true, false})
