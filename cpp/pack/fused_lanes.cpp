@@ -16,6 +16,17 @@
 #else
 #define RR_FUSED_CLONES
 #endif
+// The 4PN sums of the gradient-side kernels read one table coefficient per
+// term into every lane.  With AVX-512 (its VL extension) the coefficient rides
+// in the multiply as a {1to4} broadcast instead of a broadcast instruction of
+// its own, and 32 vector registers hold more of the sums; the lane vectors
+// stay 256 bits wide, so every lane does the same operations as in the AVX2
+// clone.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_FUSED_CLONES_EVEX __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define RR_FUSED_CLONES_EVEX
+#endif
 // The blend's lane vectors are as wide as the processor runs them: AVX-512,
 // AVX2 (without FMA: same results) or SSE2.
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -121,7 +132,7 @@ RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
   const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
   const double Ke = table[pn4::kTabNorm + S] * eta;
   const d4 f = Ke * RR_LANES_LOAD(d4, vp[2]);
-  const d4 r = f * RR_LANES_LOAD(d4, w.re), i = f * RR_LANES_LOAD(d4, w.im);
+  const d4 r = f * w.re, i = f * w.im;
   const d4 q = (r * r) + (i * i);
   // The lanes past `valid` repeat the last valid sample: they change neither
   // the flag nor the range.
@@ -144,7 +155,7 @@ RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], con
 }
 }  // namespace
 
-RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
+RR_FUSED_CLONES_EVEX void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
                                      const double* table, uint32_t used, double* mag,
                                      int64_t N, unsigned char* unsafe, double* range) {
   using lanes::d4;
@@ -594,7 +605,7 @@ RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[kLanes], const d
 // in other files name the default clone, which only this file defines.
 // Only the slots that some mode reads are evaluated; full blocks of kLanes
 // samples run as lane vectors, the last partial block sample by sample.
-RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+RR_FUSED_CLONES_EVEX void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
   using lanes::d4;
   constexpr int Wl = kLanes;
   static_assert(lanes::width<d4> == Wl, "one lane vector per block");
