@@ -16,10 +16,10 @@
 #else
 #define RR_FUSED_CLONES
 #endif
-// The 4PN sums of the gradient-side kernels read one table coefficient per
-// term into every lane.  With AVX-512 (its VL extension) the coefficient rides
-// in the multiply as a {1to4} broadcast instead of a broadcast instruction of
-// its own, and 32 vector registers hold more of the sums; the lane vectors
+// The dc-grid kernel's 4PN sums read one table coefficient per term into every
+// lane.  Compiled for AVX-512 (with its VL extension) most coefficients ride
+// in the multiplies as {1to4} broadcasts instead of broadcast instructions of
+// their own, and 32 vector registers hold more of the sums; the lane vectors
 // stay 256 bits wide, so every lane does the same operations as in the AVX2
 // clone.
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
