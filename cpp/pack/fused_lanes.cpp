@@ -16,6 +16,17 @@
 #else
 #define RR_FUSED_CLONES
 #endif
+// The dc-grid kernel's 4PN sums read one table coefficient per term into every
+// lane.  Compiled for AVX-512 (with its VL extension) most coefficients ride
+// in the multiplies as {1to4} broadcasts instead of broadcast instructions of
+// their own, and 32 vector registers hold more of the sums; the lane vectors
+// stay 256 bits wide, so every lane does the same operations as in the AVX2
+// clone.
+#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
+#define RR_FUSED_CLONES_EVEX __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define RR_FUSED_CLONES_EVEX
+#endif
 // The blend's lane vectors are as wide as the processor runs them: AVX-512,
 // AVX2 (without FMA: same results) or SSE2.
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -111,17 +122,19 @@ struct SquareStats {
 // The squares of slot S at one block of kLanes samples: the slot's own bracket
 // sums (its table entries in their order, as the full evaluation takes them),
 // the weights as eval_mode_weights_terms forms them, then q = re re + im im.
-template <int S>
+// Vl256: compiled for AVX-512VL (lanes::mul_bcast_at).
+template <int S, bool Vl256>
 RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
                                  const double* table, double* out, int valid, SquareStats& st) {
   using lanes::d4;
-  pn4::SlotWeightSums<kLanes> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp, lnx};
+  pn4::SlotWeightSums<kLanes, Vl256> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp,
+                                        lnx};
   const pn4::Skip z{};
   pn4::mode_slot<S>(w, z, z, z, z);
   const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
   const double Ke = table[pn4::kTabNorm + S] * eta;
   const d4 f = Ke * RR_LANES_LOAD(d4, vp[2]);
-  const d4 r = f * RR_LANES_LOAD(d4, w.re), i = f * RR_LANES_LOAD(d4, w.im);
+  const d4 r = f * w.re, i = f * w.im;
   const d4 q = (r * r) + (i * i);
   // The lanes past `valid` repeat the last valid sample: they change neither
   // the flag nor the range.
@@ -135,18 +148,18 @@ RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
   }
 }
 
-template <int... S>
+template <bool Vl256, int... S>
 RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
                                   const double* table, double* mag, int64_t N, int32_t n,
                                   int valid, SquareStats* st, std::integer_sequence<int, S...>) {
-  ((used & (1u << S) ? square_slot<S>(vp, lnx, table, mag + S * N + n, valid, st[S]) : void()),
+  ((used & (1u << S) ? square_slot<S, Vl256>(vp, lnx, table, mag + S * N + n, valid, st[S]) : void()),
    ...);
 }
-}  // namespace
 
-RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
-                                     const double* table, uint32_t used, double* mag,
-                                     int64_t N, unsigned char* unsafe, double* range) {
+template <bool Vl256>
+RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
+                                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
+                                     double* range) {
   using lanes::d4;
   static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
   const double inf = __builtin_inf();
@@ -166,8 +179,8 @@ RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
     }
     double vp[9][kLanes], lnx[kLanes];
     v_terms_for<kLanes>(vb, used, vp, lnx);
-    square_slots(used, vp, lnx, table, mag, N, n, valid, st,
-                 std::make_integer_sequence<int, kModeSlots>{});
+    square_slots<Vl256>(used, vp, lnx, table, mag, N, n, valid, st,
+                        std::make_integer_sequence<int, kModeSlots>{});
   }
   for (int s = 0; s < kModeSlots; ++s) {
     double a = st[s].lo[0], z = st[s].hi[0];
@@ -179,6 +192,36 @@ RR_FUSED_CLONES void magnitude_chunk(const double* v, int32_t n0, int32_t n1,
     range[2 * s + 1] = z;
     if (st[s].bad[0] | st[s].bad[1] | st[s].bad[2] | st[s].bad[3]) unsafe[s] = 1;
   }
+}
+
+// With AVX-512VL the table coefficients of the sums ride in the multiplies as
+// {1to4} broadcasts (and 32 vector registers hold more of them); the lanes
+// stay 256 bits wide and do the same operations as the AVX2 variant.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+__attribute__((target("arch=x86-64-v4"))) void magnitude_vl(const double* v, int32_t n0, int32_t n1,
+                                                         const double* table, uint32_t used,
+                                                         double* mag, int64_t N,
+                                                         unsigned char* unsafe, double* range) {
+  magnitude_lanes<true>(v, n0, n1, table, used, mag, N, unsafe, range);
+}
+#endif
+RR_FUSED_CLONES void magnitude_plain(const double* v, int32_t n0, int32_t n1, const double* table,
+                                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
+                                     double* range) {
+  magnitude_lanes<false>(v, n0, n1, table, used, mag, N, unsafe, range);
+}
+}  // namespace
+
+void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table, uint32_t used,
+                     double* mag, int64_t N, unsigned char* unsafe, double* range) {
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+  static const bool vl = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v4") != 0;
+  }();
+  if (vl) return magnitude_vl(v, n0, n1, table, used, mag, N, unsafe, range);
+#endif
+  magnitude_plain(v, n0, n1, table, used, mag, N, unsafe, range);
 }
 
 RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
@@ -594,7 +637,7 @@ RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[kLanes], const d
 // in other files name the default clone, which only this file defines.
 // Only the slots that some mode reads are evaluated; full blocks of kLanes
 // samples run as lane vectors, the last partial block sample by sample.
-RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+RR_FUSED_CLONES_EVEX void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
   using lanes::d4;
   constexpr int Wl = kLanes;
   static_assert(lanes::width<d4> == Wl, "one lane vector per block");

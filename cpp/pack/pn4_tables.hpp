@@ -14,6 +14,7 @@
 //   [0..101] the weight table   [102] d eta/dq
 //   [103 + 3k + (0,1,2)] d/dq, d/dchi1z, d/dchi2z of row coefficient k
 //   [310..357] unused (zero)
+#include "common/lanes.hpp"
 #include "pack/pn4_series.hpp"
 
 #include <cmath>
@@ -150,14 +151,50 @@ static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
 // at once (lane l of every array belongs to sample l; each lane takes exactly
 // the scalar operations, so any W gives the bits of W = 1).  A slot's sums are
 // few enough to stay in registers; c points at the slot's first entry.
-// One table entry's term, c v^p (times ln x), added to the sums of W lanes.
+// The sums of W lanes: one lane vector where a vector type holds them (a
+// table coefficient then rides in the multiply as a broadcast,
+// lanes::mul_bcast), else an array run lane by lane.  Either way every lane
+// takes the scalar operations.
 template <int W>
-RR_PN_INLINE void add_weight_term(double (&acc)[W], double ck, Term t, const double (*vp)[W],
-                                  const double* lnx) {
-  for (int l = 0; l < W; ++l) {
-    double term = ck * vp[t.p][l];
-    if (t.lg) term = term * lnx[l];
-    acc[l] += term;
+struct LaneVec {
+  using type = void;
+  using acc = double[W];
+};
+template <>
+struct LaneVec<2> {
+  using type = lanes::d2;
+  using acc = lanes::d2;
+};
+template <>
+struct LaneVec<4> {
+  using type = lanes::d4;
+  using acc = lanes::d4;
+};
+template <>
+struct LaneVec<8> {
+  using type = lanes::d8;
+  using acc = lanes::d8;
+};
+template <int W>
+using LaneAcc = typename LaneVec<W>::acc;
+
+// One table entry's term, c v^p (times ln x), added to the sums of W lanes;
+// c[k] is the entry's coefficient.
+// Vl256 as for lanes::mul_bcast_at.
+template <int W, bool Vl256 = false>
+RR_PN_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term t,
+                                  const double (*vp)[W], const double* lnx) {
+  using V = typename LaneVec<W>::type;
+  if constexpr (!std::is_void_v<V>) {
+    V term = lanes::mul_bcast_at<Vl256>(c, k, RR_LANES_LOAD(V, vp[t.p]));
+    if (t.lg) term = term * RR_LANES_LOAD(V, lnx);
+    acc += term;
+  } else {
+    for (int l = 0; l < W; ++l) {
+      double term = c[k] * vp[t.p][l];
+      if (t.lg) term = term * lnx[l];
+      acc[l] += term;
+    }
   }
 }
 
@@ -189,16 +226,16 @@ RR_PN_INLINE void add_partial_terms(const double* c, const double* dc, Term t,
   }
 }
 
-template <int W>
+template <int W, bool Vl256 = false>
 struct SlotWeightSums {
   const double* c;
   const double (*vp)[W];  // v^0 .. v^8
   const double* lnx;
   int k = 0;
-  double re[W] = {}, im[W] = {};
+  LaneAcc<W> re = {}, im = {};
   template <class A>
   RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
-    add_weight_term<W>(part == 0 ? re : im, c[k++], t, vp, lnx);
+    add_weight_term<W, Vl256>(part == 0 ? re : im, c, k++, t, vp, lnx);
   }
 };
 
@@ -228,10 +265,10 @@ struct WeightSums {
   const double (*vp)[W];  // v^0 .. v^8
   const double* lnx;
   int k = 0;
-  double re[8][W] = {}, im[8][W] = {};
+  LaneAcc<W> re[8] = {}, im[8] = {};
   template <class A>
   RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
-    add_weight_term<W>(part == 0 ? re[s] : im[s], c[k++], t, vp, lnx);
+    add_weight_term<W>(part == 0 ? re[s] : im[s], c, k++, t, vp, lnx);
   }
 };
 
@@ -290,9 +327,18 @@ RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const do
   const Skip z{};
   mode_slot<Slot>(w, z, z, z, z);
   const double Ke = t[kTabNorm + Slot] * eta;
-  for (int l = 0; l < W; ++l) {
-    const double f = Ke * vp[2][l];
-    sink(Slot, l, f * w.re[l], f * w.im[l]);
+  using V = typename LaneVec<W>::type;
+  if constexpr (!std::is_void_v<V>) {
+    const V f = lanes::mul_bcast(&Ke, RR_LANES_LOAD(V, vp[2]));
+    double re[W], im[W];
+    lanes::store(re, f * w.re);
+    lanes::store(im, f * w.im);
+    for (int l = 0; l < W; ++l) sink(Slot, l, re[l], im[l]);
+  } else {
+    for (int l = 0; l < W; ++l) {
+      const double f = Ke * vp[2][l];
+      sink(Slot, l, f * w.re[l], f * w.im[l]);
+    }
   }
 }
 
