@@ -154,7 +154,9 @@ static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
 // The sums of W lanes: one lane vector where a vector type holds them (a
 // table coefficient then rides in the multiply as a broadcast,
 // lanes::mul_bcast), else an array run lane by lane.  Either way every lane
-// takes the scalar operations.
+// takes the scalar operations.  Eight lanes stay arrays: as 512-bit vectors
+// with the broadcast in the multiply, the powers of v were reloaded from the
+// stack for every multiply, and the weights grid ran about 6 % slower.
 template <int W>
 struct LaneVec {
   using type = void;
@@ -169,11 +171,6 @@ template <>
 struct LaneVec<4> {
   using type = lanes::d4;
   using acc = lanes::d4;
-};
-template <>
-struct LaneVec<8> {
-  using type = lanes::d8;
-  using acc = lanes::d8;
 };
 template <int W>
 using LaneAcc = typename LaneVec<W>::acc;
