@@ -248,6 +248,16 @@ inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
 
 // Whether interval i holds every lane of the NV vectors x (the test of holds(),
 // lane-wise): the lane masks of all vectors are combined first and tested once.
+// One plane of a mode's cubic at offsets u (u2 = u u, u3 = u2 u):
+// ((c3 + c2 u) + c1 u2) + c0 u3, with c3 already in every lane and c2, c1, c0
+// read from the table at q[4 cs], q[2 cs], q[0] as broadcasts in the products.
+template <class V>
+RR_LANES_INLINE V cubic_plane(const V& c3, const double* q, std::ptrdiff_t cs, const V& u,
+                              const V& u2, const V& u3) {
+  return ((c3 + lanes::mul_bcast(q + 4 * cs, u)) + lanes::mul_bcast(q + 2 * cs, u2)) +
+         lanes::mul_bcast(q, u3);
+}
+
 template <class V, int NV>
 RR_LANES_INLINE bool in_interval(const V (&x)[NV], const double* knots, int32_t n, int32_t i) {
   using M = decltype(x[0] < x[0]);
@@ -458,12 +468,8 @@ struct BatchKernel {
           const V r3 = lanes::add_bcast(V{}, q + 6 * cs);
           const V i3 = lanes::add_bcast(V{}, q + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            vre[v] = ((r3 + lanes::mul_bcast(q + 4 * cs, uv[v])) +
-                      lanes::mul_bcast(q + 2 * cs, u2[v])) +
-                     lanes::mul_bcast(q, u3[v]);
-            vim[v] = ((i3 + lanes::mul_bcast(q + 4 * cs + 1, uv[v])) +
-                      lanes::mul_bcast(q + 2 * cs + 1, u2[v])) +
-                     lanes::mul_bcast(q + 1, u3[v]);
+            vre[v] = cubic_plane(r3, q, cs, uv[v], u2[v], u3[v]);
+            vim[v] = cubic_plane(i3, q + 1, cs, uv[v], u2[v], u3[v]);
           }
         } else if (pair) {
           const double* qa = cd + 2 * static_cast<std::ptrdiff_t>(ja);
@@ -473,18 +479,10 @@ struct BatchKernel {
           const V rb3 = lanes::add_bcast(V{}, qb + 6 * cs);
           const V ib3 = lanes::add_bcast(V{}, qb + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V ra = ((ra3 + lanes::mul_bcast(qa + 4 * cs, uv[v])) +
-                          lanes::mul_bcast(qa + 2 * cs, u2[v])) +
-                         lanes::mul_bcast(qa, u3[v]);
-            const V ia = ((ia3 + lanes::mul_bcast(qa + 4 * cs + 1, uv[v])) +
-                          lanes::mul_bcast(qa + 2 * cs + 1, u2[v])) +
-                         lanes::mul_bcast(qa + 1, u3[v]);
-            const V rb = ((rb3 + lanes::mul_bcast(qb + 4 * cs, uv[v])) +
-                          lanes::mul_bcast(qb + 2 * cs, u2[v])) +
-                         lanes::mul_bcast(qb, u3[v]);
-            const V ib = ((ib3 + lanes::mul_bcast(qb + 4 * cs + 1, uv[v])) +
-                          lanes::mul_bcast(qb + 2 * cs + 1, u2[v])) +
-                         lanes::mul_bcast(qb + 1, u3[v]);
+            const V ra = cubic_plane(ra3, qa, cs, uv[v], u2[v], u3[v]);
+            const V ia = cubic_plane(ia3, qa + 1, cs, uv[v], u2[v], u3[v]);
+            const V rb = cubic_plane(rb3, qb, cs, uv[v], u2[v], u3[v]);
+            const V ib = cubic_plane(ib3, qb + 1, cs, uv[v], u2[v], u3[v]);
             vre[v] = in_b[v] ? rb : ra;
             vim[v] = in_b[v] ? ib : ia;
           }

@@ -81,14 +81,16 @@ inline double seconds_since(int64_t t0) {
 
 // ================================================================ blend_project
 
-py::object blend_project_impl(const carray<double>& breaks, const carray<cplx>& Craw,
-                              const carray<double>& phi, long long p_tau, long long p_xpc,
-                              const carray<int32_t>& dIdx, const carray<int32_t>& rIdx,
-                              const carray<int32_t>& wIdx, const carray<int32_t>& emm,
-                              const carray<double>& thetas, const carray<double>& vD,
-                              const carray<double>& pvR, const carray<double>& calR,
-                              const carray<int64_t>& i0, const carray<double>& stw,
-                              const carray<double>& p2s, bool timing, py::dict& timings) {
+py::object blend_project(const carray<double>& breaks, const carray<cplx>& Craw,
+                         const carray<double>& phi, long long p_tau, long long p_xpc,
+                         const carray<int32_t>& dIdx, const carray<int32_t>& rIdx,
+                         const carray<int32_t>& wIdx, const carray<int32_t>& emm,
+                         const carray<double>& thetas, const carray<double>& vD,
+                         const carray<double>& pvR, const carray<double>& calR,
+                         const carray<int64_t>& i0, const carray<double>& stw,
+                         const carray<double>& p2s, const std::string& exec_space, bool timing) {
+  py::dict timings;
+  check_exec_space(exec_space);
   // ---- validation
   const py::ssize_t E1 = extent(breaks, 0);
   if (Craw.ndim() != 4 || E1 != Craw.shape(2) + 1) value_error("Craw must be (B, R, E, O)");
@@ -271,21 +273,6 @@ py::object blend_project_impl(const carray<double>& breaks, const carray<cplx>& 
     return py::make_tuple(coeffs, tau, timings);
   }
   return py::make_tuple(coeffs, tau);
-}
-
-py::object blend_project(const carray<double>& breaks, const carray<cplx>& Craw,
-                         const carray<double>& phi, long long p_tau, long long p_xpc,
-                         const carray<int32_t>& dIdx, const carray<int32_t>& rIdx,
-                         const carray<int32_t>& wIdx, const carray<int32_t>& emm,
-                         const carray<double>& thetas, const carray<double>& vD,
-                         const carray<double>& pvR, const carray<double>& calR,
-                         const carray<int64_t>& i0, const carray<double>& stw,
-                         const carray<double>& p2s, const std::string& exec_space, bool timing) {
-  py::dict timings;
-  py::tuple none_yet(0);
-  check_exec_space(exec_space);
-  return blend_project_impl(breaks, Craw, phi, p_tau, p_xpc, dIdx, rIdx, wIdx, emm, thetas, vD, pvR,
-                            calR, i0, stw, p2s, timing, timings);
 }
 
 // ================================================================ median_h2_batch

@@ -127,18 +127,20 @@ RR_LANES_AVX512 void time_above_avx512(const double* phi, const PackFit& f, int3
   time_above_lanes<lanes::d8>(phi, f, e, i0, t);
 }
 
-// The widest variant this processor runs, and its lane count.
-inline TimeLanesFn time_above_fn(int& width) {
+// The widest of a kernel's three variants that this processor runs, and its
+// lane count.
+template <class Fn>
+inline Fn widest_variant(int& width, Fn generic, Fn avx2, Fn avx512) {
   switch (lanes::detected()) {
     case lanes::Isa::avx512:
       width = 8;
-      return time_above_avx512;
+      return avx512;
     case lanes::Isa::avx2:
       width = 4;
-      return time_above_avx2;
+      return avx2;
     default:
       width = 2;
-      return time_above_generic;
+      return generic;
   }
 }
 
@@ -175,7 +177,8 @@ struct PackTimeMapItem {
     for (; i < below; ++i) run(i, hint);
     if (tau.O >= 3) {
       int width = 0;
-      const TimeLanesFn lanes_fn = time_above_fn(width);
+      const TimeLanesFn lanes_fn = widest_variant<TimeLanesFn>(
+          width, time_above_generic, time_above_avx2, time_above_avx512);
       int32_t eh = -1;  // element search carried from knot to knot
       for (; i + width <= n; i += width) {
         const int32_t e = shared_element(tau.breaks, tau.E, phi_knots + i, width, eh);
@@ -242,21 +245,6 @@ RR_LANES_AVX512 void content_above_avx512(const double* phi, const double* break
                                           const double* mode_coefs, int32_t E, int32_t O,
                                           int32_t K, int32_t C, int32_t i0, double* content) {
   content_above_lanes<lanes::d8>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
-}
-
-// The widest variant this processor runs, and its lane count.
-inline ContentLanesFn content_above_fn(int& width) {
-  switch (lanes::detected()) {
-    case lanes::Isa::avx512:
-      width = 8;
-      return content_above_avx512;
-    case lanes::Isa::avx2:
-      width = 4;
-      return content_above_avx2;
-    default:
-      width = 2;
-      return content_above_generic;
-  }
 }
 
 // "pack_mode_content", knot i: the K content values of the knot.
@@ -414,20 +402,6 @@ RR_LANES_AVX512 void arm_content_avx512(const PackModeContentItem& it, int32_t i
   arm_content_lanes<lanes::d8>(it, i0, v, w_roll);
 }
 
-// The widest variant this processor runs, and its lane count.
-inline ArmLanesFn arm_content_fn(int& width) {
-  switch (lanes::detected()) {
-    case lanes::Isa::avx512:
-      width = 8;
-      return arm_content_avx512;
-    case lanes::Isa::avx2:
-      width = 4;
-      return arm_content_avx2;
-    default:
-      width = 2;
-      return arm_content_generic;
-  }
-}
 
 void PackModeContentItem::run_all(int32_t n) const {
   int32_t hint = -1;
@@ -435,7 +409,8 @@ void PackModeContentItem::run_all(int32_t n) const {
   int32_t i = 0;
   {
     int width = 0;
-    const ArmLanesFn arm_fn = arm_content_fn(width);
+    const ArmLanesFn arm_fn = widest_variant<ArmLanesFn>(
+        width, arm_content_generic, arm_content_avx2, arm_content_avx512);
     for (; i + width <= arm; i += width) {
       double v[kArmLanesMax], w_roll[kArmLanesMax];
       for (int l = 0; l < width; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
@@ -448,7 +423,8 @@ void PackModeContentItem::run_all(int32_t n) const {
   // one by one.
   if (O >= 3) {
     int width = 0;
-    const ContentLanesFn lanes_fn = content_above_fn(width);
+    const ContentLanesFn lanes_fn = widest_variant<ContentLanesFn>(
+        width, content_above_generic, content_above_avx2, content_above_avx512);
     int32_t eh = -1;  // element search carried from knot to knot
     for (; i + width <= n; i += width) {
       const int32_t e = shared_element(breaks, E, phi_knots + i, width, eh);
