@@ -85,7 +85,7 @@ RR_LANES_INLINE void store(T* p, const V& v) {
 
 // (*p) x w, the scalar at p multiplied into every lane of w: the same IEEE
 // multiply as `*p * w`.  With 512-bit vectors the broadcast of *p travels in
-// the multiply's memory operand ({1to8} / {1to16}); a separate broadcast
+// the multiply's memory operand ({1to8}); a separate broadcast
 // instruction would take a slot on the floating-point pipes, which a loop of
 // multiplies and adds keeps full.  Always inlined, so the vector never crosses
 // a call.
@@ -95,10 +95,6 @@ RR_LANES_INLINE V mul_bcast(const T* p, const V& w) {
   if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
     V r;
     __asm__("vmulpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(w), "m"(*p));
-    return r;
-  } else if constexpr (sizeof(V) == 64 && sizeof(T) == 4) {
-    V r;
-    __asm__("vmulps %2%{1to16%}, %1, %0" : "=v"(r) : "v"(w), "m"(*p));
     return r;
   }
 #endif
