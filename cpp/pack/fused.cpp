@@ -14,6 +14,7 @@
 
 #include <pybind11/stl.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -316,8 +317,11 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   double* pd = mutable_ptr(dmed2);
   std::fill(pm, pm + BK, 0.0);
   std::fill(pd, pd + 3 * BK, 0.0);
-  // |h_s|^2 of all eight slots: a plain heap buffer that lives for the call.
-  std::unique_ptr<double[]> mag(new double[static_cast<size_t>(checked_mul(BN, 8, "mag"))]);
+  // |h_s|^2 of the measured slots, one (B, N) plane each: a slot of the grow-only
+  // pool, so that repeated calls do not fault fresh pages in again.
+  const int64_t mag_len = checked_mul(BN, std::popcount(used), "mag");
+  const fused::MagPlanes planes(used, BN);
+  double* mag = pool.acquire<double>("bp_mh2_mag", static_cast<uint64_t>(mag_len));
   // One work row per (row, mode), taken before the launch: a copy of the
   // squares to select on, or the index array of the exact order.
   double* work = pool.acquire<double>("bp_mh2_work", static_cast<uint64_t>(BK * N));
@@ -334,13 +338,13 @@ py::tuple median_h2_batch(const carray<double>& v, const carray<double>& dv,
   // Per mag item and slot: the smallest and largest of its squares.
   std::unique_ptr<double[]> qrange(new double[static_cast<size_t>(16 * mag_items)]);
   Kokkos::parallel_for("median_h2_mag", Policy(0, mag_items),
-                       fused::MedianMagKernel{split, N, used, vv, tv, mview(mag.get(), 8 * BN),
+                       fused::MedianMagKernel{split, N, used, planes, vv, tv, mview(mag, mag_len),
                                               mview(unsafe.get(), 8 * mag_items),
                                               mview(qrange.get(), 16 * mag_items)});
   Kokkos::parallel_for("median_h2_select", Policy(0, BK),
                        fused::MedianSelectKernel{K, N, split.chunks, vv, dvv, tv, dtv,
                                                  cview<int32_t>(slots.data(), K),
-                                                 cview<double>(mag.get(), 8 * BN),
+                                                 planes, cview<double>(mag, mag_len),
                                                  cview<unsigned char>(unsafe.get(), 8 * mag_items),
                                                  cview<double>(qrange.get(), 16 * mag_items),
                                                  mview(work, BK * N), mview(pm, BK),

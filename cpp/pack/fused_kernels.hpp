@@ -79,8 +79,8 @@ inline constexpr int kLanes = 4;
 void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
                    int64_t n0);
 // Squared amplitudes q = re * re + im * im of h_s(v_n) for n in [n0, n1) and
-// every slot s with bit s of `used` set, written to mag[s, n] of one row's
-// (8, N) block.  q orders the samples as hypot(re, im) does, up to near-ties
+// every slot s with bit s of `used` set, written to mag[plane[s] + n] (plane:
+// eight offsets; only those of the used slots are read).  q orders the samples as hypot(re, im) does, up to near-ties
 // (relative differences of a few ulps), as long as no square under- or
 // overflows: unsafe[s] is set when a sample of slot s leaves that range
 // (q outside [kOrderSafeLo, kOrderSafeHi], not an exact zero, or NaN).
@@ -90,7 +90,7 @@ void weights_lanes(const double* v, int valid, const double* table, double* W, i
 inline constexpr double kOrderSafeLo = 1e-280;
 inline constexpr double kOrderSafeHi = 1e280;
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table,
-                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
+                     uint32_t used, double* mag, const int64_t* plane, unsigned char* unsafe,
                      double* range);
 
 // The samples of q[0 .. N) inside [lo, hi]: their indices, ascending, go to
@@ -303,17 +303,31 @@ struct ProjectKernel {
 };
 
 // ---------------------------------------------------------------- median_h2_batch
+// The squares' scratch holds one (B, N) plane per slot that some mode
+// measures (bit s of `used`), in slot order: slot s's plane starts at at[s]
+// (0 for the slots not measured, which are never read).
+struct MagPlanes {
+  int64_t at[kModeSlots];
+  MagPlanes(uint32_t used, int64_t BN) {
+    int64_t next = 0;
+    for (int s = 0; s < kModeSlots; ++s) {
+      at[s] = used & (1u << s) ? next : 0;
+      if (used & (1u << s)) next += BN;
+    }
+  }
+};
+
 // "median_h2_mag": the squared amplitude of h_s(v) at every sample, for the
-// slots that some mode measures (bit s of `used`); the other rows of the
-// scratch are not read.  Item i records in unsafe[i, s] whether its samples
-// all allow ordering by the square (magnitude_chunk).
+// slots that some mode measures.  Item i records in unsafe[i, s] whether its
+// samples all allow ordering by the square (magnitude_chunk).
 struct MedianMagKernel {
   ChunkSplit split;
   int32_t N;
   uint32_t used;
+  MagPlanes planes;
   V1<const double> v;       // (B, N)
   V1<const double> tables;  // (B, kModeCoeffCount)
-  V1<double> mag;           // (B, 8, N)
+  V1<double> mag;           // (used slots, B, N)
   V1<unsigned char> unsafe;  // (B chunks, 8)
   V1<double> range;          // (B chunks, 8, 2): smallest and largest square
 
@@ -324,7 +338,7 @@ struct MedianMagKernel {
     for (int s = 0; s < kModeSlots; ++s) flags[s] = 0;
     magnitude_chunk(v.data() + static_cast<int64_t>(b) * N, n0, n1,
                     tables.data() + static_cast<int64_t>(b) * kModeCoeffCount, used,
-                    mag.data() + static_cast<int64_t>(b) * kModeSlots * N, N, flags,
+                    mag.data() + static_cast<int64_t>(b) * N, planes.at, flags,
                     range.data() + 16 * i);
   }
 };
@@ -356,7 +370,8 @@ struct MedianSelectKernel {
   V1<const double> tables;   // (B, kModeCoeffCount)
   V1<const double> dtables;  // (B, kDModeCoeffCount)
   V1<const int32_t> slots;   // (K,)
-  V1<const double> mag;      // (B, 8, N) squares
+  MagPlanes planes;
+  V1<const double> mag;      // (used slots, B, N) squares
   V1<const unsigned char> unsafe;  // (B chunks, 8)
   V1<const double> range;    // (B chunks, 8, 2): smallest and largest square
   V1<double> work;          // (B, K, N) scratch: squares, indices, or the index array of exact_points
@@ -581,7 +596,7 @@ struct MedianSelectKernel {
     const int32_t k = static_cast<int32_t>(i % K);
     const int32_t s = slots(k);
     if (s < 0) return;
-    const double* row = mag.data() + (static_cast<int64_t>(b) * kModeSlots + s) * N;
+    const double* row = mag.data() + planes.at[s] + static_cast<int64_t>(b) * N;
     double* wrow = work.data() + (static_cast<int64_t>(b) * K + k) * N;
     bool safe = true;
     double qmin = __builtin_inf(), qmax = -__builtin_inf();

@@ -150,15 +150,15 @@ RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
 
 template <bool Vl256, int... S>
 RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
-                                  const double* table, double* mag, int64_t N, int32_t n,
+                                  const double* table, double* mag, const int64_t* plane, int32_t n,
                                   int valid, SquareStats* st, std::integer_sequence<int, S...>) {
-  ((used & (1u << S) ? square_slot<S, Vl256>(vp, lnx, table, mag + S * N + n, valid, st[S]) : void()),
+  ((used & (1u << S) ? square_slot<S, Vl256>(vp, lnx, table, mag + plane[S] + n, valid, st[S]) : void()),
    ...);
 }
 
 template <bool Vl256>
 RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
-                                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
+                                     uint32_t used, double* mag, const int64_t* plane, unsigned char* unsafe,
                                      double* range) {
   using lanes::d4;
   static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
@@ -179,7 +179,7 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
     }
     double vp[9][kLanes], lnx[kLanes];
     v_terms_for<kLanes>(vb, used, vp, lnx);
-    square_slots<Vl256>(used, vp, lnx, table, mag, N, n, valid, st,
+    square_slots<Vl256>(used, vp, lnx, table, mag, plane, n, valid, st,
                         std::make_integer_sequence<int, kModeSlots>{});
   }
   for (int s = 0; s < kModeSlots; ++s) {
@@ -200,28 +200,28 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
 __attribute__((target("arch=x86-64-v4"))) void magnitude_vl(const double* v, int32_t n0, int32_t n1,
                                                          const double* table, uint32_t used,
-                                                         double* mag, int64_t N,
+                                                         double* mag, const int64_t* plane,
                                                          unsigned char* unsafe, double* range) {
-  magnitude_lanes<true>(v, n0, n1, table, used, mag, N, unsafe, range);
+  magnitude_lanes<true>(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 #endif
 RR_FUSED_CLONES void magnitude_plain(const double* v, int32_t n0, int32_t n1, const double* table,
-                                     uint32_t used, double* mag, int64_t N, unsigned char* unsafe,
-                                     double* range) {
-  magnitude_lanes<false>(v, n0, n1, table, used, mag, N, unsafe, range);
+                                     uint32_t used, double* mag, const int64_t* plane,
+                                     unsigned char* unsafe, double* range) {
+  magnitude_lanes<false>(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 }  // namespace
 
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table, uint32_t used,
-                     double* mag, int64_t N, unsigned char* unsafe, double* range) {
+                     double* mag, const int64_t* plane, unsigned char* unsafe, double* range) {
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
   static const bool vl = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("x86-64-v4") != 0;
   }();
-  if (vl) return magnitude_vl(v, n0, n1, table, used, mag, N, unsafe, range);
+  if (vl) return magnitude_vl(v, n0, n1, table, used, mag, plane, unsafe, range);
 #endif
-  magnitude_plain(v, n0, n1, table, used, mag, N, unsafe, range);
+  magnitude_plain(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 
 RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
