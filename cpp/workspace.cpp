@@ -1,6 +1,7 @@
 #include "workspace.hpp"
 
 #include "common/errors.hpp"
+#include "common/huge_pages.hpp"
 
 #include <algorithm>
 #include <mutex>
@@ -77,6 +78,8 @@ void* WorkspacePool::acquire_bytes(const char* name, uint64_t count, uint64_t el
   s.buf = Kokkos::View<char*, Kokkos::HostSpace>(
       Kokkos::view_alloc(Kokkos::WithoutInitializing, std::string("ws:") + name),
       static_cast<size_t>(need));
+  // Not yet touched: a large slot faults in huge pages where the kernel has them.
+  huge_pages::advise(s.buf.data(), static_cast<size_t>(need));
   s.capacity = need;
   add_live(static_cast<int64_t>(need));
   ++grows_;
