@@ -4,6 +4,7 @@
 #include "swsph.hpp"
 
 #include "common/errors.hpp"
+#include "common/huge_pages.hpp"
 #include "common/isa.hpp"
 #include "common/lanes.hpp"
 #include "common/pyarray.hpp"
@@ -1110,6 +1111,9 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
   }
   Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows(
       Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_kernel_rows"), B, G, 4, n_train);
+  // Several MiB, first touched by the kernel: in huge pages it faults a few
+  // times instead of once per 4 KiB wherever the C library maps it afresh.
+  huge_pages::advise(krows.data(), krows.span() * sizeof(double));
 
   auto C = new_array<cplx>({B, n_pieces, n_elements, n_order});
   auto dC = new_array<cplx>({B, 3, n_pieces, n_elements, n_order});
