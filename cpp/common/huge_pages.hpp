@@ -49,13 +49,6 @@ inline void* map_aligned(std::size_t len) {
   return reinterpret_cast<void*>(a);
 }
 
-// A private anonymous mapping of len bytes with no advice; null when refused.
-inline void* map_plain(std::size_t len) {
-  if (len == 0) return nullptr;
-  void* raw = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return raw == MAP_FAILED ? nullptr : raw;
-}
-
 inline void unmap(void* p, std::size_t len) {
   if (p) ::munmap(p, len);
 }
@@ -63,7 +56,6 @@ inline void unmap(void* p, std::size_t len) {
 inline constexpr bool kAvailable = false;
 inline void advise(void*, std::size_t) {}
 inline void* map_aligned(std::size_t) { return nullptr; }
-inline void* map_plain(std::size_t) { return nullptr; }
 inline void unmap(void*, std::size_t) {}
 #endif
 
