@@ -80,9 +80,9 @@ void weights_lanes(const double* v, int valid, const double* table, double* W, i
                    int64_t n0);
 // Squared amplitudes q = re * re + im * im of h_s(v_n) for n in [n0, n1) and
 // every slot s with bit s of `used` set, written to mag[plane[s] + n] (plane:
-// eight offsets; only those of the used slots are read).  q orders the samples as hypot(re, im) does, up to near-ties
-// (relative differences of a few ulps), as long as no square under- or
-// overflows: unsafe[s] is set when a sample of slot s leaves that range
+// eight offsets; only those of the used slots are read).  q orders the samples
+// as hypot(re, im) does, up to near-ties (relative differences of a few ulps),
+// as long as no square under- or overflows: unsafe[s] is set when a sample of slot s leaves that range
 // (q outside [kOrderSafeLo, kOrderSafeHi], not an exact zero, or NaN).
 // range[2 s] and range[2 s + 1] receive the smallest and largest q of slot s
 // over the samples (+inf and -inf for an empty range); they are meaningful
@@ -311,8 +311,9 @@ struct MagPlanes {
   MagPlanes(uint32_t used, int64_t BN) {
     int64_t next = 0;
     for (int s = 0; s < kModeSlots; ++s) {
-      at[s] = used & (1u << s) ? next : 0;
-      if (used & (1u << s)) next += BN;
+      const bool measured = (used & (1u << s)) != 0;
+      at[s] = measured ? next : 0;
+      next += measured ? BN : 0;
     }
   }
 };

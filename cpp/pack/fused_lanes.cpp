@@ -150,16 +150,19 @@ RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
 
 template <bool Vl256, int... S>
 RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
-                                  const double* table, double* mag, const int64_t* plane, int32_t n,
-                                  int valid, SquareStats* st, std::integer_sequence<int, S...>) {
-  ((used & (1u << S) ? square_slot<S, Vl256>(vp, lnx, table, mag + plane[S] + n, valid, st[S]) : void()),
+                                  const double* table, double* mag, const int64_t* plane,
+                                  int32_t n, int valid, SquareStats* st,
+                                  std::integer_sequence<int, S...>) {
+  ((used & (1u << S)
+        ? square_slot<S, Vl256>(vp, lnx, table, mag + plane[S] + n, valid, st[S])
+        : void()),
    ...);
 }
 
 template <bool Vl256>
 RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
-                                     uint32_t used, double* mag, const int64_t* plane, unsigned char* unsafe,
-                                     double* range) {
+                                     uint32_t used, double* mag, const int64_t* plane,
+                                     unsigned char* unsafe, double* range) {
   using lanes::d4;
   static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
   const double inf = __builtin_inf();
