@@ -132,22 +132,15 @@ RR_LANES_INLINE V sub_bcast(const V& a, const T* p) {
 // reads many entries of one table keeps only the table's address in a
 // register (an address per entry, invariant in the loop, would be hoisted and
 // then reloaded from the stack).
-// Vl256: the caller runs with AVX-512VL (its 256-bit vectors then take the
-// {1to4} form too); only code compiled for such a target may set it.
-template <bool Vl256 = false, class V, class T>
+template <class V, class T>
 RR_LANES_INLINE V mul_bcast_at(const T* base, long i, const V& w) {
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__OPTIMIZE__)
-  if constexpr (sizeof(T) == 8 && (sizeof(V) == 64 || (Vl256 && sizeof(V) == 32))) {
+  if constexpr (sizeof(T) == 8 && sizeof(V) == 64) {
     if (__builtin_constant_p(i)) {
       V r;
-      if constexpr (sizeof(V) == 64)
-        __asm__("vmulpd %c3(%2)%{1to8%}, %1, %0"
-                : "=v"(r)
-                : "v"(w), "r"(base), "n"(i * 8), "m"(*(const T(*)[])base));
-      else
-        __asm__("vmulpd %c3(%2)%{1to4%}, %1, %0"
-                : "=v"(r)
-                : "v"(w), "r"(base), "n"(i * 8), "m"(*(const T(*)[])base));
+      __asm__("vmulpd %c3(%2)%{1to8%}, %1, %0"
+              : "=v"(r)
+              : "v"(w), "r"(base), "n"(i * 8), "m"(*(const T(*)[])base));
       return r;
     }
   }

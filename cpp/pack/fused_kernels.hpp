@@ -78,6 +78,11 @@ inline constexpr int kLanes = 4;
 // W[s, n0 + l] of one row's (8, N) complex block.
 void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
                    int64_t n0);
+// The same for valid <= kWeightsBlock samples: with AVX-512 (VL) as one block
+// of lane arrays, whose sums form independent chains; else kLanes at a time.
+inline constexpr int kWeightsBlock = 16;
+void weights_block(const double* v, int valid, const double* table, double* W, int64_t N,
+                   int64_t n0);
 // Squared amplitudes q = re * re + im * im of h_s(v_n) for n in [n0, n1) and
 // every slot s with bit s of `used` set, written to mag[plane[s] + n] (plane:
 // eight offsets; only those of the used slots are read).  q orders the samples

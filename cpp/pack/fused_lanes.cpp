@@ -110,6 +110,47 @@ RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* tab
 }
 
 namespace {
+// Whether the processor runs the x86-64-v4 (AVX-512 with VL) clones.
+inline bool has_vl() {
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+  static const bool vl = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("x86-64-v4") != 0;
+  }();
+  return vl;
+#else
+  return false;
+#endif
+}
+
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+__attribute__((target("arch=x86-64-v4"))) void weights_wide(const double* v, int valid,
+                                                         const double* table, double* W,
+                                                         int64_t N, int64_t n0) {
+  constexpr int Wd = kWeightsBlock;
+  double vv[Wd];
+  for (int l = 0; l < Wd; ++l) vv[l] = v[l < valid ? l : valid - 1];
+  pn4::eval_mode_weights_to<Wd>(vv, table, [&](int s, int l, double re, double im) {
+    if (l < valid) {
+      const int64_t o = 2 * (static_cast<int64_t>(s) * N + n0 + l);
+      W[o] = re;
+      W[o + 1] = im;
+    }
+  });
+}
+#endif
+}  // namespace
+
+void weights_block(const double* v, int valid, const double* table, double* W, int64_t N,
+                   int64_t n0) {
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+  if (has_vl()) return weights_wide(v, valid, table, W, N, n0);
+#endif
+  for (int l0 = 0; l0 < valid; l0 += kLanes)
+    weights_lanes(v + l0, valid - l0 < kLanes ? valid - l0 : kLanes, table, W, N, n0 + l0);
+}
+
+namespace {
 typedef long long m4 __attribute__((vector_size(32)));
 
 // Per slot of magnitude_chunk: the smallest and largest square and the flag
@@ -119,52 +160,59 @@ struct SquareStats {
   m4 bad;
 };
 
-// The squares of slot S at one block of kLanes samples: the slot's own bracket
-// sums (its table entries in their order, as the full evaluation takes them),
-// the weights as eval_mode_weights_terms forms them, then q = re re + im im.
-// Vl256: compiled for AVX-512VL (lanes::mul_bcast_at).
-template <int S, bool Vl256>
-RR_LANES_INLINE void square_slot(const double (*vp)[kLanes], const double* lnx,
-                                 const double* table, double* out, int valid, SquareStats& st) {
+// Samples per block of the magnitude kernel with AVX-512 (VL): the sums of a
+// slot run as lane arrays over four lane vectors, four independent chains
+// where one lane vector would wait on each add in turn.
+constexpr int kMagWide = 16;
+
+// The squares of slot S at one block of W samples (W = kLanes: the sums in one
+// lane vector; W = kMagWide: as lane arrays): the slot's own bracket sums (its
+// table entries in their order, as the full evaluation takes them), the
+// weights as eval_mode_weights_terms forms them, then q = re re + im im.
+template <int S, int W>
+RR_LANES_INLINE void square_slot(const double (*vp)[W], const double* lnx, const double* table,
+                                 double* out, int valid, SquareStats& st) {
   using lanes::d4;
-  pn4::SlotWeightSums<kLanes, Vl256> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp,
-                                        lnx};
+  pn4::SlotWeightSums<W> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp, lnx};
   const pn4::Skip z{};
   pn4::mode_slot<S>(w, z, z, z, z);
   const double eta = table[pn4::kTabQ] * table[pn4::kTabInv1q2];
   const double Ke = table[pn4::kTabNorm + S] * eta;
-  const d4 f = Ke * RR_LANES_LOAD(d4, vp[2]);
-  const d4 r = f * w.re, i = f * w.im;
-  const d4 q = (r * r) + (i * i);
-  // The lanes past `valid` repeat the last valid sample: they change neither
-  // the flag nor the range.
-  st.bad |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
-  st.lo = q < st.lo ? q : st.lo;
-  st.hi = q > st.hi ? q : st.hi;
-  if (valid == kLanes) {
-    lanes::store(out, q);
-  } else {
-    for (int l = 0; l < valid; ++l) out[l] = q[l];
+  const double* sre = reinterpret_cast<const double*>(&w.re);
+  const double* sim = reinterpret_cast<const double*>(&w.im);
+  double part[W];  // a partial block's squares
+  for (int h = 0; h < W / kLanes; ++h) {
+    const d4 f = Ke * RR_LANES_LOAD(d4, vp[2] + kLanes * h);
+    const d4 r = f * RR_LANES_LOAD(d4, sre + kLanes * h);
+    const d4 i = f * RR_LANES_LOAD(d4, sim + kLanes * h);
+    const d4 q = (r * r) + (i * i);
+    // The lanes past `valid` repeat the last valid sample: they change neither
+    // the flag nor the range.
+    st.bad |= ~(((q >= kOrderSafeLo) & (q <= kOrderSafeHi)) | ((r == 0.0) & (i == 0.0)));
+    st.lo = q < st.lo ? q : st.lo;
+    st.hi = q > st.hi ? q : st.hi;
+    lanes::store(valid == W ? out + kLanes * h : part + kLanes * h, q);
   }
+  if (valid < W)
+    for (int l = 0; l < valid; ++l) out[l] = part[l];
 }
 
-template <bool Vl256, int... S>
-RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
+template <int W, int... S>
+RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[W], const double* lnx,
                                   const double* table, double* mag, const int64_t* plane,
                                   int32_t n, int valid, SquareStats* st,
                                   std::integer_sequence<int, S...>) {
-  ((used & (1u << S)
-        ? square_slot<S, Vl256>(vp, lnx, table, mag + plane[S] + n, valid, st[S])
-        : void()),
+  ((used & (1u << S) ? square_slot<S, W>(vp, lnx, table, mag + plane[S] + n, valid, st[S])
+                     : void()),
    ...);
 }
 
-template <bool Vl256>
+template <int W>
 RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
                                      uint32_t used, double* mag, const int64_t* plane,
                                      unsigned char* unsafe, double* range) {
   using lanes::d4;
-  static_assert(lanes::width<d4> == kLanes, "one lane vector per block");
+  static_assert(lanes::width<d4> == kLanes && W % kLanes == 0, "whole lane vectors per block");
   const double inf = __builtin_inf();
   SquareStats st[kModeSlots];
   for (int s = 0; s < kModeSlots; ++s) {
@@ -172,18 +220,18 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
     st[s].hi = -st[s].lo;
     st[s].bad = m4{0, 0, 0, 0};
   }
-  for (int32_t n = n0; n < n1; n += kLanes) {
-    const int valid = n1 - n < kLanes ? n1 - n : kLanes;
-    double vv[kLanes];
+  for (int32_t n = n0; n < n1; n += W) {
+    const int valid = n1 - n < W ? n1 - n : W;
+    double vv[W];
     const double* vb = v + n;
-    if (valid < kLanes) {
-      pad_lanes(v + n, valid, vv);
+    if (valid < W) {
+      for (int l = 0; l < W; ++l) vv[l] = vb[l < valid ? l : valid - 1];
       vb = vv;
     }
-    double vp[9][kLanes], lnx[kLanes];
-    v_terms_for<kLanes>(vb, used, vp, lnx);
-    square_slots<Vl256>(used, vp, lnx, table, mag, plane, n, valid, st,
-                        std::make_integer_sequence<int, kModeSlots>{});
+    double vp[9][W], lnx[W];
+    v_terms_for<W>(vb, used, vp, lnx);
+    square_slots<W>(used, vp, lnx, table, mag, plane, n, valid, st,
+                    std::make_integer_sequence<int, kModeSlots>{});
   }
   for (int s = 0; s < kModeSlots; ++s) {
     double a = st[s].lo[0], z = st[s].hi[0];
@@ -197,32 +245,25 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
   }
 }
 
-// With AVX-512VL the table coefficients of the sums ride in the multiplies as
-// {1to4} broadcasts (and 32 vector registers hold more of them); the lanes
-// stay 256 bits wide and do the same operations as the AVX2 variant.
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
 __attribute__((target("arch=x86-64-v4"))) void magnitude_vl(const double* v, int32_t n0, int32_t n1,
                                                          const double* table, uint32_t used,
                                                          double* mag, const int64_t* plane,
                                                          unsigned char* unsafe, double* range) {
-  magnitude_lanes<true>(v, n0, n1, table, used, mag, plane, unsafe, range);
+  magnitude_lanes<kMagWide>(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 #endif
 RR_FUSED_CLONES void magnitude_plain(const double* v, int32_t n0, int32_t n1, const double* table,
                                      uint32_t used, double* mag, const int64_t* plane,
                                      unsigned char* unsafe, double* range) {
-  magnitude_lanes<false>(v, n0, n1, table, used, mag, plane, unsafe, range);
+  magnitude_lanes<kLanes>(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 }  // namespace
 
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table, uint32_t used,
                      double* mag, const int64_t* plane, unsigned char* unsafe, double* range) {
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-  static const bool vl = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("x86-64-v4") != 0;
-  }();
-  if (vl) return magnitude_vl(v, n0, n1, table, used, mag, plane, unsafe, range);
+  if (has_vl()) return magnitude_vl(v, n0, n1, table, used, mag, plane, unsafe, range);
 #endif
   magnitude_plain(v, n0, n1, table, used, mag, plane, unsafe, range);
 }
@@ -433,6 +474,11 @@ RR_LANES_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, 
   const double* table = in.tables.data() + static_cast<int64_t>(b) * kModeCoeffCount;
   double* Wrow = W + 2 * (static_cast<int64_t>(b) * kModeSlots * N);
   double* trow = tau + static_cast<int64_t>(b) * N;
+  // The weights run kWeightsBlock samples at a time, from the v of the
+  // blocks of sums gathered in v[0 .. nv) (samples nw ...).
+  double v[kWeightsBlock];
+  int nv = 0;
+  int64_t nw = n0;
   for (int32_t n = n0; n < n1; n += kLanes) {
     const int valid = n1 - n < kLanes ? n1 - n : kLanes;
     const double* pt[kLanes];
@@ -447,14 +493,17 @@ RR_LANES_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, 
     }
     const d4 t4 = clenshaw_re_four<OO>(pt, in.O, u);
     const d4 x4 = clenshaw_re_four<OO>(px, in.O, u);
-    double v[kLanes];
     for (int l = 0; l < valid; ++l) {
       trow[n + l] = t4[l];
       double x = x4[l];
       if (x < 1e-8) x = 1e-8;
-      v[l] = std::sqrt(x);
+      v[nv++] = std::sqrt(x);
     }
-    weights_lanes(v, valid, table, Wrow, N, n);
+    if (nv == kWeightsBlock || n + valid >= n1) {
+      weights_block(v, nv, table, Wrow, N, nw);
+      nw += nv;
+      nv = 0;
+    }
   }
 }
 }  // namespace

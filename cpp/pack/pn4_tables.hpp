@@ -177,13 +177,12 @@ using LaneAcc = typename LaneVec<W>::acc;
 
 // One table entry's term, c v^p (times ln x), added to the sums of W lanes;
 // c[k] is the entry's coefficient.
-// Vl256 as for lanes::mul_bcast_at.
-template <int W, bool Vl256 = false>
+template <int W>
 RR_PN_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term t,
                                   const double (*vp)[W], const double* lnx) {
   using V = typename LaneVec<W>::type;
   if constexpr (!std::is_void_v<V>) {
-    V term = lanes::mul_bcast_at<Vl256>(c, k, RR_LANES_LOAD(V, vp[t.p]));
+    V term = lanes::mul_bcast_at(c, k, RR_LANES_LOAD(V, vp[t.p]));
     if (t.lg) term = term * RR_LANES_LOAD(V, lnx);
     acc += term;
   } else {
@@ -223,7 +222,7 @@ RR_PN_INLINE void add_partial_terms(const double* c, const double* dc, Term t,
   }
 }
 
-template <int W, bool Vl256 = false>
+template <int W>
 struct SlotWeightSums {
   const double* c;
   const double (*vp)[W];  // v^0 .. v^8
@@ -232,7 +231,7 @@ struct SlotWeightSums {
   LaneAcc<W> re = {}, im = {};
   template <class A>
   RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
-    add_weight_term<W, Vl256>(part == 0 ? re : im, c, k++, t, vp, lnx);
+    add_weight_term<W>(part == 0 ? re : im, c, k++, t, vp, lnx);
   }
 };
 
