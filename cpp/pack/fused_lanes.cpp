@@ -16,17 +16,6 @@
 #else
 #define RR_FUSED_CLONES
 #endif
-// The dc-grid kernel's 4PN sums read one table coefficient per term into every
-// lane.  Compiled for AVX-512 (with its VL extension) most coefficients ride
-// in the multiplies as {1to4} broadcasts instead of broadcast instructions of
-// their own, and 32 vector registers hold more of the sums; the lane vectors
-// stay 256 bits wide, so every lane does the same operations as in the AVX2
-// clone.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_FUSED_CLONES_EVEX __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
-#else
-#define RR_FUSED_CLONES_EVEX
-#endif
 // The blend's lane vectors are as wide as the processor runs them: AVX-512,
 // AVX2 (without FMA: same results) or SSE2.
 #if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
@@ -527,15 +516,12 @@ RR_BLEND_CLONES void pieces_chunk(const BlendInputs& in, double* tau, double* W,
 }
 
 namespace {
-// The body of DcGridKernel::chunk.  It is cloned as a function of this file:
-// the clones attribute on the member's definition alone would give the class a
-// second definition (-Wodr), and on its declaration it would make the callers
-// in other files name the default clone, which only this file defines.
 // One mode at kLanes consecutive samples n .. n + kLanes - 1 of row b, as
-// lane vectors: every lane takes the scalar operations of its sample.
+// lane vectors: every lane takes the scalar operations of its sample.  The
+// partials by v, q, chi1z, chi2z of those samples start at dre / dim + p stride.
 RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
                                   const lanes::d4* dvp, const double* re, const double* im,
-                                  const double* dre, const double* dim) {
+                                  const double* dre, const double* dim, int stride) {
   using lanes::d4;
   const int32_t G = kern.G, N = kern.N, K = kern.K;
   const int32_t di = kern.modes(3 * k), ri = kern.modes(3 * k + 1);
@@ -543,8 +529,8 @@ RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t
   const d4 hvr = RR_LANES_LOAD(d4, dre), hvi = RR_LANES_LOAD(d4, dim);
   d4 dhr[3], dhi[3];
   for (int p = 0; p < 3; ++p) {
-    dhr[p] = (hvr * dvp[p]) + RR_LANES_LOAD(d4, dre + (1 + p) * kLanes);
-    dhi[p] = (hvi * dvp[p]) + RR_LANES_LOAD(d4, dim + (1 + p) * kLanes);
+    dhr[p] = (hvr * dvp[p]) + RR_LANES_LOAD(d4, dre + (1 + p) * stride);
+    dhi[p] = (hvi * dvp[p]) + RR_LANES_LOAD(d4, dim + (1 + p) * stride);
   }
   const double phr = kern.phase(2 * k), phi = kern.phase(2 * k + 1);
   const auto slot = [&](int32_t g) { return kern.vals.data() + 2 * ((b64 * G + g) * N + n); };
@@ -583,17 +569,18 @@ RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t
   }
 }
 
-// One mode at one sample n (lane l of the block's weights and partials).
+// One mode at one sample n (lane l of the block's weights and partials, the
+// partials by p at dre / dim + p stride).
 RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
                            const double* dvp, double hr, double hi, const double* dre,
-                           const double* dim, int l) {
+                           const double* dim, int l, int stride) {
   const int32_t G = kern.G, N = kern.N, K = kern.K;
   const int32_t di = kern.modes(3 * k), ri = kern.modes(3 * k + 1);
   const double hvr = dre[l], hvi = dim[l];
   double dhr[3], dhi[3];
   for (int p = 0; p < 3; ++p) {
-    dhr[p] = (hvr * dvp[p]) + dre[(1 + p) * kLanes + l];
-    dhi[p] = (hvi * dvp[p]) + dim[(1 + p) * kLanes + l];
+    dhr[p] = (hvr * dvp[p]) + dre[(1 + p) * stride + l];
+    dhi[p] = (hvi * dvp[p]) + dim[(1 + p) * stride + l];
   }
   const double phr = kern.phase(2 * k), phi = kern.phase(2 * k + 1);
   const auto slot = [&](int32_t g) { return kern.vals.data() + 2 * ((b64 * G + g) * N + n); };
@@ -634,11 +621,10 @@ RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int
 // evaluations take them), formed as eval_mode_weights_terms and
 // eval_dmode_weights_terms form them; the partials of slot S (4 S + p, p over
 // v, q, chi1z, chi2z) land at dre/dim[p * kLanes + l].
-template <int S>
-RR_LANES_INLINE void dc_slot(const double (*vp)[kLanes], const double* lnx, const double* table,
+template <int S, int W>
+RR_LANES_INLINE void dc_slot(const double (*vp)[W], const double* lnx, const double* table,
                              const double* dtable, double* re, double* im, double* dre,
                              double* dim) {
-  constexpr int W = kLanes;
   constexpr int e0 = pn4::slot_entry_offset<S>();
   {
     pn4::SlotWeightSums<W> w{table + pn4::kTabCoef + e0, vp, lnx};
@@ -673,67 +659,90 @@ RR_LANES_INLINE void dc_slot(const double (*vp)[kLanes], const double* lnx, cons
   }
 }
 
-template <int... S>
-RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[kLanes], const double* lnx,
-                              const double* table, const double* dtable,
-                              double (*re)[kLanes], double (*im)[kLanes],
-                              double (*dre)[4 * kLanes], double (*dim)[4 * kLanes],
+template <int W, int... S>
+RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[W], const double* lnx,
+                              const double* table, const double* dtable, double (*re)[W],
+                              double (*im)[W], double (*dre)[4 * W], double (*dim)[4 * W],
                               std::integer_sequence<int, S...>) {
-  ((used & (1u << S) ? dc_slot<S>(vp, lnx, table, dtable, re[S], im[S], dre[S], dim[S]) : void()),
+  ((used & (1u << S) ? dc_slot<S, W>(vp, lnx, table, dtable, re[S], im[S], dre[S], dim[S])
+                     : void()),
    ...);
 }
 
-// The body of DcGridKernel::chunk.  It is cloned as a function of this file:
-// the clones attribute on the member's definition alone would give the class a
-// second definition (-Wodr), and on its declaration it would make the callers
-// in other files name the default clone, which only this file defines.
-// Only the slots that some mode reads are evaluated; full blocks of kLanes
-// samples run as lane vectors, the last partial block sample by sample.
-RR_FUSED_CLONES_EVEX void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+// The body of DcGridKernel::chunk, W samples per block (a multiple of
+// kLanes).  Only the slots that some mode reads are evaluated; the modes run
+// as lane vectors over the block's whole groups of kLanes samples, and sample
+// by sample over the rest of the row's last block.
+template <int W>
+RR_LANES_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
   using lanes::d4;
-  constexpr int Wl = kLanes;
-  static_assert(lanes::width<d4> == Wl, "one lane vector per block");
+  static_assert(lanes::width<d4> == kLanes && W % kLanes == 0, "whole lane vectors per block");
   const int32_t N = kern.N, K = kern.K;
   const int64_t b64 = b;
   const double* table = kern.tables.data() + b64 * kModeCoeffCount;
   const double* dtable = kern.dtables.data() + b64 * kDModeCoeffCount;
   uint32_t used = 0;
   for (int32_t k = 0; k < K; ++k) used |= 1u << kern.modes(3 * k + 2);
-  // Per slot: weights re/im [s][lane], partials dre/dim [s][p][lane].
-  double re[kModeSlots][Wl], im[kModeSlots][Wl];
-  double dre[kModeSlots][4 * Wl], dim[kModeSlots][4 * Wl];
-  for (int32_t n_blk = n0; n_blk < n1; n_blk += Wl) {
-    const int valid = n1 - n_blk < Wl ? n1 - n_blk : Wl;
-    double vv[Wl];
-    pad_lanes(kern.v.data() + b64 * N + n_blk, valid, vv);
+  // Per slot: weights re/im [s][lane], partials dre/dim [s][p W + lane].
+  double re[kModeSlots][W], im[kModeSlots][W];
+  double dre[kModeSlots][4 * W], dim[kModeSlots][4 * W];
+  for (int32_t n_blk = n0; n_blk < n1; n_blk += W) {
+    const int valid = n1 - n_blk < W ? n1 - n_blk : W;
+    // The lanes past `valid` repeat the last valid sample; their values are dropped.
+    const double* vrow = kern.v.data() + b64 * N + n_blk;
+    double vv[W];
+    for (int l = 0; l < W; ++l) vv[l] = vrow[l < valid ? l : valid - 1];
     // One logarithm and one set of powers of v serve the weights and partials.
-    double vp[9][Wl], lnx[Wl];
-    v_terms_for<Wl>(vv, used, vp, lnx);
-    dc_slots(used, vp, lnx, table, dtable, re, im, dre, dim,
-             std::make_integer_sequence<int, kModeSlots>{});
-    if (valid == Wl) {
+    double vp[9][W], lnx[W];
+    v_terms_for<W>(vv, used, vp, lnx);
+    dc_slots<W>(used, vp, lnx, table, dtable, re, im, dre, dim,
+                std::make_integer_sequence<int, kModeSlots>{});
+    int h = 0;
+    for (; h + kLanes <= valid; h += kLanes) {
       d4 dvp[3];
-      for (int p = 0; p < 3; ++p) dvp[p] = RR_LANES_LOAD(d4, kern.dv.data() + (b64 * 3 + p) * N + n_blk);
+      for (int p = 0; p < 3; ++p)
+        dvp[p] = RR_LANES_LOAD(d4, kern.dv.data() + (b64 * 3 + p) * N + n_blk + h);
       for (int32_t k = 0; k < K; ++k) {
         const int32_t s = kern.modes(3 * k + 2);
-        dc_mode_full(kern, b64, n_blk, k, dvp, re[s], im[s], dre[s], dim[s]);
+        dc_mode_full(kern, b64, n_blk + h, k, dvp, re[s] + h, im[s] + h, dre[s] + h, dim[s] + h, W);
       }
-    } else {
-      for (int l = 0; l < valid; ++l) {
-        const int32_t n = n_blk + l;
-        double dvp[3];
-        for (int p = 0; p < 3; ++p) dvp[p] = kern.dv((b64 * 3 + p) * N + n);
-        for (int32_t k = 0; k < K; ++k) {
-          const int32_t s = kern.modes(3 * k + 2);
-          dc_mode_one(kern, b64, n, k, dvp, re[s][l], im[s][l], dre[s], dim[s], l);
-        }
+    }
+    for (int l = h; l < valid; ++l) {
+      const int32_t n = n_blk + l;
+      double dvp[3];
+      for (int p = 0; p < 3; ++p) dvp[p] = kern.dv((b64 * 3 + p) * N + n);
+      for (int32_t k = 0; k < K; ++k) {
+        const int32_t s = kern.modes(3 * k + 2);
+        dc_mode_one(kern, b64, n, k, dvp, re[s][l], im[s][l], dre[s], dim[s], l, W);
       }
     }
   }
 }
+
+// The body is compiled as functions of this file: a clones attribute on the
+// member's definition alone would give the class a second definition (-Wodr),
+// and on its declaration it would make the callers in other files name the
+// default clone, which only this file defines.  With AVX-512 (VL) a block is
+// kDcWide samples whose slot sums run as lane arrays, four independent add
+// chains per sum; else one lane vector of kLanes samples.
+constexpr int kDcWide = 8;
+RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+  dc_grid_blocks<kLanes>(kern, b, n0, n1);
+}
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+__attribute__((target("arch=x86-64-v4"))) void dc_grid_wide(const DcGridKernel& kern, int32_t b,
+                                                         int32_t n0, int32_t n1) {
+  dc_grid_blocks<kDcWide>(kern, b, n0, n1);
+}
+#endif
 }  // namespace
 
-void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) const { dc_grid_lanes(*this, b, n0, n1); }
+void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) const {
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
+  if (has_vl()) return dc_grid_wide(*this, b, n0, n1);
+#endif
+  dc_grid_lanes(*this, b, n0, n1);
+}
 
 }  // namespace fused
 }  // namespace radiredide
