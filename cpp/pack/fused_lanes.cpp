@@ -28,9 +28,11 @@ namespace radiredide {
 namespace fused {
 
 namespace {
-// The lanes past `valid` repeat the last valid sample; their values are dropped.
+// W lanes from v[0 .. valid): the lanes past `valid` repeat the last valid
+// sample; their values are dropped.
+template <int W = kLanes>
 inline void pad_lanes(const double* v, int valid, double* vv) {
-  for (int l = 0; l < kLanes; ++l) vv[l] = v[l < valid ? l : valid - 1];
+  for (int l = 0; l < W; ++l) vv[l] = v[l < valid ? l : valid - 1];
 }
 
 // ---------------------------------------------------------------- selected slots
@@ -118,7 +120,7 @@ __attribute__((target("arch=x86-64-v4"))) void weights_wide(const double* v, int
                                                          int64_t N, int64_t n0) {
   constexpr int Wd = kWeightsBlock;
   double vv[Wd];
-  for (int l = 0; l < Wd; ++l) vv[l] = v[l < valid ? l : valid - 1];
+  pad_lanes<Wd>(v, valid, vv);
   pn4::eval_mode_weights_to<Wd>(vv, table, [&](int s, int l, double re, double im) {
     if (l < valid) {
       const int64_t o = 2 * (static_cast<int64_t>(s) * N + n0 + l);
@@ -214,7 +216,7 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
     double vv[W];
     const double* vb = v + n;
     if (valid < W) {
-      for (int l = 0; l < W; ++l) vv[l] = vb[l < valid ? l : valid - 1];
+      pad_lanes<W>(vb, valid, vv);
       vb = vv;
     }
     double vp[9][W], lnx[W];
@@ -620,7 +622,7 @@ RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int
 // slot's own bracket sums (its table entries in their order, as the full
 // evaluations take them), formed as eval_mode_weights_terms and
 // eval_dmode_weights_terms form them; the partials of slot S (4 S + p, p over
-// v, q, chi1z, chi2z) land at dre/dim[p * kLanes + l].
+// v, q, chi1z, chi2z) land at dre/dim[p * W + l].
 template <int S, int W>
 RR_LANES_INLINE void dc_slot(const double (*vp)[W], const double* lnx, const double* table,
                              const double* dtable, double* re, double* im, double* dre,
@@ -688,10 +690,8 @@ RR_LANES_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t
   double dre[kModeSlots][4 * W], dim[kModeSlots][4 * W];
   for (int32_t n_blk = n0; n_blk < n1; n_blk += W) {
     const int valid = n1 - n_blk < W ? n1 - n_blk : W;
-    // The lanes past `valid` repeat the last valid sample; their values are dropped.
-    const double* vrow = kern.v.data() + b64 * N + n_blk;
     double vv[W];
-    for (int l = 0; l < W; ++l) vv[l] = vrow[l < valid ? l : valid - 1];
+    pad_lanes<W>(kern.v.data() + b64 * N + n_blk, valid, vv);
     // One logarithm and one set of powers of v serve the weights and partials.
     double vp[9][W], lnx[W];
     v_terms_for<W>(vv, used, vp, lnx);
@@ -723,7 +723,7 @@ RR_LANES_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t
 // member's definition alone would give the class a second definition (-Wodr),
 // and on its declaration it would make the callers in other files name the
 // default clone, which only this file defines.  With AVX-512 (VL) a block is
-// kDcWide samples whose slot sums run as lane arrays, four independent add
+// kDcWide samples whose slot sums run as lane arrays, two independent add
 // chains per sum; else one lane vector of kLanes samples.
 constexpr int kDcWide = 8;
 RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
