@@ -4,7 +4,7 @@
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize bench stubs clean
+.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize test-emulated bench stubs clean
 
 setup:
 	@bash scripts/setup.sh
@@ -28,6 +28,11 @@ test-cpp:
 
 test-sanitize:
 	@bash scripts/sanitize.sh
+
+# The C++ tests and the in-process pytest suite on emulated processors without
+# AVX-512 and without AVX (qemu-user): every x86-64 variant tier runs.
+test-emulated:
+	@bash scripts/emulated.sh
 
 bench: setup
 	@$(PY) bench/run.py --rounds 3

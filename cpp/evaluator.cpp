@@ -235,7 +235,7 @@ py::array_t<std::complex<T>> BatchEvaluatorT<T, Space>::evaluate(const carray<T>
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), x.data(), R == 1, as_real(out.target.data()), N, chunks, 0,
                    fit::max_abs_mode(emm.data(), 0, P), value_row_group(B, R == 1),
-                   lanes::detected()};
+                   detected_isa()};
   Kokkos::parallel_for("evaluate", Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
   mix_pass(out.target, N);
@@ -296,7 +296,7 @@ void launch_tau_solve(const char* label, const T* breaks, const T* coefs, int32_
   TauSolveKernel<T> k{breaks, coefs, targets,  phi,     counter,    E,
                       P,      O,     tau_piece, N,      R,          chunks,
                       bpc,    nblocks, warm_start, std::numeric_limits<T>::epsilon(),
-                      lanes::detected()};
+                      detected_isa()};
   Kokkos::parallel_for(label, Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
 }
@@ -338,7 +338,7 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time(const carray<T>& t, int32_t t
                              tau_nonconverged_counter.data(), warm_start);
   const int32_t chunks = chunks_for(B, N);
   ValueKernel<T> k{fit_ref(true), phi_ptr, false, as_real(vout.target.data()), N, chunks, out_lo,
-                   fit::max_abs_mode(emm.data(), out_lo, P), 1, lanes::detected()};
+                   fit::max_abs_mode(emm.data(), out_lo, P), 1, detected_isa()};
   Kokkos::parallel_for("evaluate_time_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();
@@ -379,7 +379,7 @@ py::tuple BatchEvaluatorT<T, Space>::evaluate_time_grad(const carray<T>& t, int3
                       N,
                       chunks,
                       fit::max_abs_mode(emm.data(), 0, P),
-                      lanes::detected()};
+                      detected_isa()};
   Kokkos::parallel_for("evaluate_time_grad_pieces",
                        Range<Space>(0, static_cast<int64_t>(chunks) * B), k);
   Space().fence();

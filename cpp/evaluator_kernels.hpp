@@ -62,7 +62,7 @@ struct ValueKernel {
   int32_t chunks, p0;
   int64_t M;
   int32_t group = 1;  // rows per work item; divides B, 1 unless shared
-  lanes::Isa isa = lanes::Isa::generic;
+  Isa isa = Isa::generic;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
 
@@ -92,25 +92,12 @@ struct ValueKernel {
 };
 
 template <class T>
-RR_LANES_AVX512 void value_item_avx512(const ValueKernel<T>& k, int64_t i) {
-  k.template item<typename lanes::vec<T, lanes::Isa::avx512>::type>(i);
-}
-template <class T>
-RR_LANES_AVX2 void value_item_avx2(const ValueKernel<T>& k, int64_t i) {
-  k.template item<typename lanes::vec<T, lanes::Isa::avx2>::type>(i);
-}
-template <class T>
-void value_item_generic(const ValueKernel<T>& k, int64_t i) {
-  k.template item<typename lanes::vec<T, lanes::Isa::generic>::type>(i);
-}
-
-template <class T>
 KOKKOS_INLINE_FUNCTION void ValueKernel<T>::operator()(const int64_t i) const {
-  switch (isa) {
-    case lanes::Isa::avx512: value_item_avx512(*this, i); break;
-    case lanes::Isa::avx2: value_item_avx2(*this, i); break;
-    default: value_item_generic(*this, i); break;
-  }
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa,
+      []<Isa I>(const ValueKernel& k, int64_t j)
+          RR_INLINE_LAMBDA { k.template item<lanes::vec_t<T, I>>(j); },
+      *this, i);
 }
 
 // Rows per work item of a value launch: with samples shared by every row, the
@@ -351,7 +338,7 @@ struct TimeGradKernel {
                          fit.O);
   }
 
-  lanes::Isa isa = lanes::Isa::generic;
+  Isa isa = Isa::generic;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
 
@@ -438,23 +425,11 @@ struct TimeGradKernel {
   }
 };
 
-template <class T>
-RR_LANES_AVX512 __attribute__((flatten)) void time_grad_item_avx512(const TimeGradKernel<T>& k,
-                                                                    int64_t i) {
-  k.run(i);
-}
-template <class T>
-RR_LANES_AVX2 __attribute__((flatten)) void time_grad_item_avx2(const TimeGradKernel<T>& k,
-                                                                int64_t i) {
-  k.run(i);
-}
+// The work item compiled whole (every callee inlined) for each tier.
 template <class T>
 KOKKOS_INLINE_FUNCTION void TimeGradKernel<T>::operator()(const int64_t i) const {
-  switch (isa) {
-    case lanes::Isa::avx512: time_grad_item_avx512(*this, i); break;
-    case lanes::Isa::avx2: time_grad_item_avx2(*this, i); break;
-    default: run(i); break;
-  }
+  variants::run_flat<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa, []<Isa>(const TimeGradKernel& k, int64_t j) RR_INLINE_LAMBDA { k.run(j); }, *this, i);
 }
 
 // Phi-grid projection: node values by linear interpolation on the stencil,

@@ -394,7 +394,7 @@ struct TauSolveKernel {
   int32_t* counter;
   int32_t E, P, O, tau_piece, N, R, chunks, bpc, nblocks, warm_start;
   T eps;
-  lanes::Isa isa = lanes::Isa::generic;  // instruction set the lane loops are compiled for
+  Isa isa = Isa::generic;  // instruction set the lane loops are compiled for
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
 
@@ -425,24 +425,12 @@ struct TauSolveKernel {
   }
 };
 
-// The work item compiled whole (every callee inlined) for each instruction set;
-// the lane loops are the same IEEE operations at every width.
-template <class T>
-RR_LANES_AVX512 __attribute__((flatten)) void tau_item_avx512(const TauSolveKernel<T>& k,
-                                                              int64_t i) {
-  k.run(i);
-}
-template <class T>
-RR_LANES_AVX2 __attribute__((flatten)) void tau_item_avx2(const TauSolveKernel<T>& k, int64_t i) {
-  k.run(i);
-}
+// The work item compiled whole (every callee inlined) for each tier; the lane
+// loops are the same IEEE operations at every width.
 template <class T>
 KOKKOS_INLINE_FUNCTION void TauSolveKernel<T>::operator()(const int64_t i) const {
-  switch (isa) {
-    case lanes::Isa::avx512: tau_item_avx512(*this, i); break;
-    case lanes::Isa::avx2: tau_item_avx2(*this, i); break;
-    default: run(i); break;
-  }
+  variants::run_flat<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa, []<Isa>(const TauSolveKernel& k, int64_t j) RR_INLINE_LAMBDA { k.run(j); }, *this, i);
 }
 
 }  // namespace radiredide

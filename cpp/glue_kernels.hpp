@@ -173,7 +173,7 @@ struct FminStencil {
   UView<double, 2> taug, f22;
   int32_t o, s;
   int64_t e, total;  // e: blocks per row; total = B * S
-  lanes::Isa isa = lanes::Isa::generic;
+  Isa isa = Isa::generic;
 
   // The first and last coefficient: both lines of a block of up to eight.
   // (A loop of prefetches would be deleted as a loop without effects.)
@@ -250,22 +250,13 @@ struct FminStencil {
   void operator()(const int64_t ck) const;
 };
 
-RR_LANES_AVX512 inline void fmin_chunk_avx512(const FminStencil& k, int64_t ck) {
-  k.chunk<lanes::vec<double, lanes::Isa::avx512>::type>(ck);
-}
-RR_LANES_AVX2 inline void fmin_chunk_avx2(const FminStencil& k, int64_t ck) {
-  k.chunk<lanes::vec<double, lanes::Isa::avx2>::type>(ck);
-}
-inline void fmin_chunk_generic(const FminStencil& k, int64_t ck) {
-  k.chunk<lanes::vec<double, lanes::Isa::generic>::type>(ck);
-}
-
 inline void FminStencil::operator()(const int64_t ck) const {
-  switch (isa) {
-    case lanes::Isa::avx512: fmin_chunk_avx512(*this, ck); break;
-    case lanes::Isa::avx2: fmin_chunk_avx2(*this, ck); break;
-    default: fmin_chunk_generic(*this, ck); break;
-  }
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa,
+      []<Isa I>(const FminStencil& k, int64_t c) RR_INLINE_LAMBDA {
+        k.chunk<lanes::vec_t<double, I>>(c);
+      },
+      *this, ck);
 }
 
 struct FminSolve {
@@ -341,7 +332,7 @@ py::tuple fmin_starts(const carray<double>& C_tau, const carray<double>& C_x,
   Kokkos::parallel_for("fmin_starts.stencil",
                        Policy1<Space>(space, 0, (bs + kFminChunk - 1) / kFminChunk),
                        FminStencil{ct, cx, kv, vv, taug, f22, static_cast<int32_t>(O),
-                                   static_cast<int32_t>(S), E, bs, lanes::detected()});
+                                   static_cast<int32_t>(S), E, bs, detected_isa()});
   Kokkos::parallel_for("fmin_starts.solve", Policy1<Space>(space, 0, B),
                        FminSolve{taug, f22, fm, st_out.target, f0_out.target, flag,
                                  static_cast<int32_t>(S)});

@@ -540,12 +540,8 @@ py::array_t<cplx> anchor_contract_impl(const carray<double>& rows, const carray<
   auto result = new_array<cplx>({R, C});
   auto out = stage_out(pool, "anch_out", mutable_ptr(result), R, C);
   if (R * C > 0) {
-    const gpr::Isa isa = gpr::detected_isa();
-    int32_t tile = 1;
-#if defined(__x86_64__)
-    if (isa == gpr::Isa::avx512) tile = gpr::kAnchorTileAvx512;
-    if (isa == gpr::Isa::avx2) tile = gpr::kAnchorTileAvx2;
-#endif
+    const Isa isa = detected_isa();
+    const int32_t tile = gpr::anchor_tile(isa);
     const int32_t tiles_per_row = static_cast<int32_t>((C + tile - 1) / tile);
     const gpr::AnchorArgs args{v_rows.data(), reinterpret_cast<const double*>(v_trend.data()),
                                v_krows.data(), reinterpret_cast<const double*>(v_alpha.data()),

@@ -117,19 +117,14 @@ struct BatchRows {
   }
 };
 
-#if defined(__GNUC__)
-typedef double vec2d __attribute__((vector_size(16)));
-typedef double vec4d __attribute__((vector_size(32)));
-typedef double vec8d __attribute__((vector_size(64)));
-#define RADIREDIDE_GPR_ALWAYS_INLINE __attribute__((always_inline)) inline
-#else
-#error "the batched contraction needs GCC-style vector extensions"
-#endif
+using lanes::d2;
+using lanes::d4;
+using lanes::d8;
 
 // Unaligned load of one vector of rows (by reference: no vector passes
 // through a call boundary).
 template <class V>
-RADIREDIDE_GPR_ALWAYS_INLINE void load_rows(V& v, const double* p) {
+RR_INLINE void load_rows(V& v, const double* p) {
   std::memcpy(&v, p, sizeof(V));
 }
 
@@ -175,8 +170,8 @@ KOKKOS_INLINE_FUNCTION int32_t coef_blocks(int32_t EO) {
 // weight multiplies the row vectors straight from memory (lanes::mul_bcast): with
 // 512-bit vectors its broadcast rides in the multiply instead of taking a slot
 // of the floating-point pipes that the multiplies and adds keep busy.
-template <class V, int NV, int CI>
-RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int32_t n,
+template <Isa I, class V, int NV, int CI>
+RR_INLINE void panel_sums(const double* panel, int32_t W, int32_t n,
                                              const double* const* w, V (&re)[CI][NV],
                                              V (&im)[CI][NV]) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
@@ -201,8 +196,8 @@ RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int
       const double* wc = &w[c][2 * t];
 #pragma GCC unroll 4
       for (int v = 0; v < NV; ++v) {
-        sr[c][v] = sr[c][v] + lanes::mul_bcast(wc, x[v]);
-        si[c][v] = si[c][v] + lanes::mul_bcast(wc + 1, x[v]);
+        sr[c][v] = sr[c][v] + lanes::mul_bcast<I>(wc, x[v]);
+        si[c][v] = si[c][v] + lanes::mul_bcast<I>(wc + 1, x[v]);
       }
     }
   }
@@ -223,8 +218,8 @@ RADIREDIDE_GPR_ALWAYS_INLINE void panel_sums(const double* panel, int32_t W, int
 // form.  The running values stay in memory while a kernel sum is formed (the
 // empty asm statement lets their address escape), so that the registers hold
 // the sums of the inner loop.
-template <class V, int NV, int CI>
-RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int32_t p, int32_t r,
+template <Isa I, class V, int NV, int CI>
+RR_INLINE void contract_coefs(const BatchContractArgs& a, int32_t p, int32_t r,
                                                  int64_t o) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   constexpr int RB = L * NV;  // divides kRowPad
@@ -238,7 +233,7 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int
     {
       V sr[CI][NV];
       V si[CI][NV];
-      panel_sums<V, NV, CI>(a.feat + panel_base(b0, a.W, a.n_terms), a.W, a.n_terms, Tc, sr, si);
+      panel_sums<I, V, NV, CI>(a.feat + panel_base(b0, a.W, a.n_terms), a.W, a.n_terms, Tc, sr, si);
       for (int c = 0; c < CI; ++c)
         for (int v = 0; v < NV; ++v) {
           re[c][v] = sr[c][v];
@@ -254,7 +249,7 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int
           a.krow + static_cast<int64_t>(j) * a.n_train * a.Bp + panel_base(b0, a.W, a.n_train);
       V kre[CI][NV];
       V kim[CI][NV];
-      panel_sums<V, NV, CI>(kr, a.W, a.n_train, Ac, kre, kim);
+      panel_sums<I, V, NV, CI>(kr, a.W, a.n_train, Ac, kre, kim);
       for (int c = 0; c < CI; ++c)
         for (int v = 0; v < NV; ++v) {
           re[c][v] = re[c][v] + kre[c][v];
@@ -274,8 +269,8 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_coefs(const BatchContractArgs& a, int
 
 // Coefficient block `item` (position item / coef_blocks, its coefficients in
 // groups of CI, then one at a time).
-template <class V, int NV, int CI>
-RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, const int32_t item) {
+template <Isa I, class V, int NV, int CI>
+RR_INLINE void contract_rows(const BatchContractArgs& a, const int32_t item) {
   const int32_t nrb = coef_blocks(a.EO);
   const int32_t p = item / nrb;
   const int32_t r0 = (item - p * nrb) * kCoefBlock;
@@ -283,12 +278,12 @@ RADIREDIDE_GPR_ALWAYS_INLINE void contract_rows(const BatchContractArgs& a, cons
   const int64_t o = a.off[a.gidx[p]];
   if (o < 0) return;
   int32_t r = r0;
-  for (; r + CI <= r1; r += CI) contract_coefs<V, NV, CI>(a, p, r, o);
-  for (; r < r1; ++r) contract_coefs<V, NV, 1>(a, p, r, o);
+  for (; r + CI <= r1; r += CI) contract_coefs<I, V, NV, CI>(a, p, r, o);
+  for (; r < r1; ++r) contract_coefs<I, V, NV, 1>(a, p, r, o);
 }
 
 // The one-row form: one row per step, plain doubles, one coefficient at a time.
-RADIREDIDE_GPR_ALWAYS_INLINE void contract_one_row(const BatchContractArgs& a, const int32_t item) {
+RR_INLINE void contract_one_row(const BatchContractArgs& a, const int32_t item) {
   const int32_t nrb = coef_blocks(a.EO);
   const int32_t p = item / nrb;
   const int32_t r0 = (item - p * nrb) * kCoefBlock;
@@ -357,7 +352,7 @@ struct BatchVarArgs {
 // key_variance's sequence of operations (lanes past B hold zeros and are
 // dropped).
 template <class V>
-RADIREDIDE_GPR_ALWAYS_INLINE void variance_rows(const BatchVarArgs& a, int32_t panel, int32_t v) {
+RR_INLINE void variance_rows(const BatchVarArgs& a, int32_t panel, int32_t v) {
   static_assert(sizeof(V) == kVarRows * sizeof(double), "one lane per row");
   const KeyView& key = a.keys[v];
   const int32_t n = key.n;

@@ -1,16 +1,16 @@
 #pragma once
-// Instruction-set variants of the batched contraction and of the anchor
-// contraction, and the kernels that choose between them at run time.  Every
-// variant performs the same IEEE operations lane by lane in the same order as
-// the generic code (plain adds and multiplies; in the anchor contraction the
-// one fused multiply-subtract x*y - p, which equals fma(x, y, -p) exactly), so
-// the choice changes no bits.
-#include "common/isa.hpp"
+// Tier variants of the batched contraction, of the batched variance and of
+// the anchor contraction (common/variants.hpp), and the kernels that choose
+// between them at run time.  Every variant performs the same IEEE operations
+// lane by lane in the same order as the generic code (plain adds and
+// multiplies; in the anchor contraction the one fused multiply-subtract
+// x*y - p, which equals fma(x, y, -p) exactly), so the choice changes no bits.
+#include "common/variants.hpp"
 #include "gpr_kernels.hpp"
 
 #include <Kokkos_Core.hpp>
 
-#if defined(__x86_64__)
+#if RR_X86
 #include <immintrin.h>
 #endif
 
@@ -18,32 +18,30 @@
 
 namespace radiredide::gpr {
 
-using radiredide::detected_isa;
-using radiredide::Isa;
+// Coefficient block `item` of the batched contraction at tier I: row vectors
+// of the tier's width (two of them, and four weight columns at once with
+// AVX-512).
+struct ContractRows {
+  template <Isa I>
+  RR_INLINE void operator()(const BatchContractArgs& a, int32_t item) const {
+    if constexpr (I >= Isa::avx512)
+      contract_rows<I, d8, 2, 4>(a, item);
+    else if constexpr (I == Isa::avx2)
+      contract_rows<I, d4, 2, 2>(a, item);
+    else
+      contract_rows<I, d2, 2, 2>(a, item);
+  }
+};
 
-#if defined(__x86_64__)
-inline constexpr int kAnchorTileAvx2 = 4;    // complex columns per tile
-inline constexpr int kAnchorTileAvx512 = 8;
-
-__attribute__((target("avx2"))) inline void contract_rows_avx2(const BatchContractArgs& a,
-                                                               int32_t item) {
-  contract_rows<vec4d, 2, 2>(a, item);
-}
-__attribute__((target("avx512f"))) inline void contract_rows_avx512(const BatchContractArgs& a,
-                                                                    int32_t item) {
-  contract_rows<vec8d, 2, 4>(a, item);
-}
-
-__attribute__((target("avx2"))) inline void variance_rows_avx2(const BatchVarArgs& a, int32_t panel,
-                                                                int32_t v) {
-  variance_rows<vec8d>(a, panel, v);
-}
-__attribute__((target("avx512f"))) inline void variance_rows_avx512(const BatchVarArgs& a,
-                                                                     int32_t panel, int32_t v) {
-  variance_rows<vec8d>(a, panel, v);
+// Complex columns per tile of the anchor contraction at tier isa.
+inline int32_t anchor_tile(Isa isa) {
+  if (isa >= Isa::avx512) return 8;
+  if (isa == Isa::avx2) return 4;
+  return 1;
 }
 
-__attribute__((target("avx2,fma"), always_inline)) inline void dot2_step_avx2(__m256d x, __m256d y,
+#if RR_X86
+RR_TARGET_AVX2 RR_INLINE void dot2_step_avx2(__m256d x, __m256d y,
                                                                               __m256d& S,
                                                                               __m256d& cc) {
   const __m256d p = _mm256_mul_pd(x, y);
@@ -55,7 +53,7 @@ __attribute__((target("avx2,fma"), always_inline)) inline void dot2_step_avx2(__
   S = s;
 }
 
-__attribute__((target("avx512f"), always_inline)) inline void dot2_step_avx512(__m512d x,
+RR_TARGET_AVX512 RR_INLINE void dot2_step_avx512(__m512d x,
                                                                                __m512d y,
                                                                                __m512d& S,
                                                                                __m512d& cc) {
@@ -69,7 +67,7 @@ __attribute__((target("avx512f"), always_inline)) inline void dot2_step_avx512(_
 }
 
 // Two vectors of (re, im) pairs: columns c0 .. c0 + 3.
-__attribute__((target("avx2,fma"))) inline void anchor_tile_avx2(const AnchorArgs& a, int32_t r,
+RR_TARGET_AVX2 inline void anchor_tile_avx2(const AnchorArgs& a, int32_t r,
                                                                  int32_t c0) {
   const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
   const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
@@ -96,7 +94,7 @@ __attribute__((target("avx2,fma"))) inline void anchor_tile_avx2(const AnchorArg
 }
 
 // Two vectors of (re, im) pairs: columns c0 .. c0 + 7.
-__attribute__((target("avx512f"))) inline void anchor_tile_avx512(const AnchorArgs& a, int32_t r,
+RR_TARGET_AVX512 inline void anchor_tile_avx512(const AnchorArgs& a, int32_t r,
                                                                   int32_t c0) {
   const double* xr = a.rows + static_cast<int64_t>(r) * a.Kt;
   const double* xk = a.krows + static_cast<int64_t>(r) * a.Kk;
@@ -123,6 +121,21 @@ __attribute__((target("avx512f"))) inline void anchor_tile_avx512(const AnchorAr
 }
 #endif
 
+// A full tile of anchor columns c0 .. c0 + anchor_tile(I) - 1 of row r.
+struct AnchorTile {
+  template <Isa I>
+  RR_INLINE void operator()(const AnchorArgs& a, int32_t r, int32_t c0) const {
+#if RR_X86
+    if constexpr (I >= Isa::avx512)
+      anchor_tile_avx512(a, r, c0);
+    else if constexpr (I == Isa::avx2)
+      anchor_tile_avx2(a, r, c0);
+    else
+#endif
+      a.element(r, c0);
+  }
+};
+
 // "gpr_batch_contract": one work item per block of a group position's
 // coefficients (coef_blocks per position), all rows.
 struct BatchContract {
@@ -134,38 +147,22 @@ struct BatchContract {
       contract_one_row(a, i);
       return;
     }
-#if defined(__x86_64__)
-    if (isa == Isa::avx512) {
-      contract_rows_avx512(a, i);
-      return;
-    }
-    if (isa == Isa::avx2) {
-      contract_rows_avx2(a, i);
-      return;
-    }
-#endif
-    contract_rows<vec2d, 2, 2>(a, i);
+    variants::run<Isa::avx512, Isa::avx2, Isa::generic>(isa, ContractRows{}, a, i);
   }
 };
 
 // "gpr_batch_var": item (panel, v) is key v's variance at the kVarRows rows
-// of the panel.
+// of the panel; every tier runs the same 8-row vectors.
 struct BatchVar {
   BatchVarArgs a;
   Isa isa;
 
   void operator()(const int32_t panel, const int32_t v) const {
-#if defined(__x86_64__)
-    if (isa == Isa::avx512) {
-      variance_rows_avx512(a, panel, v);
-      return;
-    }
-    if (isa == Isa::avx2) {
-      variance_rows_avx2(a, panel, v);
-      return;
-    }
-#endif
-    variance_rows<vec8d>(a, panel, v);
+    variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+        isa,
+        []<Isa>(const BatchVarArgs& args, int32_t pn, int32_t key)
+            RR_INLINE_LAMBDA { variance_rows<d8>(args, pn, key); },
+        a, panel, v);
   }
 };
 
@@ -176,25 +173,17 @@ struct BatchVar {
 struct AnchorContract {
   AnchorArgs a;
   int32_t R;
-  int32_t tile;
+  int32_t tile;  // anchor_tile(isa)
   Isa isa;
 
   void operator()(const int32_t t) const {
     const int32_t ct = t / R;
     const int32_t r = t - ct * R;
     const int32_t c0 = ct * tile;
-#if defined(__x86_64__)
-    if (c0 + tile <= a.C) {
-      if (isa == Isa::avx512) {
-        anchor_tile_avx512(a, r, c0);
-        return;
-      }
-      if (isa == Isa::avx2) {
-        anchor_tile_avx2(a, r, c0);
-        return;
-      }
+    if (tile > 1 && c0 + tile <= a.C) {
+      variants::run<Isa::avx512, Isa::avx2, Isa::generic>(isa, AnchorTile{}, a, r, c0);
+      return;
     }
-#endif
     const int32_t c1 = a.C - c0 < tile ? a.C : c0 + tile;
     for (int32_t c = c0; c < c1; ++c) a.element(r, c);
   }

@@ -7,7 +7,7 @@
 #include "swsph.hpp"
 
 #include "common/errors.hpp"
-#include "common/isa.hpp"
+#include "common/variants.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
 #include "swsph_common.hpp"
@@ -281,23 +281,6 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
   out[3] = (g1 / in.w) - ((g2 / in.A0) * 0.5);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("avx512f"))) double scalar_map_row_avx512(const MapInputs& in, int32_t b) {
-  return scalar_map_row(in, b);
-}
-__attribute__((target("avx2"))) double scalar_map_row_avx2(const MapInputs& in, int32_t b) {
-  return scalar_map_row(in, b);
-}
-__attribute__((target("avx512f"))) void scalar_map_grad_row_avx512(const MapInputs& in, int32_t b,
-                                                                   double* out) {
-  scalar_map_grad_row(in, b, out);
-}
-__attribute__((target("avx2"))) void scalar_map_grad_row_avx2(const MapInputs& in, int32_t b,
-                                                              double* out) {
-  scalar_map_grad_row(in, b, out);
-}
-#endif
-
 // Rows run the widest vector variant of the processor (every variant gives
 // the same bits).
 struct ScalarMapKernel {
@@ -306,17 +289,10 @@ struct ScalarMapKernel {
   Isa isa;
 
   void operator()(const int32_t b) const {
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::avx512) {
-      out(b) = scalar_map_row_avx512(in, b);
-      return;
-    }
-    if (isa == Isa::avx2) {
-      out(b) = scalar_map_row_avx2(in, b);
-      return;
-    }
-#endif
-    out(b) = scalar_map_row(in, b);
+    out(b) = variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+        isa,
+        []<Isa>(const MapInputs& m, int32_t row) RR_INLINE_LAMBDA { return scalar_map_row(m, row); },
+        in, b);
   }
 };
 
@@ -327,14 +303,11 @@ struct ScalarMapGradKernel {
 
   void operator()(const int32_t b) const {
     double v[4];
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::avx512)
-      scalar_map_grad_row_avx512(in, b, v);
-    else if (isa == Isa::avx2)
-      scalar_map_grad_row_avx2(in, b, v);
-    else
-#endif
-      scalar_map_grad_row(in, b, v);
+    variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+        isa,
+        []<Isa>(const MapInputs& m, int32_t row, double* o)
+            RR_INLINE_LAMBDA { scalar_map_grad_row(m, row, o); },
+        in, b, v);
     for (int c = 0; c < 4; ++c) out(b, c) = v[c];
   }
 };

@@ -17,18 +17,15 @@
 
 #include <Kokkos_Core.hpp>
 
+#include "common/variants.hpp"
+
 #include <cmath>
 #include <cstdint>
 
 // Vector variants of the kernels (compiled for a wider instruction set) must
 // inline everything on their hot path, lambdas included.
-#if defined(__GNUC__)
-#define RR_SWSPH_ALWAYS_INLINE __attribute__((always_inline)) inline
-#define RR_SWSPH_LAMBDA_INLINE __attribute__((always_inline))
-#else
-#define RR_SWSPH_ALWAYS_INLINE inline
-#define RR_SWSPH_LAMBDA_INLINE
-#endif
+#define RR_SWSPH_ALWAYS_INLINE RR_INLINE
+#define RR_SWSPH_LAMBDA_INLINE RR_INLINE_LAMBDA
 
 namespace radiredide {
 

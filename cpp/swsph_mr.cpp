@@ -5,7 +5,7 @@
 
 #include "common/errors.hpp"
 #include "common/huge_pages.hpp"
-#include "common/isa.hpp"
+#include "common/variants.hpp"
 #include "common/lanes.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
@@ -661,10 +661,6 @@ RR_LANES_INLINE void kernel_rows_with(const KernelRowArgs& a) {
   for (; i < a.n; ++i) kernel_rows_at<double>(a, i);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-RR_LANES_AVX512 void kernel_rows_avx512(const KernelRowArgs& a) { kernel_rows_with<lanes::d8>(a); }
-RR_LANES_AVX2 void kernel_rows_avx2(const KernelRowArgs& a) { kernel_rows_with<lanes::d4>(a); }
-#endif
 
 struct ContractRowsKernel {
   UView<const double, 2> u;
@@ -691,11 +687,11 @@ struct ContractRowsKernel {
     a.U = trainU.data();
     a.out = &rows(b, g, 0, 0);
     a.n = n_train;
-#if defined(__x86_64__) && defined(__GNUC__)
-    if (isa == Isa::avx512) return kernel_rows_avx512(a);
-    if (isa == Isa::avx2) return kernel_rows_avx2(a);
-#endif
-    kernel_rows_with<lanes::d2>(a);
+    variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+        isa,
+        []<Isa I>(const KernelRowArgs& args)
+            RR_INLINE_LAMBDA { kernel_rows_with<lanes::vec_t<double, I>>(args); },
+        a);
   }
 };
 
@@ -752,8 +748,8 @@ struct ApplyBuffers {
 
 // n buffered block rows from w (NV vectors of columns per plane), row values
 // src[k][0 .. n - 1].
-template <class V, int NV, int K>
-__attribute__((always_inline)) inline void apply_steps(const double* w, const double* const* src,
+template <Isa I, class V, int NV, int K>
+RR_INLINE void apply_steps(const double* w, const double* const* src,
                                                        int32_t n, V (&pre)[K][NV],
                                                        V (&pim)[K][NV]) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
@@ -769,8 +765,8 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
       const double* v = src[k] + r;  // broadcast inside the multiplies
 #pragma GCC unroll 4
       for (int j = 0; j < NV; ++j) {
-        pre[k][j] = lanes::mul_bcast(v, wr[j]) + pre[k][j];
-        pim[k][j] = lanes::mul_bcast(v, wi[j]) + pim[k][j];
+        pre[k][j] = lanes::mul_bcast<I>(v, wr[j]) + pre[k][j];
+        pim[k][j] = lanes::mul_bcast<I>(v, wi[j]) + pim[k][j];
       }
     }
   }
@@ -781,8 +777,8 @@ __attribute__((always_inline)) inline void apply_steps(const double* w, const do
 // added to their totals.  A chunk that holds both trend and kernel rows runs
 // the steps twice on the same partial sums, first over its trend rows, then
 // over its kernel rows, so the partial sums stay in registers throughout.
-template <class V, int NV, int K>
-__attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
+template <Isa I, class V, int NV, int K>
+RR_INLINE void apply_rows(const ApplyTileArgs& a, ApplyBuffers& buf,
                                                       int32_t kb, int32_t col, int32_t r0,
                                                       int32_t r1) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
@@ -806,11 +802,11 @@ __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, Ap
   const int32_t rt = (r1 < a.tg) ? r1 : (r0 > a.tg ? r0 : a.tg);
   if (rt > r0) {
     for (int k = 0; k < K; ++k) src[k] = trend_row(k) + r0;
-    apply_steps<V, NV, K>(buf.w + col, src, rt - r0, pre, pim);
+    apply_steps<I, V, NV, K>(buf.w + col, src, rt - r0, pre, pim);
   }
   if (r1 > rt) {
     for (int k = 0; k < K; ++k) src[k] = kernel_row(k) + (rt - a.tg);
-    apply_steps<V, NV, K>(buf.w + col + 2 * kApplyWidth * (rt - r0), src, r1 - rt, pre, pim);
+    apply_steps<I, V, NV, K>(buf.w + col + 2 * kApplyWidth * (rt - r0), src, r1 - rt, pre, pim);
   }
   double* tot = buf.tot + 2 * kApplyWidth * kb + col;
 #pragma GCC unroll 12
@@ -831,23 +827,23 @@ __attribute__((always_inline)) inline void apply_rows(const ApplyTileArgs& a, Ap
 // All the item's (batch row, channel) pairs over block rows [r0, r1) of
 // columns [col, col + NV x lanes): K at a time, the rest (the pair count is a
 // multiple of 4) four and two at a time.
-template <class V, int NV, int K>
-__attribute__((always_inline)) inline void apply_pairs(const ApplyTileArgs& a, ApplyBuffers& buf,
+template <Isa I, class V, int NV, int K>
+RR_INLINE void apply_pairs(const ApplyTileArgs& a, ApplyBuffers& buf,
                                                        int32_t col, int32_t r0, int32_t r1) {
   const int32_t n = 4 * (a.b1 - a.b0);
   int32_t kb = 0;
-  for (; kb + K <= n; kb += K) apply_rows<V, NV, K>(a, buf, kb, col, r0, r1);
+  for (; kb + K <= n; kb += K) apply_rows<I, V, NV, K>(a, buf, kb, col, r0, r1);
   if constexpr (K > 4)
-    for (; kb + 4 <= n; kb += 4) apply_rows<V, NV, 4>(a, buf, kb, col, r0, r1);
+    for (; kb + 4 <= n; kb += 4) apply_rows<I, V, NV, 4>(a, buf, kb, col, r0, r1);
   if constexpr (K % 4 != 0)
-    for (; kb + 2 <= n; kb += 2) apply_rows<V, NV, 2>(a, buf, kb, col, r0, r1);
+    for (; kb + 2 <= n; kb += 2) apply_rows<I, V, NV, 2>(a, buf, kb, col, r0, r1);
 }
 
 // Columns are summed NV x lanes at a time: the tiles of a 16-column item with
 // K16 row values per step, a lone tile with K8 (when NV x lanes is 16, a lone
 // tile takes NV / 2 vectors).
-template <class V, int NV, int K16, int K8>
-__attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& a) {
+template <Isa I, class V, int NV, int K16, int K8>
+RR_INLINE void apply_tile_with(const ApplyTileArgs& a) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   constexpr int step = NV * L;
   static_assert(kApplyWidth % step == 0 && (step <= 8 || step == 16), "column steps");
@@ -867,9 +863,9 @@ __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& 
       }
     }
     if (step == 16 && a.width == 8) {
-      if constexpr (step == 16) apply_pairs<V, NV / 2, K8>(a, buf, 0, r0, r1);
+      if constexpr (step == 16) apply_pairs<I, V, NV / 2, K8>(a, buf, 0, r0, r1);
     } else {
-      for (int32_t col = 0; col < a.width; col += step) apply_pairs<V, NV, K16>(a, buf, col, r0, r1);
+      for (int32_t col = 0; col < a.width; col += step) apply_pairs<I, V, NV, K16>(a, buf, col, r0, r1);
     }
   }
   // Columns that land side by side (all stored, one piece) are written as
@@ -899,25 +895,23 @@ __attribute__((always_inline)) inline void apply_tile_with(const ApplyTileArgs& 
   }
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// 32 vector registers: 24 partial sums, 4 weight vectors, a broadcast row
-// value and a product.
-__attribute__((target("avx512f"))) void apply_tile_avx512(const ApplyTileArgs& a) {
-  apply_tile_with<lanes::d8, 2, 6, 12>(a);
-}
-// 16 vector registers: 8 partial sums, 4 weight vectors, row value, product.
-__attribute__((target("avx2"))) void apply_tile_avx2(const ApplyTileArgs& a) {
-  apply_tile_with<lanes::d4, 2, 2, 2>(a);
-}
-#endif
+// The tile at tier I.  AVX-512's 32 vector registers hold 24 partial sums, 4
+// weight vectors, a broadcast row value and a product; AVX2's 16 hold 8
+// partial sums, 4 weight vectors, the row value and a product.
+struct ApplyTile {
+  template <Isa I>
+  RR_INLINE void operator()(const ApplyTileArgs& a) const {
+    if constexpr (I >= Isa::avx512)
+      apply_tile_with<I, lanes::d8, 2, 6, 12>(a);
+    else if constexpr (I == Isa::avx2)
+      apply_tile_with<I, lanes::d4, 2, 2, 2>(a);
+    else
+      apply_tile_with<I, lanes::d2, 1, 4, 4>(a);
+  }
+};
 
 void apply_tile(const ApplyTileArgs& a, Isa isa) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (isa == Isa::avx512) return apply_tile_avx512(a);
-  if (isa == Isa::avx2) return apply_tile_avx2(a);
-#endif
-  (void)isa;
-  apply_tile_with<lanes::d2, 1, 4, 4>(a);
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(isa, ApplyTile{}, a);
 }
 
 struct ContractApplyKernel {

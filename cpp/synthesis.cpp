@@ -216,7 +216,7 @@ py::array evaluate_hybrid_batch(const carray<double>& t_knots, const carray<int6
   f.any_negative = modes.any_negative;
   f.J = static_cast<int32_t>(J);
   f.chunks = sample_chunk_count(f.J, static_cast<int32_t>(B), compat::default_concurrency());
-  f.isa = lanes::detected();
+  f.isa = detected_isa();
   Kokkos::parallel_for(
       "hybrid_synthesis_batch",
       Kokkos::RangePolicy<Exec, Kokkos::IndexType<int64_t>>(0, static_cast<int64_t>(B) * f.chunks),
@@ -312,7 +312,7 @@ py::tuple assemble_imr(const carray<std::complex<T>>& h_insp, const carray<int32
   f.i0 = static_cast<int32_t>(i0);
   f.L = L;
   f.len = len;
-  f.isa = lanes::detected();
+  f.isa = detected_isa();
   Kokkos::parallel_for("assemble_imr", Kokkos::RangePolicy<Exec>(0, items), f);
   Exec().fence();
   o_hp.copy_back();

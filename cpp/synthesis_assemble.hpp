@@ -44,7 +44,7 @@ struct Kernel {
   T mr_hi, b0, blend1;
   int32_t N, K, i0, L, len;
 
-  lanes::Isa isa = lanes::Isa::generic;
+  Isa isa = Isa::generic;
 
   // Per-row constants of the mask and the blend window.
   struct Row {
@@ -165,24 +165,11 @@ struct Kernel {
 };
 
 template <class T>
-RR_LANES_AVX512 void item_avx512(const Kernel<T>& k, int32_t i) {
-  k.template run<typename lanes::vec<T, lanes::Isa::avx512>::type>(i);
-}
-template <class T>
-RR_LANES_AVX2 void item_avx2(const Kernel<T>& k, int32_t i) {
-  k.template run<typename lanes::vec<T, lanes::Isa::avx2>::type>(i);
-}
-template <class T>
-void item_generic(const Kernel<T>& k, int32_t i) {
-  k.template run<typename lanes::vec<T, lanes::Isa::generic>::type>(i);
-}
-template <class T>
 KOKKOS_INLINE_FUNCTION void Kernel<T>::operator()(const int32_t item) const {
-  switch (isa) {
-    case lanes::Isa::avx512: item_avx512(*this, item); break;
-    case lanes::Isa::avx2: item_avx2(*this, item); break;
-    default: item_generic(*this, item); break;
-  }
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa,
+      []<Isa I>(const Kernel& k, int32_t i) RR_INLINE_LAMBDA { k.template run<lanes::vec_t<T, I>>(i); },
+      *this, item);
 }
 
 }  // namespace assemble

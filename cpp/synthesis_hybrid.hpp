@@ -251,11 +251,11 @@ inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
 // One plane of a mode's cubic at offsets u (u2 = u u, u3 = u2 u):
 // ((c3 + c2 u) + c1 u2) + c0 u3, with c3 already in every lane and c2, c1, c0
 // read from the table at q[4 cs], q[2 cs], q[0] as broadcasts in the products.
-template <class V>
+template <Isa I, class V>
 RR_LANES_INLINE V cubic_plane(const V& c3, const double* q, std::ptrdiff_t cs, const V& u,
                               const V& u2, const V& u3) {
-  return ((c3 + lanes::mul_bcast(q + 4 * cs, u)) + lanes::mul_bcast(q + 2 * cs, u2)) +
-         lanes::mul_bcast(q, u3);
+  return ((c3 + lanes::mul_bcast<I>(q + 4 * cs, u)) + lanes::mul_bcast<I>(q + 2 * cs, u2)) +
+         lanes::mul_bcast<I>(q, u3);
 }
 
 template <class V, int NV>
@@ -295,11 +295,11 @@ struct BatchKernel {
   int32_t C, K, M;
   bool any_negative;
   int32_t J = 0, chunks = 1;
-  lanes::Isa isa = lanes::Isa::generic;
+  Isa isa = Isa::generic;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t item) const;
 
-  template <class V>
+  template <Isa I, class V>
   RR_LANES_INLINE void run(const int64_t item) const {
     constexpr int32_t W = lanes::width<V>;
     constexpr int32_t NV = kLanes / W;
@@ -347,14 +347,14 @@ struct BatchKernel {
         if (t_one) {
           // The interval's scalars enter the lane operations as broadcasts in
           // their memory operands (lanes.hpp).
-          const V c3 = lanes::add_bcast(V{}, p3 + ti);
+          const V c3 = lanes::add_bcast<I>(V{}, p3 + ti);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V d = lanes::sub_bcast(xv[v], tk + ti);
+            const V d = lanes::sub_bcast<I>(xv[v], tk + ti);
             const V d2 = d * d;
             const V d3 = d2 * d;
-            lanes::store(ph + v * W, ((c3 + lanes::mul_bcast(p2 + ti, d)) +
-                                      lanes::mul_bcast(p1 + ti, d2)) +
-                                         lanes::mul_bcast(p0 + ti, d3));
+            lanes::store(ph + v * W, ((c3 + lanes::mul_bcast<I>(p2 + ti, d)) +
+                                      lanes::mul_bcast<I>(p1 + ti, d2)) +
+                                         lanes::mul_bcast<I>(p0 + ti, d3));
           }
           pi = search_from(pk, n, ph[0], pi);
           V pv[NV];
@@ -363,7 +363,7 @@ struct BatchKernel {
           p_one = in_interval(pv, pk, n, pi);
           if (p_one) {
             _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-              lanes::store(u + v * W, lanes::sub_bcast(pv[v], pk + pi));
+              lanes::store(u + v * W, lanes::sub_bcast<I>(pv[v], pk + pi));
             for (int32_t i = 0; i < kLanes; ++i) jv[i] = pi;
           }
         }
@@ -465,24 +465,24 @@ struct BatchKernel {
         const double* cd = reinterpret_cast<const double*>(c0);
         if (uniform) {
           const double* q = cd + 2 * static_cast<std::ptrdiff_t>(jv[0]);
-          const V r3 = lanes::add_bcast(V{}, q + 6 * cs);
-          const V i3 = lanes::add_bcast(V{}, q + 6 * cs + 1);
+          const V r3 = lanes::add_bcast<I>(V{}, q + 6 * cs);
+          const V i3 = lanes::add_bcast<I>(V{}, q + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            vre[v] = cubic_plane(r3, q, cs, uv[v], u2[v], u3[v]);
-            vim[v] = cubic_plane(i3, q + 1, cs, uv[v], u2[v], u3[v]);
+            vre[v] = cubic_plane<I>(r3, q, cs, uv[v], u2[v], u3[v]);
+            vim[v] = cubic_plane<I>(i3, q + 1, cs, uv[v], u2[v], u3[v]);
           }
         } else if (pair) {
           const double* qa = cd + 2 * static_cast<std::ptrdiff_t>(ja);
           const double* qb = cd + 2 * static_cast<std::ptrdiff_t>(jb);
-          const V ra3 = lanes::add_bcast(V{}, qa + 6 * cs);
-          const V ia3 = lanes::add_bcast(V{}, qa + 6 * cs + 1);
-          const V rb3 = lanes::add_bcast(V{}, qb + 6 * cs);
-          const V ib3 = lanes::add_bcast(V{}, qb + 6 * cs + 1);
+          const V ra3 = lanes::add_bcast<I>(V{}, qa + 6 * cs);
+          const V ia3 = lanes::add_bcast<I>(V{}, qa + 6 * cs + 1);
+          const V rb3 = lanes::add_bcast<I>(V{}, qb + 6 * cs);
+          const V ib3 = lanes::add_bcast<I>(V{}, qb + 6 * cs + 1);
           _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V ra = cubic_plane(ra3, qa, cs, uv[v], u2[v], u3[v]);
-            const V ia = cubic_plane(ia3, qa + 1, cs, uv[v], u2[v], u3[v]);
-            const V rb = cubic_plane(rb3, qb, cs, uv[v], u2[v], u3[v]);
-            const V ib = cubic_plane(ib3, qb + 1, cs, uv[v], u2[v], u3[v]);
+            const V ra = cubic_plane<I>(ra3, qa, cs, uv[v], u2[v], u3[v]);
+            const V ia = cubic_plane<I>(ia3, qa + 1, cs, uv[v], u2[v], u3[v]);
+            const V rb = cubic_plane<I>(rb3, qb, cs, uv[v], u2[v], u3[v]);
+            const V ib = cubic_plane<I>(ib3, qb + 1, cs, uv[v], u2[v], u3[v]);
             vre[v] = in_b[v] ? rb : ra;
             vim[v] = in_b[v] ? ib : ia;
           }
@@ -547,21 +547,13 @@ struct BatchKernel {
   }
 };
 
-RR_LANES_AVX512 inline void batch_item_avx512(const BatchKernel& k, int64_t i) {
-  k.run<lanes::vec<double, lanes::Isa::avx512>::type>(i);
-}
-RR_LANES_AVX2 inline void batch_item_avx2(const BatchKernel& k, int64_t i) {
-  k.run<lanes::vec<double, lanes::Isa::avx2>::type>(i);
-}
-inline void batch_item_generic(const BatchKernel& k, int64_t i) {
-  k.run<lanes::vec<double, lanes::Isa::generic>::type>(i);
-}
 KOKKOS_INLINE_FUNCTION void BatchKernel::operator()(const int64_t item) const {
-  switch (isa) {
-    case lanes::Isa::avx512: batch_item_avx512(*this, item); break;
-    case lanes::Isa::avx2: batch_item_avx2(*this, item); break;
-    default: batch_item_generic(*this, item); break;
-  }
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa,
+      []<Isa I>(const BatchKernel& k, int64_t i) RR_INLINE_LAMBDA {
+        k.run<I, lanes::vec_t<double, I>>(i);
+      },
+      *this, item);
 }
 
 }  // namespace hybrid

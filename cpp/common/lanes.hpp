@@ -3,18 +3,14 @@
 // at once.  A lane vector is a GCC vector of doubles or floats: every
 // arithmetic operator on it is the element-wise IEEE operation, so each lane
 // gets exactly the bits of the scalar code (the build keeps -ffp-contract=off,
-// so no multiply-add is fused).  The widest vectors the processor runs are
-// chosen once at run time; a kernel body written as an always-inline template
-// over the vector type is instantiated inside one function per instruction set.
-#include "common/isa.hpp"
+// so no multiply-add is fused).  A kernel body written as an always-inline
+// template over the vector type is compiled once per tier by
+// variants::run (common/variants.hpp), with the widest vectors of the tier.
+#include "common/variants.hpp"
 
 #include <cstdint>
 
 namespace radiredide::lanes {
-
-#if !defined(__GNUC__)
-#error "lane vectors need GCC-style vector extensions"
-#endif
 
 typedef double d2 __attribute__((vector_size(16)));
 typedef double d4 __attribute__((vector_size(32)));
@@ -23,50 +19,25 @@ typedef float f4 __attribute__((vector_size(16)));
 typedef float f8 __attribute__((vector_size(32)));
 typedef float f16 __attribute__((vector_size(64)));
 
-#define RR_LANES_INLINE __attribute__((always_inline)) inline
+#define RR_LANES_INLINE RR_INLINE
 
-#if defined(__x86_64__) && defined(__ELF__)
-#define RR_LANES_AVX2 __attribute__((target("avx2")))
-#define RR_LANES_AVX512 __attribute__((target("avx512f")))
-#else
-#define RR_LANES_AVX2
-#define RR_LANES_AVX512
-#endif
-
-// The instruction set the kernels run at (common/isa.hpp), determined once.
 using radiredide::Isa;
-inline Isa detected() { return detected_isa(); }
 
-// Vector types per element type and instruction set.
+// The lane vectors of tier I: 128 bits in the generic build, 256 with AVX2,
+// 512 with AVX-512 (the same types as d2 .. d8 and f4 .. f16).
+constexpr int vector_bytes(Isa i) { return i == Isa::generic ? 16 : i == Isa::avx2 ? 32 : 64; }
 template <class T, Isa I>
-struct vec;
-template <>
-struct vec<double, Isa::generic> {
-  using type = d2;
-};
-template <>
-struct vec<double, Isa::avx2> {
-  using type = d4;
-};
-template <>
-struct vec<double, Isa::avx512> {
-  using type = d8;
-};
-template <>
-struct vec<float, Isa::generic> {
-  using type = f4;
-};
-template <>
-struct vec<float, Isa::avx2> {
-  using type = f8;
-};
-template <>
-struct vec<float, Isa::avx512> {
-  using type = f16;
-};
+using vec_t __attribute__((vector_size(vector_bytes(I)))) = T;
 
 template <class V>
 inline constexpr int width = static_cast<int>(sizeof(V) / sizeof(V{}[0]));
+
+// Lanes of the vectors of tier isa, for loops that step by the width of the
+// variant that variants::run picks for a kernel having every tier up to isa.
+template <class T>
+inline int width_at(Isa isa) {
+  return vector_bytes(isa) / static_cast<int>(sizeof(T));
+}
 
 // Unaligned load of one vector from p.  A statement expression, not a function:
 // no vector is ever passed or returned across a call (which would bind it to the
@@ -84,15 +55,16 @@ RR_LANES_INLINE void store(T* p, const V& v) {
 }
 
 // (*p) x w, the scalar at p multiplied into every lane of w: the same IEEE
-// multiply as `*p * w`.  With 512-bit vectors the broadcast of *p travels in
-// the multiply's memory operand ({1to8}); a separate broadcast
-// instruction would take a slot on the floating-point pipes, which a loop of
-// multiplies and adds keeps full.  Always inlined, so the vector never crosses
-// a call.
-template <class V, class T>
-RR_LANES_INLINE V mul_bcast(const T* p, const V& w) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
+// multiply as `*p * w`.  In a body compiled for AVX-512 (tier I) with 512-bit
+// vectors the broadcast of *p travels in the multiply's memory operand
+// ({1to8}); a separate broadcast instruction would take a slot on the
+// floating-point pipes, which a loop of multiplies and adds keeps full.  Below
+// that tier, or for other widths, it is the plain multiply.  Always inlined,
+// so the vector never crosses a call.
+template <Isa I, class V, class T>
+RR_INLINE V mul_bcast(const T* p, const V& w) {
+#if RR_X86
+  if constexpr (I >= Isa::avx512 && sizeof(V) == 64 && sizeof(T) == 8) {
     V r;
     __asm__("vmulpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(w), "m"(*p));
     return r;
@@ -104,10 +76,10 @@ RR_LANES_INLINE V mul_bcast(const T* p, const V& w) {
 // a + (*p) and a - (*p), every lane of a with the scalar at p, the broadcast
 // riding in the memory operand as in mul_bcast (vaddpd / vsubpd m64{1to8},
 // a, r computes a + m / a - m: the operands keep their order).
-template <class V, class T>
-RR_LANES_INLINE V add_bcast(const V& a, const T* p) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
+template <Isa I, class V, class T>
+RR_INLINE V add_bcast(const V& a, const T* p) {
+#if RR_X86
+  if constexpr (I >= Isa::avx512 && sizeof(V) == 64 && sizeof(T) == 8) {
     V r;
     __asm__("vaddpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(a), "m"(*p));
     return r;
@@ -115,37 +87,16 @@ RR_LANES_INLINE V add_bcast(const V& a, const T* p) {
 #endif
   return a + *p;
 }
-template <class V, class T>
-RR_LANES_INLINE V sub_bcast(const V& a, const T* p) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if constexpr (sizeof(V) == 64 && sizeof(T) == 8) {
+template <Isa I, class V, class T>
+RR_INLINE V sub_bcast(const V& a, const T* p) {
+#if RR_X86
+  if constexpr (I >= Isa::avx512 && sizeof(V) == 64 && sizeof(T) == 8) {
     V r;
     __asm__("vsubpd %2%{1to8%}, %1, %0" : "=v"(r) : "v"(a), "m"(*p));
     return r;
   }
 #endif
   return a - *p;
-}
-
-// base[i] x w, as mul_bcast(base + i, w).  When i is a compile-time constant
-// the operand is addressed as base plus a fixed displacement, so a loop that
-// reads many entries of one table keeps only the table's address in a
-// register (an address per entry, invariant in the loop, would be hoisted and
-// then reloaded from the stack).
-template <class V, class T>
-RR_LANES_INLINE V mul_bcast_at(const T* base, long i, const V& w) {
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__OPTIMIZE__)
-  if constexpr (sizeof(T) == 8 && sizeof(V) == 64) {
-    if (__builtin_constant_p(i)) {
-      V r;
-      __asm__("vmulpd %c3(%2)%{1to8%}, %1, %0"
-              : "=v"(r)
-              : "v"(w), "r"(base), "n"(i * 8), "m"(*(const T(*)[])base));
-      return r;
-    }
-  }
-#endif
-  return mul_bcast(base + i, w);
 }
 
 // Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads

@@ -2,7 +2,9 @@
 // sizing-rule probe.
 #include <Kokkos_Core.hpp>
 
-#if defined(__SSE2__)
+#include "common/variants.hpp"
+
+#if RR_X86
 #include <emmintrin.h>
 #endif
 
@@ -276,7 +278,7 @@ struct PackBatchRowsItem {
 // larger than the caches and are not read again here, so their lines are
 // written without first being fetched.  A bitwise copy.
 void stream_copy(double* dst, const double* src, size_t n) {
-#if defined(__SSE2__)
+#if RR_X86
   if (n != 0 && (reinterpret_cast<uintptr_t>(dst) & 15) != 0) {
     *dst++ = *src++;
     --n;
@@ -291,7 +293,7 @@ void stream_copy(double* dst, const double* src, size_t n) {
 
 // Orders the streaming stores before what follows.
 void stream_fence() {
-#if defined(__SSE2__)
+#if RR_X86
   _mm_sfence();
 #endif
 }

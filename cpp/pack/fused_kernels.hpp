@@ -74,12 +74,10 @@ struct ChunkSplit {
 // its sample, so the values are bit for bit those of the scalar calls.
 inline constexpr int kLanes = 4;
 
-// Weights at the samples v[0 .. valid) (valid <= kLanes) written to
-// W[s, n0 + l] of one row's (8, N) complex block.
-void weights_lanes(const double* v, int valid, const double* table, double* W, int64_t N,
-                   int64_t n0);
-// The same for valid <= kWeightsBlock samples: with AVX-512 (VL) as one block
-// of lane arrays, whose sums form independent chains; else kLanes at a time.
+// Weights at the samples v[0 .. valid) (valid <= kWeightsBlock) written to
+// W[s, n0 + l] of one row's (8, N) complex block: with AVX-512 (VL) as one
+// block of lane arrays, whose sums form independent chains; else kLanes at a
+// time.
 inline constexpr int kWeightsBlock = 16;
 void weights_block(const double* v, int valid, const double* table, double* W, int64_t N,
                    int64_t n0);

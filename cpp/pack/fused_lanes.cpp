@@ -1,8 +1,11 @@
-// Stage-2 4PN evaluation of the fused and gradient-side kernels, kLanes
-// samples per step.  Each lane performs exactly the scalar operations of
-// mode_weights / dmode_weights at its own sample, so the values are the
-// scalar ones bit for bit.  On x86-64 ELF targets an AVX2 clone is chosen at
-// load time when the processor has it (AVX2 without FMA: same results).
+// The lane kernels of blend_project and of the gradient-side stages: the
+// 4PN weights (weights_block), the squared magnitudes and window scan of
+// median_h2, the blend and pieces chunks, and the dc grid.  Samples run in
+// lanes (kLanes per vector, wider blocks of lane arrays with AVX-512 VL);
+// each lane performs exactly the scalar operations of mode_weights /
+// dmode_weights and of the scalar recurrences at its own sample, so the values
+// are the scalar ones bit for bit.  Each entry point runs the widest of its
+// tier variants that the processor has (common/variants.hpp).
 #include "pack/fused_kernels.hpp"
 #include "common/lanes.hpp"
 #include "pack/pn4.hpp"
@@ -10,19 +13,6 @@
 #include <cmath>
 #include <cstdint>
 #include <utility>
-
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_FUSED_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define RR_FUSED_CLONES
-#endif
-// The blend's lane vectors are as wide as the processor runs them: AVX-512,
-// AVX2 (without FMA: same results) or SSE2.
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_BLEND_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define RR_BLEND_CLONES
-#endif
 
 namespace radiredide {
 namespace fused {
@@ -87,38 +77,12 @@ RR_PN_HOT void v_terms_for(const double* v, uint32_t mask, double (*vp)[W], doub
 
 }  // namespace
 
-RR_FUSED_CLONES void weights_lanes(const double* v, int valid, const double* table, double* W,
-                                   int64_t N, int64_t n0) {
-  double vv[kLanes];
-  pad_lanes(v, valid, vv);
-  pn4::eval_mode_weights_to<kLanes>(vv, table, [&](int s, int l, double re, double im) {
-    if (l < valid) {
-      const int64_t o = 2 * (static_cast<int64_t>(s) * N + n0 + l);
-      W[o] = re;
-      W[o + 1] = im;
-    }
-  });
-}
-
 namespace {
-// Whether the processor runs the x86-64-v4 (AVX-512 with VL) clones.
-inline bool has_vl() {
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-  static const bool vl = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("x86-64-v4") != 0;
-  }();
-  return vl;
-#else
-  return false;
-#endif
-}
-
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-__attribute__((target("arch=x86-64-v4"))) void weights_wide(const double* v, int valid,
-                                                         const double* table, double* W,
-                                                         int64_t N, int64_t n0) {
-  constexpr int Wd = kWeightsBlock;
+// Weights at the samples v[0 .. valid) (valid <= W) written to W[s, n0 + l]
+// of one row's (8, N) complex block.
+template <int Wd>
+RR_INLINE void weights_lanes(const double* v, int valid, const double* table, double* W,
+                             int64_t N, int64_t n0) {
   double vv[Wd];
   pad_lanes<Wd>(v, valid, vv);
   pn4::eval_mode_weights_to<Wd>(vv, table, [&](int s, int l, double re, double im) {
@@ -129,16 +93,27 @@ __attribute__((target("arch=x86-64-v4"))) void weights_wide(const double* v, int
     }
   });
 }
-#endif
+
+// With AVX-512 (VL) one block of lane arrays; else kLanes samples at a time.
+struct WeightsBlock {
+  template <Isa I>
+  RR_INLINE void operator()(const double* v, int valid, const double* table, double* W, int64_t N,
+                            int64_t n0) const {
+    if constexpr (I == Isa::avx512vl) {
+      weights_lanes<kWeightsBlock>(v, valid, table, W, N, n0);
+    } else {
+      for (int l0 = 0; l0 < valid; l0 += kLanes)
+        weights_lanes<kLanes>(v + l0, valid - l0 < kLanes ? valid - l0 : kLanes, table, W, N,
+                              n0 + l0);
+    }
+  }
+};
 }  // namespace
 
 void weights_block(const double* v, int valid, const double* table, double* W, int64_t N,
                    int64_t n0) {
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-  if (has_vl()) return weights_wide(v, valid, table, W, N, n0);
-#endif
-  for (int l0 = 0; l0 < valid; l0 += kLanes)
-    weights_lanes(v + l0, valid - l0 < kLanes ? valid - l0 : kLanes, table, W, N, n0 + l0);
+  variants::run<Isa::avx512vl, Isa::avx2, Isa::generic>(detected_isa(), WeightsBlock{}, v, valid,
+                                                        table, W, N, n0);
 }
 
 namespace {
@@ -236,31 +211,22 @@ RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, co
   }
 }
 
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-__attribute__((target("arch=x86-64-v4"))) void magnitude_vl(const double* v, int32_t n0, int32_t n1,
-                                                         const double* table, uint32_t used,
-                                                         double* mag, const int64_t* plane,
-                                                         unsigned char* unsafe, double* range) {
-  magnitude_lanes<kMagWide>(v, n0, n1, table, used, mag, plane, unsafe, range);
-}
-#endif
-RR_FUSED_CLONES void magnitude_plain(const double* v, int32_t n0, int32_t n1, const double* table,
-                                     uint32_t used, double* mag, const int64_t* plane,
-                                     unsigned char* unsafe, double* range) {
-  magnitude_lanes<kLanes>(v, n0, n1, table, used, mag, plane, unsafe, range);
-}
 }  // namespace
 
 void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* table, uint32_t used,
                      double* mag, const int64_t* plane, unsigned char* unsafe, double* range) {
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-  if (has_vl()) return magnitude_vl(v, n0, n1, table, used, mag, plane, unsafe, range);
-#endif
-  magnitude_plain(v, n0, n1, table, used, mag, plane, unsafe, range);
+  variants::run<Isa::avx512vl, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa I>(const double* vs, int32_t a, int32_t z, const double* t, uint32_t u, double* m,
+                const int64_t* pl, unsigned char* us, double* rg) RR_INLINE_LAMBDA {
+        magnitude_lanes<(I == Isa::avx512vl ? kMagWide : kLanes)>(vs, a, z, t, u, m, pl, us, rg);
+      },
+      v, n0, n1, table, used, mag, plane, unsafe, range);
 }
 
-RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, double hi,
-                                    int32_t* idx, int32_t& under) {
+namespace {
+RR_INLINE int32_t window_scan_lanes(const double* q, int32_t N, double lo, double hi,
+                                   int32_t* idx, int32_t& under) {
   using lanes::d4;
   int32_t c = 0, n = 0;
   m4 low_acc = {0, 0, 0, 0};
@@ -286,6 +252,16 @@ RR_FUSED_CLONES int32_t window_scan(const double* q, int32_t N, double lo, doubl
   }
   under = static_cast<int32_t>(below);
   return c;
+}
+}  // namespace
+
+int32_t window_scan(const double* q, int32_t N, double lo, double hi, int32_t* idx,
+                    int32_t& under) {
+  return variants::run<Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const double* qs, int32_t n, double l, double h, int32_t* ix, int32_t& u)
+          RR_INLINE_LAMBDA { return window_scan_lanes(qs, n, l, h, ix, u); },
+      q, N, lo, hi, idx, under);
 }
 
 // ---------------------------------------------------------------- blend
@@ -415,12 +391,10 @@ RR_LANES_INLINE void blend_rows(const BlendInputs& in, const double* W, const do
                                 int32_t n1) {
   for (int32_t k = 0; k < in.K; ++k) blend_mode<OO>(in, W, med, vR, blend, b, k, n0, n1);
 }
-}  // namespace
 
 // The orders the models use run with the order fixed at compile time.
-RR_BLEND_CLONES void blend_chunk(const BlendInputs& in, const double* W, const double* med,
-                                 const double* vR, double* blend, int32_t b, int32_t n0,
-                                 int32_t n1) {
+RR_INLINE void blend_orders(const BlendInputs& in, const double* W, const double* med,
+                            const double* vR, double* blend, int32_t b, int32_t n0, int32_t n1) {
   switch (in.O) {
     case 8:
       blend_rows<8>(in, W, med, vR, blend, b, n0, n1);
@@ -434,6 +408,18 @@ RR_BLEND_CLONES void blend_chunk(const BlendInputs& in, const double* W, const d
     default:
       blend_rows<0>(in, W, med, vR, blend, b, n0, n1);
   }
+}
+}  // namespace
+
+// The blend's lane vectors are as wide as the processor runs them.
+void blend_chunk(const BlendInputs& in, const double* W, const double* med, const double* vR,
+                 double* blend, int32_t b, int32_t n0, int32_t n1) {
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const BlendInputs& i, const double* w, const double* m, const double* r, double* o,
+              int32_t row, int32_t a, int32_t z)
+          RR_INLINE_LAMBDA { blend_orders(i, w, m, r, o, row, a, z); },
+      in, W, med, vR, blend, b, n0, n1);
 }
 
 namespace {
@@ -497,11 +483,10 @@ RR_LANES_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, 
     }
   }
 }
-}  // namespace
 
 // The orders the models use run with the order fixed at compile time.
-RR_BLEND_CLONES void pieces_chunk(const BlendInputs& in, double* tau, double* W, int32_t b,
-                                  int32_t n0, int32_t n1) {
+RR_INLINE void pieces_orders(const BlendInputs& in, double* tau, double* W, int32_t b, int32_t n0,
+                             int32_t n1) {
   switch (in.O) {
     case 8:
       pieces_rows<8>(in, tau, W, b, n0, n1);
@@ -515,6 +500,16 @@ RR_BLEND_CLONES void pieces_chunk(const BlendInputs& in, double* tau, double* W,
     default:
       pieces_rows<0>(in, tau, W, b, n0, n1);
   }
+}
+}  // namespace
+
+void pieces_chunk(const BlendInputs& in, double* tau, double* W, int32_t b, int32_t n0,
+                  int32_t n1) {
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const BlendInputs& i, double* t, double* w, int32_t row, int32_t a, int32_t z)
+          RR_INLINE_LAMBDA { pieces_orders(i, t, w, row, a, z); },
+      in, tau, W, b, n0, n1);
 }
 
 namespace {
@@ -719,29 +714,19 @@ RR_LANES_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t
   }
 }
 
-// The body is compiled as functions of this file: a clones attribute on the
-// member's definition alone would give the class a second definition (-Wodr),
-// and on its declaration it would make the callers in other files name the
-// default clone, which only this file defines.  With AVX-512 (VL) a block is
-// kDcWide samples whose slot sums run as lane arrays, two independent add
-// chains per sum; else one lane vector of kLanes samples.
+// With AVX-512 (VL) a block is kDcWide samples whose slot sums run as lane
+// arrays, two independent add chains per sum; else one lane vector of kLanes
+// samples.
 constexpr int kDcWide = 8;
-RR_FUSED_CLONES void dc_grid_lanes(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
-  dc_grid_blocks<kLanes>(kern, b, n0, n1);
-}
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-__attribute__((target("arch=x86-64-v4"))) void dc_grid_wide(const DcGridKernel& kern, int32_t b,
-                                                         int32_t n0, int32_t n1) {
-  dc_grid_blocks<kDcWide>(kern, b, n0, n1);
-}
-#endif
 }  // namespace
 
 void DcGridKernel::chunk(int32_t b, int32_t n0, int32_t n1) const {
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__)
-  if (has_vl()) return dc_grid_wide(*this, b, n0, n1);
-#endif
-  dc_grid_lanes(*this, b, n0, n1);
+  variants::run<Isa::avx512vl, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa I>(const DcGridKernel& k, int32_t row, int32_t a, int32_t z) RR_INLINE_LAMBDA {
+        dc_grid_blocks<(I == Isa::avx512vl ? kDcWide : kLanes)>(k, row, a, z);
+      },
+      *this, b, n0, n1);
 }
 
 }  // namespace fused

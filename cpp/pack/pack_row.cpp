@@ -113,37 +113,6 @@ RR_LANES_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32
   lanes::store(t + i0, a + b * u);
 }
 
-using TimeLanesFn = void (*)(const double*, const PackFit&, int32_t, int32_t, double*);
-
-void time_above_generic(const double* phi, const PackFit& f, int32_t e, int32_t i0, double* t) {
-  time_above_lanes<lanes::d2>(phi, f, e, i0, t);
-}
-RR_LANES_AVX2 void time_above_avx2(const double* phi, const PackFit& f, int32_t e, int32_t i0,
-                                   double* t) {
-  time_above_lanes<lanes::d4>(phi, f, e, i0, t);
-}
-RR_LANES_AVX512 void time_above_avx512(const double* phi, const PackFit& f, int32_t e, int32_t i0,
-                                       double* t) {
-  time_above_lanes<lanes::d8>(phi, f, e, i0, t);
-}
-
-// The widest of a kernel's three variants that this processor runs, and its
-// lane count.
-template <class Fn>
-inline Fn widest_variant(int& width, Fn generic, Fn avx2, Fn avx512) {
-  switch (lanes::detected()) {
-    case lanes::Isa::avx512:
-      width = 8;
-      return avx512;
-    case lanes::Isa::avx2:
-      width = 4;
-      return avx2;
-    default:
-      width = 2;
-      return generic;
-  }
-}
-
 // "pack_time_map", knot i.
 struct PackTimeMapItem {
   const double* phi_knots;
@@ -176,14 +145,17 @@ struct PackTimeMapItem {
     int32_t i = 0;
     for (; i < below; ++i) run(i, hint);
     if (tau.O >= 3) {
-      int width = 0;
-      const TimeLanesFn lanes_fn = widest_variant<TimeLanesFn>(
-          width, time_above_generic, time_above_avx2, time_above_avx512);
+      const Isa isa = detected_isa();
+      const int width = lanes::width_at<double>(isa);
       int32_t eh = -1;  // element search carried from knot to knot
       for (; i + width <= n; i += width) {
         const int32_t e = shared_element(tau.breaks, tau.E, phi_knots + i, width, eh);
         if (e >= 0)
-          lanes_fn(phi_knots, tau, e, i, t_knots);
+          variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+              isa,
+              []<Isa I>(const double* phi, const PackFit& f, int32_t el, int32_t i0, double* t)
+                  RR_INLINE_LAMBDA { time_above_lanes<lanes::vec_t<double, I>>(phi, f, el, i0, t); },
+              phi_knots, tau, e, i, t_knots);
         else
           for (int l = 0; l < width; ++l) run(i + l, hint);
       }
@@ -228,24 +200,16 @@ RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks
   }
 }
 
-using ContentLanesFn = void (*)(const double*, const double*, int32_t, const double*, int32_t,
-                                int32_t, int32_t, int32_t, int32_t, double*);
-
-void content_above_generic(const double* phi, const double* breaks, int32_t e,
-                           const double* mode_coefs, int32_t E, int32_t O, int32_t K, int32_t C,
-                           int32_t i0, double* content) {
-  content_above_lanes<lanes::d2>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
-}
-RR_LANES_AVX2 void content_above_avx2(const double* phi, const double* breaks, int32_t e,
-                                      const double* mode_coefs, int32_t E, int32_t O, int32_t K,
-                                      int32_t C, int32_t i0, double* content) {
-  content_above_lanes<lanes::d4>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
-}
-RR_LANES_AVX512 void content_above_avx512(const double* phi, const double* breaks, int32_t e,
-                                          const double* mode_coefs, int32_t E, int32_t O,
-                                          int32_t K, int32_t C, int32_t i0, double* content) {
-  content_above_lanes<lanes::d8>(phi, breaks, e, mode_coefs, E, O, K, C, i0, content);
-}
+// content_above_lanes at tier I.
+struct ContentAbove {
+  template <Isa I>
+  RR_INLINE void operator()(const double* phi, const double* breaks, int32_t e,
+                            const double* mode_coefs, int32_t E, int32_t O, int32_t K, int32_t C,
+                            int32_t i0, double* content) const {
+    content_above_lanes<lanes::vec_t<double, I>>(phi, breaks, e, mode_coefs, E, O, K, C, i0,
+                                                 content);
+  }
+};
 
 // "pack_mode_content", knot i: the K content values of the knot.
 struct PackModeContentItem {
@@ -386,35 +350,24 @@ RR_LANES_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0
   }
 }
 
-using ArmLanesFn = void (*)(const PackModeContentItem&, int32_t, const double*, const double*);
 constexpr int kArmLanesMax = 8;
-
-void arm_content_generic(const PackModeContentItem& it, int32_t i0, const double* v,
-                         const double* w_roll) {
-  arm_content_lanes<lanes::d2>(it, i0, v, w_roll);
-}
-RR_LANES_AVX2 void arm_content_avx2(const PackModeContentItem& it, int32_t i0, const double* v,
-                                    const double* w_roll) {
-  arm_content_lanes<lanes::d4>(it, i0, v, w_roll);
-}
-RR_LANES_AVX512 void arm_content_avx512(const PackModeContentItem& it, int32_t i0,
-                                        const double* v, const double* w_roll) {
-  arm_content_lanes<lanes::d8>(it, i0, v, w_roll);
-}
 
 
 void PackModeContentItem::run_all(int32_t n) const {
+  const Isa isa = detected_isa();
   int32_t hint = -1;
   const int32_t arm = i_edge < n ? i_edge : n;
   int32_t i = 0;
   {
-    int width = 0;
-    const ArmLanesFn arm_fn = widest_variant<ArmLanesFn>(
-        width, arm_content_generic, arm_content_avx2, arm_content_avx512);
+    const int width = lanes::width_at<double>(isa);
     for (; i + width <= arm; i += width) {
       double v[kArmLanesMax], w_roll[kArmLanesMax];
       for (int l = 0; l < width; ++l) arm_sample(i + l, hint, v[l], w_roll[l]);
-      arm_fn(*this, i, v, w_roll);
+      variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+          isa,
+          []<Isa I>(const PackModeContentItem& it, int32_t i0, const double* vs, const double* wr)
+              RR_INLINE_LAMBDA { arm_content_lanes<lanes::vec_t<double, I>>(it, i0, vs, wr); },
+          *this, i, v, w_roll);
     }
   }
   for (; i < arm; ++i) run(i, hint);
@@ -422,14 +375,13 @@ void PackModeContentItem::run_all(int32_t n) const {
   // together; a group that straddles an element boundary, and the tail, go
   // one by one.
   if (O >= 3) {
-    int width = 0;
-    const ContentLanesFn lanes_fn = widest_variant<ContentLanesFn>(
-        width, content_above_generic, content_above_avx2, content_above_avx512);
+    const int width = lanes::width_at<double>(isa);
     int32_t eh = -1;  // element search carried from knot to knot
     for (; i + width <= n; i += width) {
       const int32_t e = shared_element(breaks, E, phi_knots + i, width, eh);
       if (e >= 0)
-        lanes_fn(phi_knots, breaks, e, mode_coefs, E, O, K, C, i, content);
+        variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+            isa, ContentAbove{}, phi_knots, breaks, e, mode_coefs, E, O, K, C, i, content);
       else
         for (int l = 0; l < width; ++l) run(i + l, hint);
     }

@@ -5,9 +5,8 @@
 // the same knots, so it is formed once; the series themselves are solved one
 // per lane, up to eight at a time.  Every lane performs exactly the operations
 // of spline_nak on its own series, in the same order, so each table is bit for
-// bit the one spline_nak writes.  On x86-64 AVX2 and AVX-512 clones are chosen
-// at load time when the processor has them (vector lanes without FMA change no
-// result).
+// bit the one spline_nak writes.  The passes run at the widest tier the
+// processor has among their variants (common/variants.hpp).
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -15,14 +14,6 @@
 
 #include "common/lanes.hpp"
 #include "pack/pack_numerics.hpp"
-
-#if defined(__x86_64__) && defined(__ELF__) && (defined(__GNUC__) || defined(__clang__))
-#define RR_SPLINE_CLONES __attribute__((target_clones("avx2", "default")))
-#define RR_SPLINE_CLONES_WIDE __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define RR_SPLINE_CLONES
-#define RR_SPLINE_CLONES_WIDE
-#endif
 
 namespace radiredide {
 
@@ -105,7 +96,7 @@ constexpr int kWideW = 8;  // series per pass when more than kW remain
 // one substitutes back and writes each interval's table entries as soon as
 // both of its knot slopes are known.
 template <int kW>
-__attribute__((always_inline)) inline void spline_pass_lanes(const SplineKnots& kn,
+RR_INLINE void spline_pass_lanes(const SplineKnots& kn,
                                                              const double* const* y, int64_t yinc,
                                                              double* const* out, int64_t oinc,
                                                              int valid, double* m, double* r) {
@@ -188,10 +179,16 @@ __attribute__((always_inline)) inline void spline_pass_lanes(const SplineKnots& 
   }
 }
 
-RR_SPLINE_CLONES void spline_pass(const SplineKnots& kn, const double* const* y, int64_t yinc,
-                                  double* const* out, int64_t oinc, int valid, double* m,
-                                  double* r) {
-  spline_pass_lanes<kW>(kn, y, yinc, out, oinc, valid, m, r);
+// kW series at once, with AVX2 or the baseline.
+void spline_pass(const SplineKnots& kn, const double* const* y, int64_t yinc, double* const* out,
+                 int64_t oinc, int valid, double* m, double* r) {
+  variants::run<Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const SplineKnots& k, const double* const* ys, int64_t yi, double* const* o,
+              int64_t oi, int v, double* mm, double* rr) RR_INLINE_LAMBDA {
+        spline_pass_lanes<kW>(k, ys, yi, o, oi, v, mm, rr);
+      },
+      kn, y, yinc, out, oinc, valid, m, r);
 }
 
 // One or two series: no lane repeats another series' work.
@@ -205,10 +202,15 @@ void spline_pass_two(const SplineKnots& kn, const double* const* y, int64_t yinc
 }
 
 // Eight series at once: the back substitution's chains of eight series overlap.
-RR_SPLINE_CLONES_WIDE void spline_pass_wide(const SplineKnots& kn, const double* const* y,
-                                            int64_t yinc, double* const* out, int64_t oinc,
-                                            int valid, double* m, double* r) {
-  spline_pass_lanes<kWideW>(kn, y, yinc, out, oinc, valid, m, r);
+void spline_pass_wide(const SplineKnots& kn, const double* const* y, int64_t yinc,
+                      double* const* out, int64_t oinc, int valid, double* m, double* r) {
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const SplineKnots& k, const double* const* ys, int64_t yi, double* const* o,
+              int64_t oi, int v, double* mm, double* rr) RR_INLINE_LAMBDA {
+        spline_pass_lanes<kWideW>(k, ys, yi, o, oi, v, mm, rr);
+      },
+      kn, y, yinc, out, oinc, valid, m, r);
 }
 
 // ------------------------------------------------ series in (re, im) pairs
@@ -343,23 +345,6 @@ RR_LANES_INLINE void spline_pairs_all(const SplineKnots& kn, int32_t npairs,
   }
 }
 
-void spline_pairs_generic(const SplineKnots& kn, int32_t npairs, const double* const* y,
-                          int64_t yinc, double* const* out, int64_t oinc, int64_t orow, double* m,
-                          double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
-}
-RR_LANES_AVX2 void spline_pairs_avx2(const SplineKnots& kn, int32_t npairs,
-                                     const double* const* y, int64_t yinc, double* const* out,
-                                     int64_t oinc, int64_t orow, double* m, double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
-}
-RR_LANES_AVX512 void spline_pairs_avx512(const SplineKnots& kn, int32_t npairs,
-                                         const double* const* y, int64_t yinc,
-                                         double* const* out, int64_t oinc, int64_t orow,
-                                         double* m, double* r) {
-  spline_pairs_all(kn, npairs, y, yinc, out, oinc, orow, m, r);
-}
-
 }  // namespace
 
 void spline_series(const SplineKnots& kn, int32_t nser, const double* const* y, int64_t yinc,
@@ -400,16 +385,12 @@ void spline_series_pairs(const SplineKnots& kn, int32_t npairs, const double* co
   const int w = npairs >= 4 ? 8 : npairs >= 2 ? 4 : 2;
   std::unique_ptr<double[]> m(new double[(n - 1) * w]);
   std::unique_ptr<double[]> r(new double[n * w]);
-  switch (lanes::detected()) {
-    case lanes::Isa::avx512:
-      spline_pairs_avx512(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
-      break;
-    case lanes::Isa::avx2:
-      spline_pairs_avx2(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
-      break;
-    default:
-      spline_pairs_generic(kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
-  }
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      detected_isa(),
+      []<Isa>(const SplineKnots& k, int32_t np, const double* const* ys, int64_t yi,
+              double* const* o, int64_t oi, int64_t orw, double* mm, double* rr)
+          RR_INLINE_LAMBDA { spline_pairs_all(k, np, ys, yi, o, oi, orw, mm, rr); },
+      kn, npairs, y, yinc, out, oinc, orow, m.get(), r.get());
 }
 
 }  // namespace radiredide

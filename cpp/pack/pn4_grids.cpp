@@ -7,7 +7,7 @@
 // the default (OpenMP host) execution space.
 #include "common/chunking.hpp"
 #include "common/errors.hpp"
-#include "common/isa.hpp"
+#include "common/variants.hpp"
 #include "common/kokkos_compat.hpp"
 #include "common/pyarray.hpp"
 #include "common/staging.hpp"
@@ -91,37 +91,17 @@ RR_PN_HOT void stage2_span(const double* v, int64_t s0, int64_t s1, const double
   }
 }
 
-// One variant per instruction set (common/isa.hpp): eight samples per step
-// with AVX-512, whose 32 vector registers hold a slot's sums and the powers
-// of v; four with AVX2 and in the generic build.
-template <bool Partials>
-void stage2_generic(const double* v, int64_t s0, int64_t s1, const double* table, double* out,
-                    int64_t n) {
-  stage2_span<4, Partials>(v, s0, s1, table, out, n);
-}
-#if defined(__x86_64__) && defined(__GNUC__)
-template <bool Partials>
-__attribute__((target("avx2"))) void stage2_avx2(const double* v, int64_t s0, int64_t s1,
-                                                 const double* table, double* out, int64_t n) {
-  stage2_span<4, Partials>(v, s0, s1, table, out, n);
-}
-template <bool Partials>
-__attribute__((target("avx512f"))) void stage2_avx512(const double* v, int64_t s0, int64_t s1,
-                                                     const double* table, double* out,
-                                                     int64_t n) {
-  stage2_span<8, Partials>(v, s0, s1, table, out, n);
-}
-#endif
-
+// The span at tier isa (common/variants.hpp): eight samples per step with
+// AVX-512, whose 32 vector registers hold a slot's sums and the powers of v;
+// four with AVX2 and in the generic build.
 template <bool Partials>
 void stage2_chunk(Isa isa, const double* v, int64_t s0, int64_t s1, const double* table,
                   double* out, int64_t n) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (isa == Isa::avx512) return stage2_avx512<Partials>(v, s0, s1, table, out, n);
-  if (isa == Isa::avx2) return stage2_avx2<Partials>(v, s0, s1, table, out, n);
-#endif
-  (void)isa;
-  stage2_generic<Partials>(v, s0, s1, table, out, n);
+  variants::run<Isa::avx512, Isa::avx2, Isa::generic>(
+      isa,
+      []<Isa I>(const double* vv, int64_t a, int64_t b, const double* t, double* o, int64_t m)
+          RR_INLINE_LAMBDA { stage2_span<(I >= Isa::avx512 ? 8 : 4), Partials>(vv, a, b, t, o, m); },
+      v, s0, s1, table, out, n);
 }
 
 // Rows times chunks over a (B, N) v grid; out is (B, Slots, N) complex.

@@ -151,12 +151,10 @@ static_assert(slot_entry_offset<7>() < kModeEntries, "slot offsets");
 // at once (lane l of every array belongs to sample l; each lane takes exactly
 // the scalar operations, so any W gives the bits of W = 1).  A slot's sums are
 // few enough to stay in registers; c points at the slot's first entry.
-// The sums of W lanes: one lane vector where a vector type holds them (a
-// table coefficient then rides in the multiply as a broadcast,
-// lanes::mul_bcast), else an array run lane by lane.  Either way every lane
-// takes the scalar operations.  Eight lanes stay arrays: as 512-bit vectors
-// with the broadcast in the multiply, the powers of v were reloaded from the
-// stack for every multiply, and the weights grid ran about 6 % slower.
+// The sums of W lanes: one lane vector where a 128- or 256-bit vector holds
+// them, else an array run lane by lane.  Either way every lane takes the
+// scalar operations.  Eight lanes and more stay arrays: as 512-bit vectors the
+// powers of v were reloaded from the stack for every multiply.
 template <int W>
 struct LaneVec {
   using type = void;
@@ -182,7 +180,7 @@ RR_PN_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term 
                                   const double (*vp)[W], const double* lnx) {
   using V = typename LaneVec<W>::type;
   if constexpr (!std::is_void_v<V>) {
-    V term = lanes::mul_bcast_at(c, k, RR_LANES_LOAD(V, vp[t.p]));
+    V term = c[k] * RR_LANES_LOAD(V, vp[t.p]);
     if (t.lg) term = term * RR_LANES_LOAD(V, lnx);
     acc += term;
   } else {
@@ -325,7 +323,7 @@ RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const do
   const double Ke = t[kTabNorm + Slot] * eta;
   using V = typename LaneVec<W>::type;
   if constexpr (!std::is_void_v<V>) {
-    const V f = lanes::mul_bcast(&Ke, RR_LANES_LOAD(V, vp[2]));
+    const V f = Ke * RR_LANES_LOAD(V, vp[2]);
     double re[W], im[W];
     lanes::store(re, f * w.re);
     lanes::store(im, f * w.im);

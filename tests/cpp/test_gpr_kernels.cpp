@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+using namespace radiredide;
 using namespace radiredide::gpr;
 
 namespace {
@@ -78,25 +79,15 @@ struct BatchFixture {
 TEST(GprKernels, BatchVariantsMatchOneRowForm) {
   BatchFixture f;
   const auto ref = f.run(1, [](const BatchContractArgs& a, int32_t i) { contract_one_row(a, i); });
-  const auto generic =
-      f.run(kRowPad, [](const BatchContractArgs& a, int32_t i) { contract_rows<vec2d, 2, 2>(a, i); });
-  EXPECT_TRUE(same_bits(ref, generic));
   // Position 2 is served by no block: its values are the trend sums alone, and
   // no element keeps the fill value.
   for (double v : ref) EXPECT_NE(v, -7.0);
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) {
-    EXPECT_TRUE(same_bits(ref, f.run(kRowPad, [](const BatchContractArgs& a, int32_t i) {
-      contract_rows_avx2(a, i);
-    })));
+  for (Isa isa : {Isa::generic, Isa::avx2, Isa::avx512}) {
+    if (!runs(isa)) continue;
+    EXPECT_TRUE(same_bits(ref, f.run(kRowPad, [isa](const BatchContractArgs& a, int32_t i) {
+      variants::run<Isa::avx512, Isa::avx2, Isa::generic>(isa, ContractRows{}, a, i);
+    }))) << int(isa);
   }
-  if (__builtin_cpu_supports("avx512f")) {
-    EXPECT_TRUE(same_bits(ref, f.run(kRowPad, [](const BatchContractArgs& a, int32_t i) {
-      contract_rows_avx512(a, i);
-    })));
-  }
-#endif
 }
 
 TEST(GprKernels, AnchorTilesMatchScalarDot2) {
@@ -120,13 +111,9 @@ TEST(GprKernels, AnchorTilesMatchScalarDot2) {
   };
   const auto ref = run(Isa::generic, 1);
   for (double v : ref) EXPECT_NE(v, -7.0);
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    EXPECT_TRUE(same_bits(ref, run(Isa::avx2, kAnchorTileAvx2)));
+  for (Isa isa : {Isa::avx2, Isa::avx512}) {
+    if (runs(isa)) {
+      EXPECT_TRUE(same_bits(ref, run(isa, anchor_tile(isa)))) << int(isa);
+    }
   }
-  if (__builtin_cpu_supports("avx512f")) {
-    EXPECT_TRUE(same_bits(ref, run(Isa::avx512, kAnchorTileAvx512)));
-  }
-#endif
 }

@@ -1,7 +1,7 @@
 // The lane-vector kernels give the same bits at every instruction set: the
 // value block (double and float, power table, repeated products, rates), the
 // ragged batch synthesis and the assembly, each run work item by work item
-// with the generic, AVX2 and AVX-512 lanes the processor supports.
+// at every tier the processor runs (common/variants.hpp).
 #include "common/element_fit.hpp"
 #include "evaluator_kernels.hpp"
 #include "synthesis_assemble.hpp"
@@ -25,13 +25,11 @@ bool same_bits(const std::vector<T>& a, const std::vector<T>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0;
 }
 
-std::vector<lanes::Isa> supported() {
-  std::vector<lanes::Isa> v{lanes::Isa::generic};
-#if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) v.push_back(lanes::Isa::avx2);
-  if (__builtin_cpu_supports("avx512f")) v.push_back(lanes::Isa::avx512);
-#endif
+// The tiers this processor runs.
+std::vector<Isa> supported() {
+  std::vector<Isa> v;
+  for (Isa i : {Isa::generic, Isa::avx2, Isa::avx512, Isa::avx512vl})
+    if (runs(i)) v.push_back(i);
   return v;
 }
 
@@ -55,7 +53,7 @@ void value_kernel_case(const std::vector<int32_t>& emm, bool shared, bool with_r
   f.coefs = coefs.data();
   f.O = O;
   f.rates = with_rates ? rates.data() : nullptr;
-  auto run = [&](lanes::Isa isa) {
+  auto run = [&](Isa isa) {
     std::vector<T> out(2 * B * P * N, T(-7));
     const int32_t chunks = 3;
     ValueKernel<T> k{f,      x.data(), shared, out.data(), N, chunks, 0,
@@ -63,27 +61,26 @@ void value_kernel_case(const std::vector<int32_t>& emm, bool shared, bool with_r
     for (int64_t i = 0; i < int64_t(chunks) * B; ++i) k(i);
     return out;
   };
-  const auto ref = run(lanes::Isa::generic);
+  const auto ref = run(Isa::generic);
   for (T v : ref) ASSERT_NE(v, T(-7));
-  for (lanes::Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
+  for (Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
 }
 
-// a + s, a - s and s * a with the scalar s at p, as the helpers form them on
-// 512-bit lanes (the broadcast in the memory operand) and on 128-bit lanes.
-RR_LANES_AVX512 void bcast_ops_avx512(const double* a, const double* p, double* out) {
-  const lanes::d8 x = RR_LANES_LOAD(lanes::d8, a);
-  lanes::store(out, lanes::add_bcast(x, p));
-  lanes::store(out + 8, lanes::sub_bcast(x, p));
-  lanes::store(out + 16, lanes::mul_bcast(p, x));
-}
-void bcast_ops_generic(const double* a, const double* p, double* out) {
-  for (int h = 0; h < 8; h += 2) {
-    const lanes::d2 x = RR_LANES_LOAD(lanes::d2, a + h);
-    lanes::store(out + h, lanes::add_bcast(x, p));
-    lanes::store(out + 8 + h, lanes::sub_bcast(x, p));
-    lanes::store(out + 16 + h, lanes::mul_bcast(p, x));
+// a + s, a - s and s * a with the scalar s at p over eight lanes, as the
+// helpers form them at tier I with the tier's vectors (with AVX-512 the
+// broadcast in the memory operand).
+struct BcastOps {
+  template <Isa I>
+  RR_INLINE void operator()(const double* a, const double* p, double* out) const {
+    using V = lanes::vec_t<double, I>;
+    for (int h = 0; h < 8; h += lanes::width<V>) {
+      const V x = RR_LANES_LOAD(V, a + h);
+      lanes::store(out + h, lanes::add_bcast<I>(x, p));
+      lanes::store(out + 8 + h, lanes::sub_bcast<I>(x, p));
+      lanes::store(out + 16 + h, lanes::mul_bcast<I>(p, x));
+    }
   }
-}
+};
 
 }  // namespace
 
@@ -99,16 +96,12 @@ TEST(Lanes, BroadcastOperandsKeepTheScalarOperations) {
       want[8 + l] = a[l] - s;
       want[16 + l] = s * a[l];
     }
-    std::vector<double> got(24, -7.0);
-    bcast_ops_generic(a, &s, got.data());
-    EXPECT_TRUE(same_bits(want, got)) << s;
-#if defined(__x86_64__)
-    if (__builtin_cpu_supports("avx512f")) {
-      std::fill(got.begin(), got.end(), -7.0);
-      bcast_ops_avx512(a, &s, got.data());
-      EXPECT_TRUE(same_bits(want, got)) << s;
+    for (Isa isa : supported()) {
+      std::vector<double> got(24, -7.0);
+      variants::run<Isa::avx512vl, Isa::avx512, Isa::avx2, Isa::generic>(isa, BcastOps{}, a, &s,
+                                                                          got.data());
+      EXPECT_TRUE(same_bits(want, got)) << s << " at tier " << int(isa);
     }
-#endif
   }
 }
 
@@ -157,7 +150,7 @@ TEST(Lanes, BatchSynthesisBitsAtEveryWidth) {
       M = std::max(M, v < 0 ? -v : v);
       neg = neg || v < 0;
     }
-    auto run = [&](lanes::Isa isa) {
+    auto run = [&](Isa isa) {
       std::vector<std::complex<double>> out(B * K * J, {-7.0, -7.0});
       hybrid::BatchKernel f;
       f.t_knots = UView<const double, 1>(tk.data(), tk.size());
@@ -180,9 +173,9 @@ TEST(Lanes, BatchSynthesisBitsAtEveryWidth) {
       for (int64_t i = 0; i < int64_t(B) * f.chunks; ++i) f(i);
       return out;
     };
-    const auto ref = run(lanes::Isa::generic);
+    const auto ref = run(Isa::generic);
     for (auto v : ref) ASSERT_NE(v.real(), -7.0);
-    for (lanes::Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
+    for (Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
   }
 }
 
@@ -204,7 +197,7 @@ void assemble_case() {
   for (int32_t b = 0; b < B; ++b)
     for (int32_t n = 0; n < N; ++n) tg[b * N + n] = static_cast<T>(-100.0 + 0.25 * n);
   std::vector<int32_t> idx{2, 0, 3}, jdx{1, 1, 0};
-  auto run = [&](lanes::Isa isa) {
+  auto run = [&](Isa isa) {
     std::vector<T> hp(B * N, T(-7)), hc(B * N, T(-7));
     assemble::Kernel<T> f;
     f.h_insp = UView<const C, 3>(hi.data(), B, Ki, N);
@@ -232,9 +225,9 @@ void assemble_case() {
     hp.insert(hp.end(), hc.begin(), hc.end());
     return hp;
   };
-  const auto ref = run(lanes::Isa::generic);
+  const auto ref = run(Isa::generic);
   for (T v : ref) ASSERT_NE(v, T(-7));
-  for (lanes::Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
+  for (Isa isa : supported()) EXPECT_TRUE(same_bits(ref, run(isa))) << int(isa);
 }
 
 TEST(Lanes, AssemblyBitsAtEveryWidth) {
