@@ -374,6 +374,7 @@ def test_segment_twins_and_time_derivative_flag():
              mixing_blocks=misaligned(a["mixing_blocks"], 2))
     hm, dhm, dhdtm = rr.mr_segment_grad(**m, want_time_derivative=True)
     assert_bitwise(h, hm)
+    assert_bitwise(dh, dhm)
     assert_bitwise(dhdt, dhdtm)
 
 
