@@ -84,23 +84,32 @@ def test_coefficients_reproduce_blend_at_collocation_points(case):
 @needs_pn4
 def test_blend_limits(case):
     """A mode without ratio piece is D * phased weight; a blended mode lies between its
-    direct value and its estimate with the inverse-variance weight."""
+    direct value and its estimate with the inverse-variance weight.  The module's
+    coefficients are those limits interpolated to the collocation points and projected."""
     ref = fc.blend_oracle(rr, case)
     e, u = fc.elements(case["breaks"], case["phi"])
     phr, phi = fc.phase_factors(case["emm"])
+    limit = np.zeros_like(ref["blend"])
     for k in range(len(case["dIdx"])):
         s = case["wIdx"][k]
         wp = ref["W"][:, s] * (phr[k] + 1j * phi[k])
         D = fc.piece_values(case["Craw"], case["dIdx"][k], e, u)
         if case["rIdx"][k] < 0:
-            np.testing.assert_allclose(ref["blend"][:, k], D * wp, rtol=1e-13)
+            limit[:, k] = D * wp
+            np.testing.assert_allclose(ref["blend"][:, k], limit[:, k], rtol=1e-13)
         else:
             P = fc.piece_values(case["Craw"], case["rIdx"][k], e, u) * wp
             med = np.median(np.abs(wp), axis=-1)
             vR = med**2 * case["pvR"][:, k] * case["calR"][k]
             wd = (1 / case["vD"][:, k]) / (1 / case["vD"][:, k] + 1 / vR)
-            expect = wd[:, None] * D + (1 - wd[:, None]) * P
-            np.testing.assert_allclose(ref["blend"][:, k], expect, rtol=1e-12)
+            limit[:, k] = wd[:, None] * D + (1 - wd[:, None]) * P
+            np.testing.assert_allclose(ref["blend"][:, k], limit[:, k], rtol=1e-12)
+    coeffs, _ = call(case)
+    E, C = len(case["breaks"]) - 1, case["p2s"].shape[1]
+    j, t = case["i0"].reshape(E, C), case["stw"].reshape(E, C)
+    colloc = (1 - t) * limit[:, :, j] + t * limit[:, :, j + 1]          # (B, K, E, C)
+    expect = np.einsum("oc,bkec->bkeo", case["p2s"], colloc)
+    np.testing.assert_allclose(coeffs, expect, rtol=1e-11, atol=1e-13 * np.abs(expect).max())
 
 
 @needs_pn4
