@@ -8,6 +8,10 @@ import test_evaluator_oracle as orc
 from conftest import assert_bitwise, misaligned, run_python
 
 
+CLASS = {np.float64: rr.BatchEvaluator64, np.float32: rr.BatchEvaluator32}
+COMPLEX = {np.float64: np.complex128, np.float32: np.complex64}
+
+
 def evaluator(cls, breaks, emm, s, coefs, dtype=np.float64):
     ev = cls(np.asarray(breaks, dtype), np.asarray(emm, np.int32), s)
     ev.set_coefficients(coefs.astype(np.complex64 if dtype == np.float32 else np.complex128))
@@ -29,20 +33,22 @@ def fit():
 
 # ----------------------------------------------------------------- values
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
 @pytest.mark.parametrize("emm,s,shared,with_rates", [
     ([0, 0, 0, 0, 0], 0.0, True, False),
     ([0, 2, -1, 3, 16], 1.0, True, False),
     ([2, -2, 5, 17, -20], -0.5, False, False),     # |m| > 16: no power table
     ([0, 1, -3, 4, 2], 1.0, False, True),
-    ([0, 0, 0, 0, 0], 0.7, True, True),
+    ([0, 0, 0, 0, 0], 0.7, True, True),            # s and rates rounded to the class's type
 ])
-def test_evaluate_matches_numpy_bitwise(fit, emm, s, shared, with_rates):
+def test_evaluate_matches_numpy_bitwise(fit, dtype, emm, s, shared, with_rates):
     breaks, coefs, _ = fit
+    coefs = coefs.astype(COMPLEX[dtype])
     rng = np.random.default_rng(2)
     B = coefs.shape[0]
     x = sample_grid(breaks, 70, rng)
-    phi = x if shared else np.stack([rng.permutation(x) for _ in range(B)])
-    ev = evaluator(rr.BatchEvaluator64, breaks, emm, s, coefs)
+    phi = (x if shared else np.stack([rng.permutation(x) for _ in range(B)])).astype(dtype)
+    ev = evaluator(CLASS[dtype], breaks, emm, s, coefs, dtype)
     rates = None
     if with_rates:
         rates = rng.uniform(-2, 2, (B, coefs.shape[1]))
@@ -112,21 +118,38 @@ def test_float32_phase_sign_is_rounded_to_float():
 
 # ----------------------------------------------------------------- gradients
 
-def test_evaluate_grad_values_rows_and_finite_difference(fit):
+GRAD_EMM = [1, -2, 3, 18, 2]                  # every piece rotated
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_evaluate_grad_values_and_rows_bitwise(fit, dtype):
     breaks, coefs, gcoefs = fit
+    coefs, gcoefs = coefs.astype(COMPLEX[dtype]), gcoefs.astype(COMPLEX[dtype])
     B, P = coefs.shape[:2]
     D = gcoefs.shape[1] // P
-    emm = [1, -2, 3, 18, 2]                    # every piece rotated
-    x = np.linspace(breaks[0] - 0.3, breaks[-1] + 0.3, 257)
-    ev = evaluator(rr.BatchEvaluator64, breaks, emm, 0.8, coefs)
+    x = np.linspace(breaks[0] - 0.3, breaks[-1] + 0.3, 257).astype(dtype)
+    ev = evaluator(CLASS[dtype], breaks, GRAD_EMM, 0.8, coefs, dtype)
     ev.set_rewind_rates(np.ones((B, P)))       # ignored by evaluate_grad
     ev.set_gradient_coefficients(gcoefs)
     vals, grads = ev.evaluate_grad(x)
     assert grads.shape == (B, D, P, x.size)
-    assert_bitwise(vals, orc.evaluate(breaks, emm, 0.8, coefs, x))
+    assert_bitwise(vals, orc.evaluate(breaks, GRAD_EMM, 0.8, coefs, x))
     for d in range(D):
         # direction d of piece p comes from gcoefs row d*P + p
-        assert_bitwise(grads[:, d], orc.evaluate(breaks, emm, 0.8, gcoefs[:, d * P:(d + 1) * P], x))
+        assert_bitwise(grads[:, d], orc.evaluate(breaks, GRAD_EMM, 0.8, gcoefs[:, d * P:(d + 1) * P], x))
+
+
+def test_evaluate_grad_matches_finite_difference(fit):
+    breaks, coefs, gcoefs = fit
+    B, P = coefs.shape[:2]
+    D = gcoefs.shape[1] // P
+    emm = GRAD_EMM
+    x = np.linspace(breaks[0] - 0.3, breaks[-1] + 0.3, 257)
+    ev = evaluator(rr.BatchEvaluator64, breaks, emm, 0.8, coefs)
+    ev.set_rewind_rates(np.ones((B, P)))
+    ev.set_gradient_coefficients(gcoefs)
+    grads = ev.evaluate_grad(x)[1]
+    for d in range(D):
         h = 1e-4
         plus = evaluator(rr.BatchEvaluator64, breaks, emm, 0.8,
                          coefs + h * gcoefs[:, d * P:(d + 1) * P]).evaluate(x)

@@ -53,6 +53,34 @@ def test_phases_invert_the_time_map(fit, warm_start, sort):
     assert ev.tau_nonconverged_count() == 0
 
 
+@pytest.mark.parametrize("cls", [rr.BatchEvaluator64, rr.BatchEvaluator32])
+@pytest.mark.parametrize("warm_start,sort,per_row,out_lo", [
+    (0, False, False, 0),   # cold starts from the cell midpoints
+    (0, True, True, 2),     # targets per row, pieces 2 to 4
+    (1, True, False, 0),    # secant starts along increasing targets
+    (1, False, True, 0),    # every decrease clears the history
+    (2, False, False, 3),   # the history survives a decrease
+    (-1, True, True, 0),
+])
+def test_evaluate_time_matches_numpy_bitwise(fit, cls, warm_start, sort, per_row, out_lo):
+    """Phases, values and the non-convergence count against the inversion and value
+    path redone in the class's own precision; 600 samples make two full blocks and a
+    short one, and targets beyond both ends of the time maps are clamped."""
+    breaks, coefs, _ = fit
+    T = np.float32 if cls is rr.BatchEvaluator32 else np.float64
+    coefs = coefs.astype(np.complex64 if T is np.float32 else C)
+    ev = make(fit, cls, s=-0.7, grads=False)
+    rates = np.random.default_rng(14).uniform(-1, 1, (3, 5))
+    ev.set_rewind_rates(rates)
+    rows = [targets(600, seed=15 + r, sort=sort) for r in range(3 if per_row else 1)]
+    t = (np.stack(rows) if per_row else rows[0]).astype(T)
+    vals, phi = ev.evaluate_time(t, 0, True, out_lo, warm_start)
+    rv, rphi, failures = orc.evaluate_time(breaks, EMM, -0.7, coefs, t, 0, rates, out_lo, warm_start)
+    assert_bitwise(phi, rphi)
+    assert_bitwise(vals, rv)
+    assert ev.tau_nonconverged_count() == failures
+
+
 def test_warm_and_cold_starts_agree_closely(fit):
     ev = make(fit)
     t = targets(2000, seed=2)
