@@ -265,12 +265,14 @@ def make_fit(B=3, P=4, E=12, O=6, D=2, seed=0, lo=0.0, hi=10.0):
 
 def time_grad_stage2(breaks, emm, s, coefs, gcoefs, tau_piece, phi):
     """Values (B, P, N) and gradients (B, D, P, N) at given phases, written from
-    the recurrences of the time-sample gradient block."""
+    the recurrences of the time-sample gradient block, in the precision of coefs."""
     B, P, E, O = coefs.shape
     D = gcoefs.shape[1] // P
     N = phi.shape[1]
-    vals = np.empty((B, P, N), np.complex128)
-    grads = np.empty((B, D, P, N), np.complex128)
+    T = coefs.real.dtype.type
+    breaks, phi, s = np.asarray(breaks, T), np.asarray(phi, T), T(s)
+    vals = np.empty((B, P, N), coefs.dtype)
+    grads = np.empty((B, D, P, N), coefs.dtype)
 
     recur = clenshaw_deriv
 
@@ -282,11 +284,11 @@ def time_grad_stage2(breaks, emm, s, coefs, gcoefs, tau_piece, phi):
         w = u + u
         _, tp = recur(coefs[b, tau_piece][e].real, u, w, h, True)
         q = [(-recur(gcoefs[b, d * P + tau_piece][e].real, u, w, h, False)) / tp for d in range(D)]
-        zr, zi = mcos(np.float64(s) * x), msin(np.float64(s) * x)
+        zr, zi = mcos(s * x), msin(s * x)
         for p in range(P):
             m = int(emm[p])
             rr, ri = (np.ones_like(x), np.zeros_like(x)) if m == 0 else rotation(m, zr, zi)
-            mu = 0.0 if m == 0 else float(m) * s
+            mu = T(0) if m == 0 else T(m) * s
             ce = coefs[b, p][e]
             vr, dvr = recur(ce.real, u, w, h, True)
             vi, dvi = recur(ce.imag, u, w, h, True)

@@ -306,10 +306,13 @@ def test_out_lo_refused_with_mixing(fit):
                                "(set_mixing): mixing blocks index absolute pieces")
 
 
+@pytest.mark.parametrize("cls", [rr.BatchEvaluator64, rr.BatchEvaluator32])
 @pytest.mark.parametrize("tau_piece", [0, 2])
-def test_time_gradients_match_numpy_bitwise(fit, tau_piece):
+def test_time_gradients_match_numpy_bitwise(fit, tau_piece, cls):
     breaks, coefs, gcoefs = fit
-    ev = make(fit, s=-0.7)
+    if cls is rr.BatchEvaluator32:
+        coefs, gcoefs = coefs.astype(np.complex64), gcoefs.astype(np.complex64)
+    ev = make(fit, cls, s=-0.7)
     t = targets(500, seed=12)
     if tau_piece:
         t = np.random.default_rng(13).uniform(-3, 3, (3, 500))   # any targets: phases are inputs here
