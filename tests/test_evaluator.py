@@ -526,45 +526,7 @@ def test_project_phi_errors(mutate, exc, msg):
     assert str(info.value) == msg
 
 
-# ----------------------------------------------------------------- threads
-
-THREAD_SCRIPT = r"""
-import hashlib, sys
-import numpy as np
-import radiredide as rr
-sys.path.insert(0, {tests!r})
-import test_evaluator_oracle as orc
-breaks, coefs, gcoefs = orc.make_fit(B=3, P=5, E=40, O=7, D=2, seed=11)
-emm = np.array([1, 0, 2, -3, 17], np.int32)
-ev = rr.BatchEvaluator64(breaks, emm, 1.0)
-ev.set_coefficients(coefs)
-ev.set_rewind_rates(np.linspace(-1, 1, 15).reshape(3, 5))
-ev.set_gradient_coefficients(gcoefs)
-rng = np.random.default_rng(3)
-x = np.sort(rng.uniform(-0.5, 10.5, 3000))
-t = np.sort(rng.uniform(-1.0, 16.0, 2000))
-h = hashlib.sha256()
-for a in [ev.evaluate(x), *ev.evaluate_grad(x), *ev.evaluate_time_grad(t, 0),
-          *ev.evaluate_time(t, 0, True, 0, 2), rr.evaluate_batch(breaks, coefs, x)]:
-    h.update(np.ascontiguousarray(a).tobytes())
-mixm = rng.standard_normal((3, 2, 2, 2)) + 1j * rng.standard_normal((3, 2, 2, 2))
-ev.set_mixing(mixm, np.array([[0, 1], [2, 3]], np.int32))
-h.update(ev.evaluate(x).tobytes())
-e32 = rr.BatchEvaluator32(breaks.astype(np.float32), emm, 1.0)
-e32.set_coefficients(coefs.astype(np.complex64))
-for a in e32.evaluate_time(t.astype(np.float32), 0):
-    h.update(a.tobytes())
-print(h.hexdigest())
-"""
-
-
-def test_thread_count_independence():
-    import os
-    script = THREAD_SCRIPT.format(tests=os.path.dirname(__file__))
-    digests = {run_python(script, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)})
-               .stdout.strip().splitlines()[-1] for n in (1, 2, 3)}
-    assert len(digests) == 1
-
+# ----------------------------------------------------------------- finalisation
 
 def test_finalize_releases_live_evaluators_only():
     out = run_python(r"""

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import radiredide as rr
-from conftest import assert_bitwise, misaligned, run_python
+from conftest import assert_bitwise, misaligned
 
 MAP_DOC = ("swsph._ScalarMap.predict for a batch, WITHOUT the target transform. Bitwise: numpy "
            "pairwise reductions, _rbf's leading 0. + , and std::exp (bitwise numpy's on this build).")
@@ -606,18 +606,6 @@ def digest(seed):
         for a in flat(getattr(rr, name)(*args)):
             h.update(np.ascontiguousarray(a).tobytes())
     return h.hexdigest()
-
-
-def test_thread_count_independence():
-    here = digest(4)
-    code = """
-        import sys; sys.path.insert(0, 'tests')
-        import test_swsph
-        print(test_swsph.digest(4))
-    """
-    for threads in ("1", "2"):
-        out = run_python(code, env={"KOKKOS_NUM_THREADS": threads, "OMP_NUM_THREADS": threads})
-        assert out.stdout.strip().splitlines()[-1] == here
 
 
 @pytest.mark.parametrize("name", sorted(UNIT))

@@ -5,7 +5,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import assert_bitwise, cosf, misaligned, run_python
+from conftest import assert_bitwise, cosf, misaligned
 
 ARGS = ("h_insp", "idx", "h_mr", "jdx", "i0", "t_geo", "tau0", "t_start", "tau_end", "mr_hi",
         "b0", "blend1", "wp", "wm")
@@ -218,24 +218,6 @@ def test_docstrings_and_label(rr):
     call(rr.assemble_imr32, to32(make_args()))
     labels = [e[1] for e in rr.residency_end()["events"] if e[1] == "assemble_imr"]
     assert len(labels) == 2
-
-
-def test_thread_count_independent():
-    code = """
-        import numpy as np, radiredide as rr
-        rng = np.random.default_rng(9)
-        B, K, N, i0 = 5, 3, 5000, 3000
-        h = rng.normal(size=(B, K, N)) + 1j; hm = rng.normal(size=(B, K, N - i0)) - 1j
-        idx = np.arange(K, dtype=np.int32)
-        t = np.sort(rng.uniform(-10, 110, (B, N)), axis=1)
-        w = rng.normal(size=(B, K)) + 0.3j
-        for f, c, r in [(rr.assemble_imr64, complex, float), (rr.assemble_imr32, np.complex64, np.float32)]:
-            hp, hc = f(h.astype(c), idx, hm.astype(c), idx, i0, t.astype(r), np.full(B, -5.0, r),
-                       np.zeros(B, r), np.full(B, 70.0, r), 100.0, 40.0, 60.0, w.astype(c), (2 * w).astype(c))
-            print(hp.view(np.uint32).sum(dtype=np.uint64), hc.view(np.uint32).sum(dtype=np.uint64))
-    """
-    outs = {run_python(code, env={"KOKKOS_NUM_THREADS": t}).stdout for t in ("1", "2")}
-    assert len(outs) == 1
 
 
 @pytest.mark.parametrize("change, exc, msg", [

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 from scipy.interpolate import CubicSpline
 
-from conftest import assert_bitwise, misaligned, run_python
+from conftest import assert_bitwise, misaligned
 
 
 # ----------------------------------------------------------------- NumPy oracle
@@ -194,22 +194,6 @@ def test_misaligned_inputs_and_results(rr, row):
     assert_bitwise(a[1], b[1])
 
 
-def test_thread_count_independent():
-    code = """
-        import numpy as np, radiredide as rr
-        rng = np.random.default_rng(2)
-        n = 50
-        tk = np.sort(rng.uniform(0, 10, n)); pk = np.sort(rng.uniform(-5, 40, n))
-        pc = rng.normal(size=(4, n - 1)); pc[2] += 3
-        mc = rng.normal(size=(3, 4, n - 1)) + 1j
-        t = np.sort(rng.uniform(-1, 11, 9000))
-        s, p = rr.evaluate_hybrid(tk, pc, pk, mc, np.array([2, -1, 0], np.int32), 1.0, t)
-        print(s.view(np.uint64).sum(dtype=np.uint64), p.view(np.uint64).sum(dtype=np.uint64))
-    """
-    outs = {run_python(code, env={"KOKKOS_NUM_THREADS": t}).stdout for t in ("1", "2")}
-    assert len(outs) == 1
-
-
 def _row_args():
     tk = np.linspace(0, 1, 4)
     return dict(t_knots=tk, phi_coefs=np.zeros((4, 3)), phi_knots=tk,
@@ -343,24 +327,6 @@ def test_batch_empty_and_misaligned(rr, batch):
     assert_bitwise(a, b)
     k0 = rr.evaluate_hybrid_batch(*args[:5], args[5][:0], m[:0], 1.0, t)
     assert k0.shape == (4, 0, t.shape[1])
-
-
-def test_batch_thread_count_independent():
-    code = """
-        import numpy as np, radiredide as rr
-        rng = np.random.default_rng(4)
-        n = [64, 80, 70]
-        tk = np.concatenate([np.sort(rng.uniform(0, 5, v)) for v in n])
-        pk = np.concatenate([np.sort(rng.uniform(-5, 20, v)) for v in n])
-        off = np.concatenate([[0], np.cumsum(n)]); coff = np.concatenate([[0], np.cumsum(np.array(n) - 1)])
-        pc = rng.normal(size=(4, coff[-1])); pc[2] += 3
-        mc = rng.normal(size=(2, 4, coff[-1])) + 0.5j
-        t = rng.uniform(-1, 6, (3, 3000))
-        out = rr.evaluate_hybrid_batch(tk, off, pc, coff, pk, mc, np.array([2, -2], np.int32), 1.0, t)
-        print(out.view(np.uint64).sum(dtype=np.uint64))
-    """
-    outs = {run_python(code, env={"KOKKOS_NUM_THREADS": t}).stdout for t in ("1", "2")}
-    assert len(outs) == 1
 
 
 def _batch_args():
