@@ -142,10 +142,7 @@ def test_time_evaluation_mixes_values(fit):
     mixm = rng.standard_normal((3, 1, 3, 3)) + 1j * rng.standard_normal((3, 1, 3, 3))
     blk = np.array([[1, 3, 4]], np.int32)
     ev.set_mixing(mixm, blk)
-    rr.residency_begin()
     mixed, phi2 = ev.evaluate_time(t, 0)
-    labels = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch"]
-    assert labels == ["evaluate_time", "evaluate_time_pieces", "swsph_mixing"]
     assert_bitwise(phi2, phi)
     np.testing.assert_allclose(mixed, orc.mix(plain, mixm, blk), rtol=1e-13, atol=1e-13)
 
@@ -248,12 +245,9 @@ def test_time_gradient_values_and_phases_match_evaluate_time(fit):
     np.testing.assert_allclose(vals[:, ~rot], v2[:, ~rot], rtol=1e-15, atol=0)
 
 
-def test_time_gradient_labels_and_empty(fit):
+def test_time_gradient_empty(fit):
     ev = make(fit)
-    rr.residency_begin()
     v, g, p = ev.evaluate_time_grad(np.empty(0), 0)
-    labels = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch"]
-    assert labels == ["evaluate_time_grad", "evaluate_time_grad_pieces"]
     assert v.shape == (3, 5, 0) and g.shape == (3, 3, 5, 0) and p.shape == (3, 0)
     v, p = ev.evaluate_time(np.empty((3, 0)), 1)
     assert v.shape == (3, 5, 0) and p.shape == (3, 0)

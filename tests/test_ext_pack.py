@@ -299,27 +299,6 @@ def test_single_row_is_the_same_with_kernels_and_loops(O):
         assert_bitwise(b["report"][key], np.array([p["report"][key]]))
 
 
-def test_kernel_labels():
-    M = model()
-    rr.residency_begin()
-    try:
-        M.single(f_of_x(0.035), n_per_orbit=16, n_x=400)
-    finally:
-        d = rr.residency_end()
-    ours = {"pack_time_map", "pack_mode_content", "pack_mode_splines", "pack_batch_rows", "pack_batch_compact"}
-    names = [e[1] for e in d["events"] if e[1] in ours]
-    assert names == ["pack_time_map", "pack_mode_content", "pack_mode_splines"]
-    rr.residency_begin()
-    try:
-        rr.build_extension_pack_batch(M.breaks, np.stack([M.tau] * 2), np.stack([M.J] * 2),
-                                      np.stack([M.modes] * 2), M.l, M.m, M.w, np.array([M.theta] * 2),
-                                      np.array([f_of_x(0.035)] * 2), n_per_orbit=16, n_x=400)
-    finally:
-        d = rr.residency_end()
-    names = [e[1] for e in d["events"] if e[1] in ours]
-    assert names == ["pack_batch_rows", "pack_batch_compact"]
-
-
 # ---------------------------------------------------------------- batch
 
 @functools.lru_cache(maxsize=None)

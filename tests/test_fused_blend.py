@@ -218,10 +218,8 @@ def _residency(fn):
     return d
 
 
-def test_kernel_labels_and_fences(case):
+def test_fences(case):
     d = _residency(lambda: call(case))
-    launches = [e[1] for e in d["events"] if e[0] == "launch" and e[1] in KERNELS]
-    assert launches == list(KERNELS)
     # With timing off no fence is counted: neither one of the stage's own nor
     # one that Kokkos inserts around the launches for the tools.
     assert d["fences"] == 0 and not [e for e in d["events"] if e[0] == "fence"]

@@ -537,29 +537,7 @@ def test_configuration_copies_arrays():
     assert_bitwise(before[0], after[0])
 
 
-# ---------------------------------------------------------------- threads, labels
-
-def test_kernel_labels(plan_cfg):
-    plan, _ = plan_cfg
-    ours = {"gpr_contract", "gpr_kernel", "gpr_batch_rows", "gpr_batch_contract", "gpr_batch_var"}
-    rr.residency_begin()
-    try:
-        plan.evaluate(2.0, 0.1, 0.1)
-        single = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch" and e[1] in ours]
-    except BaseException:
-        rr.residency_end()
-        raise
-    # per group: one trend launch, then one launch per block
-    assert single == ["gpr_contract", "gpr_kernel", "gpr_kernel"] * 2 + ["gpr_contract", "gpr_kernel"]
-    rr.residency_begin()
-    try:
-        plan.evaluate_batch(THETAS)
-        batch = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch" and e[1] in ours]
-    except BaseException:
-        rr.residency_end()
-        raise
-    assert batch == ["gpr_batch_rows", "gpr_batch_contract"] * 3 + ["gpr_batch_var"]
-
+# ---------------------------------------------------------------- finalisation
 
 def test_after_finalize_raises_runtime_error():
     run_python("""

@@ -57,21 +57,6 @@ def test_misaligned_inputs_read_in_place():
                    rr.pn4_weights_grid(v[0], 2.0, 0.3, -0.2))
 
 
-def test_kernel_labels():
-    v = vgrid(2, 20)
-    rr.residency_begin()
-    try:
-        rr.pn4_weights_grid(v[0], 2.0, 0.1, 0.2)
-        rr.pn4_weights_batch(v, THETAS[:2])
-        rr.pn4_dmode_batch(v, THETAS[:2])
-        rr.pn4_probe2(0.2, 2.0, 0.1, 0.2)
-        rr.pn4_probe(0.2, 2.0, 0.1, 0.2)
-    finally:
-        d = rr.residency_end()
-    labels = [e[1] for e in d["events"] if e[0] == "launch" and e[1].startswith("pn4_")]
-    assert labels == ["pn4_weights_grid", "pn4_weights_batch", "pn4_dmode_batch"]
-
-
 # ----------------------------------------------------------------- partials
 
 def _weights_at(v, th):

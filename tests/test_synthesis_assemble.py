@@ -209,15 +209,10 @@ def test_twins_misaligned_and_empty(rr):
     assert hp.shape == hc.shape == (0, 600)
 
 
-def test_docstrings_and_label(rr):
+def test_docstrings(rr):
     assert "Fused masks + cosine blend + reflection mode sum -> (hp, hc)" in rr.assemble_imr64.__doc__
     assert "Host-space twin of assemble_imr64 (dispatch table, R7)" in rr.assemble_imr64_host.__doc__
     assert rr.assemble_imr64 is not rr.assemble_imr64_host
-    rr.residency_begin()
-    call(rr.assemble_imr64, make_args())
-    call(rr.assemble_imr32, to32(make_args()))
-    labels = [e[1] for e in rr.residency_end()["events"] if e[1] == "assemble_imr"]
-    assert len(labels) == 2
 
 
 @pytest.mark.parametrize("change, exc, msg", [

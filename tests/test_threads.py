@@ -146,13 +146,6 @@ def test_release_between_batches_keeps_bits():
 NO_KERNEL = {"pn4_probe", "pn4_probe2", "quadrature_grid_size_probe"}
 
 
-def test_probes_launch_nothing():
-    for name in NO_KERNEL:
-        rr.residency_begin()
-        call(name, 0)
-        assert [e for e in rr.residency_end()["events"] if e[0] == "launch"] == []
-
-
 FINALIZE_CODE = """
 import json, sys, threading, traceback
 sys.path.insert(0, {tests!r})
