@@ -1,3 +1,5 @@
+import ctypes
+import ctypes.util
 import os
 import subprocess
 import sys
@@ -9,6 +11,13 @@ import pytest
 os.environ.setdefault("OMP_PROC_BIND", "false")
 
 import radiredide  # noqa: E402
+
+# The C library's single-precision cosf and sinf, called one value at a time.
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+for _fn in (_libm.cosf, _libm.sinf):
+    _fn.restype = ctypes.c_float
+    _fn.argtypes = [ctypes.c_float]
+cosf, sinf = _libm.cosf, _libm.sinf
 
 
 def run_python(code, env=None, check=True):

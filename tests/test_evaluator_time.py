@@ -53,6 +53,34 @@ def test_phases_invert_the_time_map(fit, warm_start, sort):
     assert ev.tau_nonconverged_count() == 0
 
 
+@pytest.mark.parametrize("cls", [rr.BatchEvaluator64, rr.BatchEvaluator32])
+@pytest.mark.parametrize("warm_start,sort,per_row,out_lo", [
+    (0, False, False, 0),   # cold starts from the cell midpoints
+    (0, True, True, 2),     # targets per row, pieces 2 to 4
+    (1, True, False, 0),    # secant starts along increasing targets
+    (1, False, True, 0),    # every decrease clears the history
+    (2, False, False, 3),   # the history survives a decrease
+    (-1, True, True, 0),
+])
+def test_evaluate_time_matches_numpy_bitwise(fit, cls, warm_start, sort, per_row, out_lo):
+    """Phases, values and the non-convergence count against the inversion and value
+    path redone in the class's own precision; 600 samples make two full blocks and a
+    short one, and targets beyond both ends of the time maps are clamped."""
+    breaks, coefs, _ = fit
+    T = np.float32 if cls is rr.BatchEvaluator32 else np.float64
+    coefs = coefs.astype(np.complex64 if T is np.float32 else C)
+    ev = make(fit, cls, s=-0.7, grads=False)
+    rates = np.random.default_rng(14).uniform(-1, 1, (3, 5))
+    ev.set_rewind_rates(rates)
+    rows = [targets(600, seed=15 + r, sort=sort) for r in range(3 if per_row else 1)]
+    t = (np.stack(rows) if per_row else rows[0]).astype(T)
+    vals, phi = ev.evaluate_time(t, 0, True, out_lo, warm_start)
+    rv, rphi, failures = orc.evaluate_time(breaks, EMM, -0.7, coefs, t, 0, rates, out_lo, warm_start)
+    assert_bitwise(phi, rphi)
+    assert_bitwise(vals, rv)
+    assert ev.tau_nonconverged_count() == failures
+
+
 def test_warm_and_cold_starts_agree_closely(fit):
     ev = make(fit)
     t = targets(2000, seed=2)
@@ -114,10 +142,7 @@ def test_time_evaluation_mixes_values(fit):
     mixm = rng.standard_normal((3, 1, 3, 3)) + 1j * rng.standard_normal((3, 1, 3, 3))
     blk = np.array([[1, 3, 4]], np.int32)
     ev.set_mixing(mixm, blk)
-    rr.residency_begin()
     mixed, phi2 = ev.evaluate_time(t, 0)
-    labels = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch"]
-    assert labels == ["evaluate_time", "evaluate_time_pieces", "swsph_mixing"]
     assert_bitwise(phi2, phi)
     np.testing.assert_allclose(mixed, orc.mix(plain, mixm, blk), rtol=1e-13, atol=1e-13)
 
@@ -220,12 +245,9 @@ def test_time_gradient_values_and_phases_match_evaluate_time(fit):
     np.testing.assert_allclose(vals[:, ~rot], v2[:, ~rot], rtol=1e-15, atol=0)
 
 
-def test_time_gradient_labels_and_empty(fit):
+def test_time_gradient_empty(fit):
     ev = make(fit)
-    rr.residency_begin()
     v, g, p = ev.evaluate_time_grad(np.empty(0), 0)
-    labels = [e[1] for e in rr.residency_end()["events"] if e[0] == "launch"]
-    assert labels == ["evaluate_time_grad", "evaluate_time_grad_pieces"]
     assert v.shape == (3, 5, 0) and g.shape == (3, 3, 5, 0) and p.shape == (3, 0)
     v, p = ev.evaluate_time(np.empty((3, 0)), 1)
     assert v.shape == (3, 5, 0) and p.shape == (3, 0)
@@ -278,10 +300,13 @@ def test_out_lo_refused_with_mixing(fit):
                                "(set_mixing): mixing blocks index absolute pieces")
 
 
+@pytest.mark.parametrize("cls", [rr.BatchEvaluator64, rr.BatchEvaluator32])
 @pytest.mark.parametrize("tau_piece", [0, 2])
-def test_time_gradients_match_numpy_bitwise(fit, tau_piece):
+def test_time_gradients_match_numpy_bitwise(fit, tau_piece, cls):
     breaks, coefs, gcoefs = fit
-    ev = make(fit, s=-0.7)
+    if cls is rr.BatchEvaluator32:
+        coefs, gcoefs = coefs.astype(np.complex64), gcoefs.astype(np.complex64)
+    ev = make(fit, cls, s=-0.7)
     t = targets(500, seed=12)
     if tau_piece:
         t = np.random.default_rng(13).uniform(-3, 3, (3, 500))   # any targets: phases are inputs here

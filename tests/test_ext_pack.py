@@ -15,7 +15,7 @@ from numpy.polynomial import chebyshev as npcheb
 from scipy.interpolate import CubicSpline
 
 import radiredide as rr
-from conftest import assert_bitwise, misaligned, run_python
+from conftest import assert_bitwise, misaligned
 
 TWO_PI = 6.283185307179586
 MODES = [(2, 2, 0), (2, 1, 1), (3, 3, 2), (4, 4, 4)]  # (l, m, weight slot)
@@ -299,27 +299,6 @@ def test_single_row_is_the_same_with_kernels_and_loops(O):
         assert_bitwise(b["report"][key], np.array([p["report"][key]]))
 
 
-def test_kernel_labels():
-    M = model()
-    rr.residency_begin()
-    try:
-        M.single(f_of_x(0.035), n_per_orbit=16, n_x=400)
-    finally:
-        d = rr.residency_end()
-    ours = {"pack_time_map", "pack_mode_content", "pack_mode_splines", "pack_batch_rows", "pack_batch_compact"}
-    names = [e[1] for e in d["events"] if e[1] in ours]
-    assert names == ["pack_time_map", "pack_mode_content", "pack_mode_splines"]
-    rr.residency_begin()
-    try:
-        rr.build_extension_pack_batch(M.breaks, np.stack([M.tau] * 2), np.stack([M.J] * 2),
-                                      np.stack([M.modes] * 2), M.l, M.m, M.w, np.array([M.theta] * 2),
-                                      np.array([f_of_x(0.035)] * 2), n_per_orbit=16, n_x=400)
-    finally:
-        d = rr.residency_end()
-    names = [e[1] for e in d["events"] if e[1] in ours]
-    assert names == ["pack_batch_rows", "pack_batch_compact"]
-
-
 # ---------------------------------------------------------------- batch
 
 @functools.lru_cache(maxsize=None)
@@ -454,25 +433,6 @@ def test_pn_grid_not_increasing_is_refused():
     M = model(J_scale=0.5)
     with pytest.raises(RuntimeError, match=r"^PN quadrature grid is not increasing"):
         M.single(f_of_x(0.06), seam_anchor_omega=True)
-
-
-def test_thread_count_independence(tmp_path):
-    names = ["breaks", "tau", "J", "modes", "l", "m", "w", "thetas", "f_low"]
-    np.savez(tmp_path / "rows.npz", **dict(zip(names, shared_model_rows())))
-    code = """
-        import hashlib
-        import numpy as np
-        import radiredide as rr
-        z = np.load({path!r})
-        b = rr.build_extension_pack_batch(*[z[k] for k in {names!r}], n_per_orbit=32, n_x=2000)
-        h = hashlib.sha256()
-        for k in ("offsets", "t_knots", "phi_knots", "phi_c", "mode_c", "engaged"):
-            h.update(np.ascontiguousarray(b[k]).tobytes())
-        print(h.hexdigest())
-    """.format(path=str(tmp_path / "rows.npz"), names=names)
-    outs = {n: run_python(code, env={"KOKKOS_NUM_THREADS": str(n), "OMP_NUM_THREADS": str(n)}).stdout.split()[-1]
-            for n in (1, 2, 3)}
-    assert len(set(outs.values())) == 1, outs
 
 
 def test_misaligned_inputs_give_the_same_pack():

@@ -1,13 +1,12 @@
 """blend_project: the fused raw-piece synthesis, 4PN weights, inverse-variance blend
 and collocation projection, its timing dict, kernels and argument checks."""
 import json
-import os
 
 import numpy as np
 import pytest
 
 import radiredide as rr
-from conftest import assert_bitwise, misaligned, run_python
+from conftest import assert_bitwise, misaligned
 import fused_cases as fc
 
 KERNELS = ("fused_pieces_weights", "fused_median", "fused_blend", "fused_project")
@@ -84,23 +83,32 @@ def test_coefficients_reproduce_blend_at_collocation_points(case):
 @needs_pn4
 def test_blend_limits(case):
     """A mode without ratio piece is D * phased weight; a blended mode lies between its
-    direct value and its estimate with the inverse-variance weight."""
+    direct value and its estimate with the inverse-variance weight.  The module's
+    coefficients are those limits interpolated to the collocation points and projected."""
     ref = fc.blend_oracle(rr, case)
     e, u = fc.elements(case["breaks"], case["phi"])
     phr, phi = fc.phase_factors(case["emm"])
+    limit = np.zeros_like(ref["blend"])
     for k in range(len(case["dIdx"])):
         s = case["wIdx"][k]
         wp = ref["W"][:, s] * (phr[k] + 1j * phi[k])
         D = fc.piece_values(case["Craw"], case["dIdx"][k], e, u)
         if case["rIdx"][k] < 0:
-            np.testing.assert_allclose(ref["blend"][:, k], D * wp, rtol=1e-13)
+            limit[:, k] = D * wp
+            np.testing.assert_allclose(ref["blend"][:, k], limit[:, k], rtol=1e-13)
         else:
             P = fc.piece_values(case["Craw"], case["rIdx"][k], e, u) * wp
             med = np.median(np.abs(wp), axis=-1)
             vR = med**2 * case["pvR"][:, k] * case["calR"][k]
             wd = (1 / case["vD"][:, k]) / (1 / case["vD"][:, k] + 1 / vR)
-            expect = wd[:, None] * D + (1 - wd[:, None]) * P
-            np.testing.assert_allclose(ref["blend"][:, k], expect, rtol=1e-12)
+            limit[:, k] = wd[:, None] * D + (1 - wd[:, None]) * P
+            np.testing.assert_allclose(ref["blend"][:, k], limit[:, k], rtol=1e-12)
+    coeffs, _ = call(case)
+    E, C = len(case["breaks"]) - 1, case["p2s"].shape[1]
+    j, t = case["i0"].reshape(E, C), case["stw"].reshape(E, C)
+    colloc = (1 - t) * limit[:, :, j] + t * limit[:, :, j + 1]          # (B, K, E, C)
+    expect = np.einsum("oc,bkec->bkeo", case["p2s"], colloc)
+    np.testing.assert_allclose(coeffs, expect, rtol=1e-11, atol=1e-13 * np.abs(expect).max())
 
 
 @needs_pn4
@@ -189,20 +197,6 @@ def test_misaligned_inputs_give_same_bits(case):
         assert_bitwise(got[1], ref[1])
 
 
-def test_thread_count_independence(case):
-    code = """
-        import sys, hashlib, numpy as np
-        sys.path.insert(0, %r)
-        import radiredide as rr, fused_cases as fc
-        c = fc.make_blend_case(B=5, N=333, K=6)
-        out = rr.blend_project(**c)
-        print(hashlib.sha256(out[0].tobytes() + out[1].tobytes()).hexdigest())
-    """ % os.path.dirname(__file__)
-    digests = {run_python(code, env={"KOKKOS_NUM_THREADS": str(t)}).stdout.split()[-1]
-               for t in (1, 2, 3)}
-    assert len(digests) == 1
-
-
 def test_timing_dict(case):
     out = call(case, timing=True)
     assert len(out) == 3
@@ -224,10 +218,8 @@ def _residency(fn):
     return d
 
 
-def test_kernel_labels_and_fences(case):
+def test_fences(case):
     d = _residency(lambda: call(case))
-    launches = [e[1] for e in d["events"] if e[0] == "launch" and e[1] in KERNELS]
-    assert launches == list(KERNELS)
     # With timing off no fence is counted: neither one of the stage's own nor
     # one that Kokkos inserts around the launches for the tools.
     assert d["fences"] == 0 and not [e for e in d["events"] if e[0] == "fence"]

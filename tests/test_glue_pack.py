@@ -112,20 +112,10 @@ def test_nan_samples_and_windows(fn):
 
 
 @pytest.mark.parametrize("fn", PACK, ids=["default", "serial"])
-def test_empty_tail_launches_two_kernels(fn):
+def test_empty_tail(fn):
     t_geo, tau0 = random_grids(B=3, N=50)
-    rr.residency_begin()
     got = fn(t_geo, tau0, -5.0, 20.0, 1e9, 0.0)
-    d = rr.residency_end()
     assert got[2].shape == (3, 0) and got[5] == got[0].shape[1]
-    assert [e[1] for e in d["events"] if e[0] == "launch"] == ["span_pack.bounds",
-                                                             "span_pack.gather"]
-    rr.residency_begin()
-    fn(t_geo, tau0, -5.0, 20.0, -1e9, 0.0)
-    d = rr.residency_end()
-    assert [e[1] for e in d["events"] if e[0] == "launch"] == [
-        "span_pack.bounds", "span_pack.gather", "span_pack.tail"]
-    assert d["h2d"] == d["d2h"] == d["h2h"] == d["d2d"] == 0
 
 
 def test_serial_host_misaligned_and_trailing_axes():

@@ -159,23 +159,14 @@ def test_misaligned_and_trailing_window_axes(fn, dtype):
 
 
 @pytest.mark.parametrize("fn, dtype", FUNCS, ids=IDS)
-def test_serial_twin_and_kernel_labels(fn, dtype):
+def test_serial_twin(fn, dtype):
     rows = random_rows(dtype, (5, 3, 40))
     n0 = RNG.integers(-10, 60, 5).astype(np.int32)
     n1 = (n0 + RNG.integers(-5, 50, 5)).astype(np.int32)
     name = fn.__name__.removesuffix("_serial")
-    rr.residency_begin()
     got = fn(rows, n0, n1, 64)
-    d = rr.residency_end()
-    assert [e[1] for e in d["events"] if e[0] == "launch"] == ["scatter_rows.zero", "scatter_rows"]
-    assert d["h2d"] == d["d2h"] == d["h2h"] == d["d2d"] == 0
     same_bits(got, getattr(rr, name)(rows, n0, n1, 64))
     same_bits(got, getattr(rr, name + "_serial")(rows, n0, n1, 64))
-    # Empty ranges still launch both passes.
-    rr.residency_begin()
-    fn(rows[:0], n0[:0], n1[:0], 0)
-    assert [e[1] for e in rr.residency_end()["events"] if e[0] == "launch"] == [
-        "scatter_rows.zero", "scatter_rows"]
 
 
 GOOD = dict(rows_pack=np.zeros((2, 1, 3)), n0=np.zeros(2, np.int32), n1=np.zeros(2, np.int32), N=4)

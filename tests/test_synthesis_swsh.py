@@ -4,7 +4,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import assert_bitwise, misaligned, run_python
+from conftest import assert_bitwise, misaligned
 
 NAMES = ["swsh_weights64", "swsh_weights64_serial"]
 
@@ -104,22 +104,6 @@ def test_twins_identical(rr, angles):
     for b in range(inc.size):
         assert_bitwise(a[b:b + 1], rr.swsh_weights64(ells, emms, inc[b:b + 1], az[b:b + 1]))
     assert_bitwise(a[3:], rr.swsh_weights64(ells, emms, inc[3:], az[3:]))
-
-
-def test_thread_count_independent(angles):
-    code = """
-        import numpy as np, radiredide as rr
-        e, m = [], []
-        for l in range(2, 9):
-            for q in range(-l, l + 1):
-                e.append(l); m.append(q)
-        rng = np.random.default_rng(1)
-        out = rr.swsh_weights64(np.array(e, np.int32), np.array(m, np.int32),
-                                rng.uniform(0, 3, 500), rng.uniform(0, 6, 500))
-        print(out.view(np.uint64).sum(dtype=np.uint64))
-    """
-    outs = {run_python(code, env={"KOKKOS_NUM_THREADS": t}).stdout for t in ("1", "2")}
-    assert len(outs) == 1
 
 
 @pytest.mark.parametrize("name", NAMES)

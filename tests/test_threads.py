@@ -5,7 +5,6 @@ import copy
 import threading
 
 import numpy as np
-import pytest
 
 import radiredide as rr
 from conftest import misaligned, run_python
@@ -112,6 +111,7 @@ def run_threads(n_threads, rounds, ref):
                         errors.append(f"thread {t}: {key} differs")
         except BaseException as e:  # noqa: BLE001
             errors.append(f"thread {t}: {type(e).__name__}: {e}")
+            start.abort()       # the threads still waiting fail instead of waiting for ever
 
     threads = [threading.Thread(target=work, args=(t,)) for t in range(n_threads)]
     for th in threads:
@@ -146,81 +146,75 @@ def test_release_between_batches_keeps_bits():
 NO_KERNEL = {"pn4_probe", "pn4_probe2", "quadrature_grid_size_probe"}
 
 
-def test_probes_launch_nothing():
-    for name in NO_KERNEL:
-        rr.residency_begin()
-        call(name, 0)
-        assert [e for e in rr.residency_end()["events"] if e[0] == "launch"] == []
-
-
 FINALIZE_CODE = """
-import threading, sys
+import json, sys, threading, traceback
 sys.path.insert(0, {tests!r})
 import numpy as np, radiredide as rr
 from test_threads import BASES, EVALUATIONS, NAMES, NO_KERNEL, build, call
 from hostile_cases import RECIPES
+GONE = ("RuntimeError: Kokkos is not initialized (finalize_kokkos() was called): radiredide "
+        "cannot run kernels or allocate any more in this process")
 n = 4
 plans = [RECIPES["gpr_plan"](rr) for _ in range(n)]
 evs = [[build(*key) for key in EVALUATIONS] for _ in range(n)]
-ready, go = threading.Barrier(n + 1), threading.Barrier(n + 1)
-seen = [[] for _ in range(n)]
+ready, go = threading.Barrier(n + 1, timeout=300), threading.Barrier(n + 1, timeout=300)
+unexpected = [[] for _ in range(n)]   # per thread: (call, what happened) where it was not expected
+
+
+def outcome(f):
+    try:
+        f()
+    except BaseException as e:
+        return type(e).__name__ + ": " + str(e)
+    return "no error"
+
 
 def work(t):
-    call(NAMES[t], 0)  # every thread has used its pool before the finalisation
-    plans[t].evaluate(1.5, 0.0, 0.0)
-    ready.wait()
-    go.wait()
-    for name in NAMES:
-        try:
-            call(name, t % 2)
-            if name not in NO_KERNEL:
-                seen[t].append((name, "no error"))
-        except RuntimeError:
-            pass
-        except BaseException as e:
-            seen[t].append((name, type(e).__name__ + ": " + str(e)))
-    for f in [lambda: plans[t].evaluate(1.5, 0.0, 0.0),
-              lambda: plans[t].evaluate_batch(np.ones((2, 3)))] + [run for _, run in evs[t]]:
-        try:
-            f()
-            seen[t].append(("GPRContraction", "no error"))
-        except RuntimeError:
-            pass
+    try:
+        call(NAMES[t], 0)  # every thread has used its pool before the finalisation
+        plans[t].evaluate(1.5, 0.0, 0.0)
+        ready.wait()
+        go.wait()
+        for name in NAMES:
+            got = outcome(lambda: call(name, t % 2))
+            if got != ("no error" if name in NO_KERNEL else GONE):
+                unexpected[t].append((name, got))
+        calls = [("GPRContraction.evaluate", lambda: plans[t].evaluate(1.5, 0.0, 0.0)),
+                 ("GPRContraction.evaluate_batch", lambda: plans[t].evaluate_batch(np.ones((2, 3))))]
+        calls += [(".".join(key), run) for key, (_, run) in zip(EVALUATIONS, evs[t])]
+        for what, f in calls:
+            got = outcome(f)
+            if got != GONE:
+                unexpected[t].append((what, got))
+    except BaseException:
+        unexpected[t].append(("worker", traceback.format_exc()))
+        ready.abort()
+        go.abort()
+
 
 threads = [threading.Thread(target=work, args=(t,)) for t in range(n)]
 for th in threads:
     th.start()
-ready.wait()
-assert rr.finalize_kokkos()
-go.wait()
+finalized = None
+try:
+    ready.wait()
+    finalized = rr.finalize_kokkos()
+    go.wait()
+except threading.BrokenBarrierError:
+    pass
 for th in threads:
     th.join()
-bad = [s for s in seen if s]
-print(bad if bad else "ok")
+print(json.dumps(dict(finalized=finalized, unexpected=unexpected)))
 """
 
 
 def test_finalize_then_calls_raise_in_every_thread():
+    """After finalize_kokkos every call in every thread raises RuntimeError with the
+    module's message, except the probes that launch nothing, which still run."""
+    import json
     import os
     tests = os.path.dirname(os.path.abspath(__file__))
     out = run_python(FINALIZE_CODE.format(tests=tests)).stdout.strip().splitlines()
-    assert out[-1] == "ok", out
-
-
-@pytest.mark.parametrize("threads", ["1", "3"])
-def test_thread_count_does_not_change_bits(threads):
-    code = """
-    import sys, hashlib
-    sys.path.insert(0, {tests!r})
-    from test_threads import reference
-    ref = reference()
-    h = hashlib.sha256()
-    for key in sorted(ref, key=str):
-        h.update(repr(ref[key]).encode())
-    print("digest", h.hexdigest())
-    """
-    import os
-    tests = os.path.dirname(os.path.abspath(__file__))
-    digests = {run_python(code.format(tests=tests), env={"KOKKOS_NUM_THREADS": t}).stdout.split()[-1]
-               for t in ("2", threads)}
-    assert len(digests) == 1
+    res = json.loads(out[-1])
+    assert res["unexpected"] == [[]] * 4
+    assert res["finalized"] is True
