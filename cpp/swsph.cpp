@@ -244,7 +244,7 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
         lanes8d u[3], a, k, km;
         train8(in, static_cast<int32_t>(jj), u[0], u[1], u[2], a);
         rbf_pair8(rl, u[0], u[1], u[2], k, km);
-        LaneVec<4> v;
+        LaneSums<4> v;
         v.v[0] = ((k + km) * 0.5) * a;
         for (int p = 0; p < 3; ++p) {
           // For p = 1 the mirrored offset is the direct one (xm[1] is x[1]).

@@ -18,6 +18,8 @@ typedef double d8 __attribute__((vector_size(64)));
 typedef float f4 __attribute__((vector_size(16)));
 typedef float f8 __attribute__((vector_size(32)));
 typedef float f16 __attribute__((vector_size(64)));
+// The lane masks of a comparison of d4 vectors (all bits set where true).
+typedef long long m4 __attribute__((vector_size(32)));
 
 #define RR_LANES_INLINE RR_INLINE
 

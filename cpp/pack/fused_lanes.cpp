@@ -117,7 +117,7 @@ void weights_block(const double* v, int valid, const double* table, double* W, i
 }
 
 namespace {
-typedef long long m4 __attribute__((vector_size(32)));
+using lanes::m4;
 
 // Per slot of magnitude_chunk: the smallest and largest square and the flag
 // lanes, carried across the blocks.
