@@ -70,12 +70,14 @@ void value_kernel_case(const std::vector<int32_t>& emm, bool shared, bool with_r
 
 // a + s, a - s and s * a with the scalar s at p, as the helpers form them on
 // 512-bit lanes (the broadcast in the memory operand) and on 128-bit lanes.
+#if defined(__x86_64__)
 RR_LANES_AVX512 void bcast_ops_avx512(const double* a, const double* p, double* out) {
   const lanes::d8 x = RR_LANES_LOAD(lanes::d8, a);
   lanes::store(out, lanes::add_bcast(x, p));
   lanes::store(out + 8, lanes::sub_bcast(x, p));
   lanes::store(out + 16, lanes::mul_bcast(p, x));
 }
+#endif
 void bcast_ops_generic(const double* a, const double* p, double* out) {
   for (int h = 0; h < 8; h += 2) {
     const lanes::d2 x = RR_LANES_LOAD(lanes::d2, a + h);
