@@ -4,7 +4,7 @@
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize bench stubs clean
+.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize test-aarch64 bench stubs clean
 
 setup:
 	@bash scripts/setup.sh
@@ -28,6 +28,9 @@ test-cpp:
 
 test-sanitize:
 	@bash scripts/sanitize.sh
+
+test-aarch64:
+	@bash scripts/aarch64.sh
 
 bench: setup
 	@$(PY) bench/run.py --rounds 3
