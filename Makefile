@@ -4,7 +4,7 @@
 PY := .venv/bin/python
 BUILD := build/module
 
-.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize test-emulated bench stubs clean
+.PHONY: setup setup-tests demo test test-python test-cpp test-sanitize test-emulated test-aarch64 bench stubs clean
 
 setup:
 	@bash scripts/setup.sh
@@ -33,6 +33,11 @@ test-sanitize:
 # AVX-512 and without AVX (qemu-user): every x86-64 variant tier runs.
 test-emulated:
 	@bash scripts/emulated.sh
+
+# Every source cross-compiled for aarch64 with warnings as errors, and the C++
+# tests under qemu-aarch64.
+test-aarch64:
+	@bash scripts/aarch64.sh
 
 bench: setup
 	@$(PY) bench/run.py --rounds 3

@@ -100,7 +100,7 @@ RR_LANES_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32
   const V tu = u + u;
   const int32_t O = f.O;
   const double* c = f.coefs + 2 * static_cast<int64_t>(e) * O;
-  V b, a;
+  V b{}, a{};
   for (int l = 0; l < lanes::width<V>; ++l) {
     b[l] = c[2 * (O - 1)];
     a[l] = c[2 * (O - 2)];
@@ -179,7 +179,7 @@ RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks
   const V t = u + u;
   for (int32_t k = 0; k < K; ++k) {
     const double* c = mode_coefs + 2 * (static_cast<int64_t>(k) * E + e) * O;
-    V br, bi, ar, ai;
+    V br{}, bi{}, ar{}, ai{};
     for (int l = 0; l < lanes::width<V>; ++l) {
       br[l] = c[2 * (O - 1)];
       bi[l] = c[2 * (O - 1) + 1];
