@@ -67,7 +67,7 @@ struct ValueKernel {
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t i) const;
 
   template <class V>
-  RR_LANES_INLINE void item(const int64_t i) const {
+  RR_INLINE void item(const int64_t i) const {
     const int32_t parts = chunks * group;
     const SampleRange r = sample_range(i, parts, N);
     const int32_t b0 = r.b * group;

@@ -57,7 +57,7 @@ constexpr int64_t kFminAhead = 16;
 // Rows r[0] ... r[W - 1] of a W x W block become its columns: afterwards
 // r[c][l] is the old r[l][c].  Only moves elements.
 template <class V>
-RR_LANES_INLINE void transpose_block(V* r) {
+RR_INLINE void transpose_block(V* r) {
   constexpr int W = lanes::width<V>;
   if constexpr (W == 8) {
     V u[8], w[8];
@@ -113,7 +113,7 @@ RR_LANES_INLINE void transpose_block(V* r) {
 // columns; the last O mod W are gathered one by one.  The frequencies are
 // then taken lane by lane, one pow call each.
 template <class V>
-RR_LANES_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_t* kidx,
+RR_INLINE void fmin_nodes(const double* ct, const double* cx, const int32_t* kidx,
                                 const double* v, int32_t o, int64_t e, int64_t b, int64_t j,
                                 double* tg, double* fq) {
   constexpr int W = lanes::width<V>;
@@ -177,13 +177,13 @@ struct FminStencil {
 
   // The first and last coefficient: both lines of a block of up to eight.
   // (A loop of prefetches would be deleted as a loop without effects.)
-  RR_LANES_INLINE void prefetch_block(const double* p) const {
+  RR_INLINE void prefetch_block(const double* p) const {
     __builtin_prefetch(p);
     __builtin_prefetch(p + (o - 1));
   }
 
   // Prefetches the blocks of node (ba, ja) and steps it on by one node.
-  RR_LANES_INLINE void prefetch_node(int64_t& ba, int64_t& ja) const {
+  RR_INLINE void prefetch_node(int64_t& ba, int64_t& ja) const {
     const int64_t ablk = (ba * e + kidx(ja)) * o;
     prefetch_block(c_tau.data() + ablk);
     prefetch_block(c_x.data() + ablk);
@@ -194,7 +194,7 @@ struct FminStencil {
   }
 
   // One node on its own: the row tails shorter than a vector.
-  RR_LANES_INLINE void node(int64_t b, int64_t j, double* tg, double* fq) const {
+  RR_INLINE void node(int64_t b, int64_t j, double* tg, double* fq) const {
     const int64_t blk = (b * e + kidx(j)) * o;
     const double* pt = c_tau.data() + blk;
     const double* px = c_x.data() + blk;
@@ -212,7 +212,7 @@ struct FminStencil {
   }
 
   template <class V>
-  RR_LANES_INLINE void chunk(const int64_t ck) const {
+  RR_INLINE void chunk(const int64_t ck) const {
     constexpr int W = lanes::width<V>;
     const int64_t f0 = ck * kFminChunk;
     const int64_t f1 = (f0 + kFminChunk < total) ? f0 + kFminChunk : total;

@@ -121,7 +121,7 @@ struct RowLanes {
   lanes8d ls[3];
 };
 
-RR_SWSPH_ALWAYS_INLINE void row_lanes(const MapInputs& in, const MapRow& r, RowLanes& rl) {
+RR_INLINE void row_lanes(const MapInputs& in, const MapRow& r, RowLanes& rl) {
   for (int a = 0; a < 3; ++a) {
     for (int l = 0; l < 8; ++l) {
       rl.x[a][l] = r.x[a];
@@ -134,7 +134,7 @@ RR_SWSPH_ALWAYS_INLINE void row_lanes(const MapInputs& in, const MapRow& r, RowL
 // The same for training points j ... j + 7 as the lanes of vectors: the
 // divisions and products lane by lane, the exponentials one C-library call per
 // value.  u0, u1, u2 are the points' coordinates.
-RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const RowLanes& rl, const lanes8d& u0, const lanes8d& u1,
+RR_INLINE void rbf_pair8(const RowLanes& rl, const lanes8d& u0, const lanes8d& u1,
                                       const lanes8d& u2, lanes8d& k, lanes8d& km) {
   const lanes8d d0 = (rl.x[0] - u0) / rl.ls[0];
   const lanes8d dm0 = (rl.xm[0] - u0) / rl.ls[0];
@@ -151,7 +151,7 @@ RR_SWSPH_ALWAYS_INLINE void rbf_pair8(const RowLanes& rl, const lanes8d& u0, con
 }
 
 // Coordinates of training points j ... j + 7 and their weights.
-RR_SWSPH_ALWAYS_INLINE void train8(const MapInputs& in, int32_t j, lanes8d& u0, lanes8d& u1,
+RR_INLINE void train8(const MapInputs& in, int32_t j, lanes8d& u0, lanes8d& u1,
                                    lanes8d& u2, lanes8d& a) {
   for (int l = 0; l < 8; ++l) {
     u0[l] = in.U(j + l, 0);
@@ -161,26 +161,26 @@ RR_SWSPH_ALWAYS_INLINE void train8(const MapInputs& in, int32_t j, lanes8d& u0, 
   }
 }
 
-RR_SWSPH_ALWAYS_INLINE double scalar_map_row(const MapInputs& in, const int32_t b) {
+RR_INLINE double scalar_map_row(const MapInputs& in, const int32_t b) {
   MapRow r;
   map_row(in, b, r);
   RowLanes rl;
   row_lanes(in, r, rl);
   const double tr = pairwise_sum(
-      [&](int64_t ii) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t ii) RR_INLINE_LAMBDA {
         const int32_t i = static_cast<int32_t>(ii);
         return ((r.T[0][in.terms(i, 0)] * r.T[1][in.terms(i, 1)]) * r.T[2][in.terms(i, 2)]) *
                in.trend(i);
       },
       in.n_terms);
   const double gp = pairwise_sum_lanes(
-      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t jj) RR_INLINE_LAMBDA {
         lanes8d u0, u1, u2, a, k, km;
         train8(in, static_cast<int32_t>(jj), u0, u1, u2, a);
         rbf_pair8(rl, u0, u1, u2, k, km);
         return ((k + km) * 0.5) * a;
       },
-      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t jj) RR_INLINE_LAMBDA {
         const int32_t j = static_cast<int32_t>(jj);
         double k, km;
         rbf_pair(in, r, j, k, km);
@@ -196,7 +196,7 @@ RR_SWSPH_ALWAYS_INLINE double scalar_map_row(const MapInputs& in, const int32_t 
 // of a separate pairwise sum, so the bits are those of eight separate sums;
 // the pass merely evaluates each training point's two exponentials once
 // instead of four times.
-RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32_t b,
+RR_INLINE void scalar_map_grad_row(const MapInputs& in, const int32_t b,
                                                 double* out) {
   MapRow r;
   map_row(in, b, r);
@@ -217,7 +217,7 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
   }
 
   const SumVec<4> trs = pairwise_sum(
-      [&](int64_t ii) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t ii) RR_INLINE_LAMBDA {
         const int32_t i = static_cast<int32_t>(ii);
         const int32_t t0 = in.terms(i, 0), t1 = in.terms(i, 1), t2 = in.terms(i, 2);
         const double c = in.trend(i);
@@ -240,7 +240,7 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
     for (int l = 0; l < 8; ++l) lam8[p][l] = lam[p];
 
   const SumVec<4> kgs = pairwise_sum_lanes(
-      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t jj) RR_INLINE_LAMBDA {
         lanes8d u[3], a, k, km;
         train8(in, static_cast<int32_t>(jj), u[0], u[1], u[2], a);
         rbf_pair8(rl, u[0], u[1], u[2], k, km);
@@ -254,7 +254,7 @@ RR_SWSPH_ALWAYS_INLINE void scalar_map_grad_row(const MapInputs& in, const int32
         }
         return v;
       },
-      [&](int64_t jj) RR_SWSPH_LAMBDA_INLINE {
+      [&](int64_t jj) RR_INLINE_LAMBDA {
         const int32_t j = static_cast<int32_t>(jj);
         double k, km;
         rbf_pair(in, r, j, k, km);

@@ -10,11 +10,6 @@
 #include <cmath>
 #include <cstdint>
 
-// Vector variants of the kernels (compiled for a wider instruction set) must
-// inline everything on their hot path, lambdas included.
-#define RR_SWSPH_ALWAYS_INLINE RR_INLINE
-#define RR_SWSPH_LAMBDA_INLINE RR_INLINE_LAMBDA
-
 namespace radiredide {
 
 // NumPy's interp for one x on a table row whose left and right values are the

@@ -612,7 +612,7 @@ struct KernelRowArgs {
 
 // Training points [i, i + lanes of V) (V is double or a lane vector).
 template <class V>
-RR_LANES_INLINE void kernel_rows_at(const KernelRowArgs& a, int32_t i) {
+RR_INLINE void kernel_rows_at(const KernelRowArgs& a, int32_t i) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   const double sig[3] = {-1.0, 1.0, -1.0};
   V U[3];
@@ -654,7 +654,7 @@ RR_LANES_INLINE void kernel_rows_at(const KernelRowArgs& a, int32_t i) {
 }
 
 template <class V>
-RR_LANES_INLINE void kernel_rows_with(const KernelRowArgs& a) {
+RR_INLINE void kernel_rows_with(const KernelRowArgs& a) {
   constexpr int L = static_cast<int>(sizeof(V) / sizeof(double));
   int32_t i = 0;
   for (; i + L <= a.n; i += L) kernel_rows_at<V>(a, i);

@@ -59,7 +59,7 @@ struct Kernel {
   // takes the per-sample path.  Both do each sample's operations in the same
   // order, so the bits do not depend on which path a sample takes.
   template <class V>
-  RR_LANES_INLINE void run(const int32_t item) const {
+  RR_INLINE void run(const int32_t item) const {
     constexpr int32_t W = lanes::width<V>;
     const int32_t b = item / L;
     const int32_t q = item % L;
@@ -110,7 +110,7 @@ struct Kernel {
     for (; n < hi; ++n) sample(r, n);
   }
 
-  RR_LANES_INLINE void sample(const Row& r, const int32_t n) const {
+  RR_INLINE void sample(const Row& r, const int32_t n) const {
     const int32_t b = r.b;
     const T t = t_geo(b, n);
     if (!(t >= r.lo_edge && t <= r.hi_edge && !(t < r.start_edge))) {

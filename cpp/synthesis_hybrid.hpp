@@ -252,14 +252,14 @@ inline constexpr int32_t kLanes = 16;  // samples per block of the batch kernel
 // ((c3 + c2 u) + c1 u2) + c0 u3, with c3 already in every lane and c2, c1, c0
 // read from the table at q[4 cs], q[2 cs], q[0] as broadcasts in the products.
 template <Isa I, class V>
-RR_LANES_INLINE V cubic_plane(const V& c3, const double* q, std::ptrdiff_t cs, const V& u,
+RR_INLINE V cubic_plane(const V& c3, const double* q, std::ptrdiff_t cs, const V& u,
                               const V& u2, const V& u3) {
   return ((c3 + lanes::mul_bcast<I>(q + 4 * cs, u)) + lanes::mul_bcast<I>(q + 2 * cs, u2)) +
          lanes::mul_bcast<I>(q, u3);
 }
 
 template <class V, int NV>
-RR_LANES_INLINE bool in_interval(const V (&x)[NV], const double* knots, int32_t n, int32_t i) {
+RR_INLINE bool in_interval(const V (&x)[NV], const double* knots, int32_t n, int32_t i) {
   using M = decltype(x[0] < x[0]);
   M ok = ~M{};  // every lane set
   if (i != 0) {
@@ -300,7 +300,7 @@ struct BatchKernel {
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t item) const;
 
   template <Isa I, class V>
-  RR_LANES_INLINE void run(const int64_t item) const {
+  RR_INLINE void run(const int64_t item) const {
     constexpr int32_t W = lanes::width<V>;
     constexpr int32_t NV = kLanes / W;
     const int32_t b = static_cast<int32_t>(item / chunks);

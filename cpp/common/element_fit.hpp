@@ -194,7 +194,7 @@ struct ValueBlockLanes {
 // rotation base z = (cos(s x), sin(s x)) with, for M <= 16, its powers
 // z^1 .. z^M.  M is the largest |m_p| over the pieces the block evaluates.
 template <class T>
-RR_LANES_INLINE void value_block_setup(const ElementFitRef<T>& f, const T* x, int64_t j0,
+RR_INLINE void value_block_setup(const ElementFitRef<T>& f, const T* x, int64_t j0,
                                        int32_t k, int32_t e, int64_t M, ValueBlockLanes<T>& s) {
   constexpr int32_t L = value_block_size;
   const T* br = f.breaks;
@@ -245,7 +245,7 @@ RR_LANES_INLINE void value_block_setup(const ElementFitRef<T>& f, const T* x, in
 //             (conjugated for m < 0) from the table or by |m| - 1 products,
 //   rate      a = r*x, V = (V.re*cos a - V.im*sin a, V.im*cos a + V.re*sin a).
 template <class V, class T>
-RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
+RR_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
                                         const ValueBlockLanes<T>& s, int32_t p0, T* out,
                                         int64_t N) {
   constexpr int32_t L = value_block_size;
@@ -380,7 +380,7 @@ RR_LANES_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
 // |m_p| over p0 .. P-1: for 1 <= M <= 16 one power table z^1 .. z^M per
 // sample serves every piece.
 template <class V, class T>
-RR_LANES_INLINE void value_block(const ElementFitRef<T>& f, int32_t b, const T* x, int64_t j0,
+RR_INLINE void value_block(const ElementFitRef<T>& f, int32_t b, const T* x, int64_t j0,
                                  int32_t k, int32_t e, int32_t p0, int64_t M, T* out,
                                  int64_t N) {
   ValueBlockLanes<T> s;

@@ -21,7 +21,6 @@ typedef float f16 __attribute__((vector_size(64)));
 // The lane masks of a comparison of d4 vectors (all bits set where true).
 typedef long long m4 __attribute__((vector_size(32)));
 
-#define RR_LANES_INLINE RR_INLINE
 
 using radiredide::Isa;
 
@@ -52,7 +51,7 @@ inline int width_at(Isa isa) {
   })
 
 template <class V, class T>
-RR_LANES_INLINE void store(T* p, const V& v) {
+RR_INLINE void store(T* p, const V& v) {
   __builtin_memcpy(p, &v, sizeof(V));
 }
 
@@ -104,11 +103,11 @@ RR_INLINE V sub_bcast(const V& a, const T* p) {
 // Stores (re[0], im[0], re[1], im[1], ...) of one vector pair at p, and loads
 // such pairs into one vector pair.
 #define RR_LANES_PAIRS(V, T, LO, HI, EVEN, ODD)                  \
-  RR_LANES_INLINE void store_pairs(T* p, const V& re, const V& im) {           \
+  RR_INLINE void store_pairs(T* p, const V& re, const V& im) {           \
     store(p, __builtin_shufflevector(re, im, LO));               \
     store(p + width<V>, __builtin_shufflevector(re, im, HI));    \
   }                                                              \
-  RR_LANES_INLINE void load_pairs(const T* p, V& re, V& im) {    \
+  RR_INLINE void load_pairs(const T* p, V& re, V& im) {    \
     const V a = RR_LANES_LOAD(V, p), b = RR_LANES_LOAD(V, p + width<V>);           \
     re = __builtin_shufflevector(a, b, EVEN);                    \
     im = __builtin_shufflevector(a, b, ODD);                     \

@@ -132,10 +132,10 @@ RR_VARIANT_TIER(avx512vl, RR_TARGET_AVX512VL)
 #undef RR_VARIANT_TIER
 
 // The body's variant for the widest of the tiers Has (widest first, ending
-// with generic) that isa reaches.  Off x86-64 only the generic one is
-// compiled.
-template <Isa First, Isa... Rest, class Body, class... A>
-RR_INLINE decltype(auto) run(Isa isa, const Body& body, A&&... a) {
+// with generic) that isa reaches; Flat: through run_flat.  Off x86-64 only
+// the generic one is compiled.
+template <bool Flat, Isa First, Isa... Rest, class Body, class... A>
+RR_INLINE decltype(auto) pick(Isa isa, const Body& body, A&&... a) {
   if constexpr (sizeof...(Rest) == 0) {
     static_assert(First == Isa::generic, "a kernel's last variant is the generic one");
     return Variant<Isa::generic>::run(body, std::forward<A>(a)...);
@@ -144,25 +144,24 @@ RR_INLINE decltype(auto) run(Isa isa, const Body& body, A&&... a) {
     static_assert(static_cast<int>(First) > static_cast<int>(next[0]),
                   "list a kernel's tiers widest first");
     if constexpr (RR_X86) {
-      if (static_cast<int>(isa) >= static_cast<int>(First))
-        return Variant<First>::run(body, std::forward<A>(a)...);
+      if (static_cast<int>(isa) >= static_cast<int>(First)) {
+        if constexpr (Flat)
+          return Variant<First>::run_flat(body, std::forward<A>(a)...);
+        else
+          return Variant<First>::run(body, std::forward<A>(a)...);
+      }
     }
-    return run<Rest...>(isa, body, std::forward<A>(a)...);
+    return pick<Flat, Rest...>(isa, body, std::forward<A>(a)...);
   }
 }
 
-template <Isa First, Isa... Rest, class Body, class... A>
+template <Isa... Has, class Body, class... A>
+RR_INLINE decltype(auto) run(Isa isa, const Body& body, A&&... a) {
+  return pick<false, Has...>(isa, body, std::forward<A>(a)...);
+}
+template <Isa... Has, class Body, class... A>
 RR_INLINE decltype(auto) run_flat(Isa isa, const Body& body, A&&... a) {
-  if constexpr (sizeof...(Rest) == 0) {
-    static_assert(First == Isa::generic, "a kernel's last variant is the generic one");
-    return Variant<Isa::generic>::run(body, std::forward<A>(a)...);
-  } else {
-    if constexpr (RR_X86) {
-      if (static_cast<int>(isa) >= static_cast<int>(First))
-        return Variant<First>::run_flat(body, std::forward<A>(a)...);
-    }
-    return run_flat<Rest...>(isa, body, std::forward<A>(a)...);
-  }
+  return pick<true, Has...>(isa, body, std::forward<A>(a)...);
 }
 
 }  // namespace variants

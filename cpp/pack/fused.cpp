@@ -2,6 +2,7 @@
 // stages median_h2_batch and dc_grid_batch: host side, validation, scratch,
 // launches and bindings.  The kernels are in fused_kernels.hpp.
 #include "common/chunking.hpp"
+#include "common/element_fit.hpp"
 #include "common/errors.hpp"
 #include "common/kokkos_compat.hpp"
 #include "common/pyarray.hpp"
@@ -169,10 +170,9 @@ py::object blend_project(const carray<double>& breaks, const carray<cplx>& Craw,
   std::vector<double> ucoord(static_cast<size_t>(N));
   for (int32_t n = 0; n < N; ++n) {
     const double x = ph(n);
-    const int32_t e = fused::element_of(x, brk.data(), E);
-    const double d = x - brk(e);
+    const int32_t e = fit::find_element(brk.data(), E, x);
     elem[n] = e;
-    ucoord[n] = (d + d) / (brk(e + 1) - brk(e)) - 1;
+    ucoord[n] = fit::local_coord(brk.data(), e, x);
   }
   std::vector<double> tables(static_cast<size_t>(B) * kModeCoeffCount);
   for (int32_t b = 0; b < B; ++b)

@@ -32,21 +32,6 @@ inline constexpr double kPi = 3.141592653589793;
 inline constexpr int kMaxCollocation = 32;
 
 // ---------------------------------------------------------------- host helpers
-// Element of phi on the partition breaks[0..E]: the last element whose left
-// knot is not above phi, clamped to [0, E-1]; NaN and samples below breaks[0]
-// take element 0.
-inline int32_t element_of(double x, const double* breaks, int32_t E) {
-  int32_t lo = 0, hi = E - 1;
-  while (lo < hi) {
-    const int32_t mid = lo + (hi - lo + 1) / 2;
-    if (x >= breaks[mid])
-      lo = mid;
-    else
-      hi = mid - 1;
-  }
-  return lo;
-}
-
 // Phase factor of azimuthal number m: (cos a, sin a), a = ((m pi) 0.5) - pi.
 inline void phase_factor(int32_t m, double& re, double& im) {
   const double a = ((static_cast<double>(m) * kPi) * 0.5) - kPi;

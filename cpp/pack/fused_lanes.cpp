@@ -66,7 +66,7 @@ inline constexpr uint32_t log_slots() {
 
 // Powers v^0 .. v^8 and, when a slot of `mask` needs it, ln x = 2 ln v.
 template <int W>
-RR_PN_HOT void v_terms_for(const double* v, uint32_t mask, double (*vp)[W], double* lnx) {
+RR_INLINE void v_terms_for(const double* v, uint32_t mask, double (*vp)[W], double* lnx) {
   if (mask & log_slots()) {
     pn4::v_terms<W>(v, vp, lnx);
   } else {
@@ -136,7 +136,7 @@ constexpr int kMagWide = 16;
 // table entries in their order, as the full evaluation takes them), the
 // weights as eval_mode_weights_terms forms them, then q = re re + im im.
 template <int S, int W>
-RR_LANES_INLINE void square_slot(const double (*vp)[W], const double* lnx, const double* table,
+RR_INLINE void square_slot(const double (*vp)[W], const double* lnx, const double* table,
                                  double* out, int valid, SquareStats& st) {
   using lanes::d4;
   pn4::SlotWeightSums<W> w{table + pn4::kTabCoef + pn4::slot_entry_offset<S>(), vp, lnx};
@@ -164,7 +164,7 @@ RR_LANES_INLINE void square_slot(const double (*vp)[W], const double* lnx, const
 }
 
 template <int W, int... S>
-RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[W], const double* lnx,
+RR_INLINE void square_slots(uint32_t used, const double (*vp)[W], const double* lnx,
                                   const double* table, double* mag, const int64_t* plane,
                                   int32_t n, int valid, SquareStats* st,
                                   std::integer_sequence<int, S...>) {
@@ -174,7 +174,7 @@ RR_LANES_INLINE void square_slots(uint32_t used, const double (*vp)[W], const do
 }
 
 template <int W>
-RR_LANES_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
+RR_INLINE void magnitude_lanes(const double* v, int32_t n0, int32_t n1, const double* table,
                                      uint32_t used, double* mag, const int64_t* plane,
                                      unsigned char* unsafe, double* range) {
   using lanes::d4;
@@ -275,7 +275,7 @@ using lanes::d8;
 constexpr int kBlendLanes = 4;
 
 // The (re, im) pairs at p[l] + off of the four samples as one vector.
-RR_LANES_INLINE void load_four(const double* const* p, int64_t off, d8& v) {
+RR_INLINE void load_four(const double* const* p, int64_t off, d8& v) {
   const d2 a = RR_LANES_LOAD(d2, p[0] + off), b = RR_LANES_LOAD(d2, p[1] + off);
   const d2 c = RR_LANES_LOAD(d2, p[2] + off), d = RR_LANES_LOAD(d2, p[3] + off);
   const d4 ab = __builtin_shufflevector(a, b, 0, 1, 2, 3);
@@ -288,7 +288,7 @@ RR_LANES_INLINE void load_four(const double* const* p, int64_t off, d8& v) {
 // k = 1, closed with ((b_1 u) + c_0) - b_2.  OO > 0 fixes the order at compile
 // time, OO == 0 reads `order`; both perform the same operations in the same order.
 template <int OO>
-RR_LANES_INLINE void clenshaw_four(const double* const* p, int32_t order, const d8& u, d8& r) {
+RR_INLINE void clenshaw_four(const double* const* p, int32_t order, const d8& u, d8& r) {
   const int32_t n = OO > 0 ? OO : order;
   const d8 t = u + u;
   d8 b1 = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, b2 = b1;
@@ -308,7 +308,7 @@ RR_LANES_INLINE void clenshaw_four(const double* const* p, int32_t order, const 
 // One mode k of row b at the samples [n0, n1).  The lanes past the last
 // sample repeat it; their values are dropped.
 template <int OO>
-RR_LANES_INLINE void blend_mode(const BlendInputs& in, const double* W, const double* med,
+RR_INLINE void blend_mode(const BlendInputs& in, const double* W, const double* med,
                                 const double* vR, double* blend, int32_t b, int32_t k, int32_t n0,
                                 int32_t n1) {
   const int32_t N = in.N, K = in.K, O = in.O;
@@ -386,7 +386,7 @@ RR_LANES_INLINE void blend_mode(const BlendInputs& in, const double* W, const do
 }
 
 template <int OO>
-RR_LANES_INLINE void blend_rows(const BlendInputs& in, const double* W, const double* med,
+RR_INLINE void blend_rows(const BlendInputs& in, const double* W, const double* med,
                                 const double* vR, double* blend, int32_t b, int32_t n0,
                                 int32_t n1) {
   for (int32_t k = 0; k < in.K; ++k) blend_mode<OO>(in, W, med, vR, blend, b, k, n0, n1);
@@ -427,7 +427,7 @@ namespace {
 // each: b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1, closed with
 // ((b_1 u) + c_0) - b_2.
 template <int OO>
-RR_LANES_INLINE d4 clenshaw_re_four(const double* const* p, int32_t order, const d4& u) {
+RR_INLINE d4 clenshaw_re_four(const double* const* p, int32_t order, const d4& u) {
   const int32_t n = OO > 0 ? OO : order;
   const d4 t = u + u;
   d4 b1 = {0.0, 0.0, 0.0, 0.0}, b2 = b1;
@@ -444,7 +444,7 @@ RR_LANES_INLINE d4 clenshaw_re_four(const double* const* p, int32_t order, const
 
 // The lanes past the last sample repeat it; their values are dropped.
 template <int OO>
-RR_LANES_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, int32_t b,
+RR_INLINE void pieces_rows(const BlendInputs& in, double* tau, double* W, int32_t b,
                                  int32_t n0, int32_t n1) {
   static_assert(kBlendLanes == kLanes, "one block of weights per block of sums");
   const int32_t N = in.N;
@@ -516,7 +516,7 @@ namespace {
 // One mode at kLanes consecutive samples n .. n + kLanes - 1 of row b, as
 // lane vectors: every lane takes the scalar operations of its sample.  The
 // partials by v, q, chi1z, chi2z of those samples start at dre / dim + p stride.
-RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
+RR_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
                                   const lanes::d4* dvp, const double* re, const double* im,
                                   const double* dre, const double* dim, int stride) {
   using lanes::d4;
@@ -568,7 +568,7 @@ RR_LANES_INLINE void dc_mode_full(const DcGridKernel& kern, int64_t b64, int32_t
 
 // One mode at one sample n (lane l of the block's weights and partials, the
 // partials by p at dre / dim + p stride).
-RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
+RR_INLINE void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int32_t k,
                            const double* dvp, double hr, double hi, const double* dre,
                            const double* dim, int l, int stride) {
   const int32_t G = kern.G, N = kern.N, K = kern.K;
@@ -619,7 +619,7 @@ RR_PN_HOT void dc_mode_one(const DcGridKernel& kern, int64_t b64, int32_t n, int
 // eval_dmode_weights_terms form them; the partials of slot S (4 S + p, p over
 // v, q, chi1z, chi2z) land at dre/dim[p * W + l].
 template <int S, int W>
-RR_LANES_INLINE void dc_slot(const double (*vp)[W], const double* lnx, const double* table,
+RR_INLINE void dc_slot(const double (*vp)[W], const double* lnx, const double* table,
                              const double* dtable, double* re, double* im, double* dre,
                              double* dim) {
   constexpr int e0 = pn4::slot_entry_offset<S>();
@@ -657,7 +657,7 @@ RR_LANES_INLINE void dc_slot(const double (*vp)[W], const double* lnx, const dou
 }
 
 template <int W, int... S>
-RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[W], const double* lnx,
+RR_INLINE void dc_slots(uint32_t used, const double (*vp)[W], const double* lnx,
                               const double* table, const double* dtable, double (*re)[W],
                               double (*im)[W], double (*dre)[4 * W], double (*dim)[4 * W],
                               std::integer_sequence<int, S...>) {
@@ -671,7 +671,7 @@ RR_LANES_INLINE void dc_slots(uint32_t used, const double (*vp)[W], const double
 // as lane vectors over the block's whole groups of kLanes samples, and sample
 // by sample over the rest of the row's last block.
 template <int W>
-RR_LANES_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
+RR_INLINE void dc_grid_blocks(const DcGridKernel& kern, int32_t b, int32_t n0, int32_t n1) {
   using lanes::d4;
   static_assert(lanes::width<d4> == kLanes && W % kLanes == 0, "whole lane vectors per block");
   const int32_t N = kern.N, K = kern.K;

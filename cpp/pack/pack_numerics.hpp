@@ -15,6 +15,8 @@
 // real and imaginary parts follow the same real steps.
 #include <Kokkos_Core.hpp>
 
+#include "common/element_fit.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -119,8 +121,7 @@ KOKKOS_INLINE_FUNCTION int32_t shared_element(const double* breaks, int32_t E, c
 }
 
 KOKKOS_INLINE_FUNCTION double pack_local_u(const double* breaks, int32_t e, double x) {
-  const double d = x - breaks[e];
-  return (d + d) / (breaks[e + 1] - breaks[e]) - 1.0;
+  return fit::local_coord(breaks, e, x);
 }
 
 // Clenshaw sum of n real coefficients with stride `stride` (n >= 1).

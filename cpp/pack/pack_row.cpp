@@ -90,7 +90,7 @@ inline void complex_divide(double a, double b, double c, double d, double* re, d
 // element e of the time fit, one knot per lane: each lane takes exactly
 // clenshaw_real's steps (O >= 3, stride 2) at its own u.
 template <class V>
-RR_LANES_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32_t e, int32_t i0,
+RR_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32_t e, int32_t i0,
                                       double* t) {
   const V x = RR_LANES_LOAD(V, phi + i0);
   const double b0 = f.breaks[e];
@@ -168,7 +168,7 @@ struct PackTimeMapItem {
 // element e, one knot per lane: each lane takes exactly clenshaw_pair's steps
 // (O >= 3) at its own u, with the element's coefficients shared by all lanes.
 template <class V>
-RR_LANES_INLINE void content_above_lanes(const double* phi, const double* breaks, int32_t e,
+RR_INLINE void content_above_lanes(const double* phi, const double* breaks, int32_t e,
                                          const double* mode_coefs, int32_t E, int32_t O,
                                          int32_t K, int32_t C, int32_t i0, double* content) {
   const V x = RR_LANES_LOAD(V, phi + i0);
@@ -313,7 +313,7 @@ struct PackModeContentItem {
 // knot per lane, from their v and roll weights: the eight weights of all lanes
 // at once, then for each mode exactly arm_content's operations lane by lane.
 template <class V>
-RR_LANES_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0,
+RR_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0,
                                        const double* v, const double* w_roll) {
   constexpr int W = lanes::width<V>;
   double wre[kModeSlots * W], wim[kModeSlots * W];  // slot s, lane l at s * W + l

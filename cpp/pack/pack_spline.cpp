@@ -234,7 +234,7 @@ struct PairVec<4> {
 // The P pairs at entry `at` of each pair's base, as one lane vector (pair p in
 // lanes 2p, 2p + 1), and back.
 template <int P, class V>
-RR_LANES_INLINE void load_pairs_at(const double* const* y, int64_t at, V& v) {
+RR_INLINE void load_pairs_at(const double* const* y, int64_t at, V& v) {
   const lanes::d2 a = RR_LANES_LOAD(lanes::d2, y[0] + at);
   if constexpr (P == 1) {
     v = a;
@@ -252,7 +252,7 @@ RR_LANES_INLINE void load_pairs_at(const double* const* y, int64_t at, V& v) {
   }
 }
 template <int P, class V>
-RR_LANES_INLINE void store_pairs_at(double* const* out, int64_t at, const V& v) {
+RR_INLINE void store_pairs_at(double* const* out, int64_t at, const V& v) {
   if constexpr (P == 1) {
     lanes::store(out[0] + at, v);
   } else if constexpr (P == 2) {
@@ -270,7 +270,7 @@ RR_LANES_INLINE void store_pairs_at(double* const* out, int64_t at, const V& v) 
 // a vector: the same two sweeps and, lane by lane, the same operations.  m and
 // r are scratch of (n - 1) and n vectors.
 template <int P>
-RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* const* y,
+RR_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* const* y,
                                        int64_t yinc, double* const* out, int64_t oinc,
                                        int64_t orow, double* m, double* r) {
   using V = typename PairVec<P>::type;
@@ -327,7 +327,7 @@ RR_LANES_INLINE void spline_pairs_pass(const SplineKnots& kn, const double* cons
 }
 
 // Four pairs per pass while four remain, then two, then one.
-RR_LANES_INLINE void spline_pairs_all(const SplineKnots& kn, int32_t npairs,
+RR_INLINE void spline_pairs_all(const SplineKnots& kn, int32_t npairs,
                                       const double* const* y, int64_t yinc, double* const* out,
                                       int64_t oinc, int64_t orow, double* m, double* r) {
   for (int32_t p0 = 0; p0 < npairs;) {

@@ -29,7 +29,7 @@ inline double libm_pow(double x, double y) {
 
 // One term c x^(p/2) (ln x)^lg of a series, x^(p/2) taken from xp[p].
 template <Term T>
-__attribute__((always_inline)) inline double x_term(const double* xp, double lnx, double c) {
+RR_INLINE double x_term(const double* xp, double lnx, double c) {
   double term = c * (T.p == 0 ? 1.0 : xp[T.p]);
   if constexpr (T.lg != 0) term = term * lnx;
   return term;
@@ -39,7 +39,7 @@ __attribute__((always_inline)) inline double x_term(const double* xp, double lnx
 // taken from xp[p] (= pow(x, 0.5 p)): the terms are added from the first row
 // on, each row's shape known when the sum is compiled.
 template <const Term* Rows, int N>
-__attribute__((always_inline)) inline double x_series(const double* xp, double lnx,
+RR_INLINE double x_series(const double* xp, double lnx,
                                                       const double* c) {
   return [&]<int... K>(std::integer_sequence<int, K...>) {
     double sum = 0.0;
@@ -141,13 +141,13 @@ inline void mode_coeffs(double q, double chi1z, double chi2z, double* table /* k
   pn4::fill_mode_coeffs(q, chi1z, chi2z, table);
 }
 // Stage 2 is forced inline so that kernels fold the table walk into their loop.
-__attribute__((always_inline)) inline void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
+RR_INLINE void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
   pn4::eval_mode_weights<1>(&v, table, re, im);
 }
 inline void dmode_coeffs(double q, double chi1z, double chi2z, double* table /* kDModeCoeffCount */) {
   pn4::fill_dmode_coeffs(q, chi1z, chi2z, table);
 }
-__attribute__((always_inline)) inline void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
+RR_INLINE void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
   pn4::eval_dmode_weights<1>(&v, table, re, im);
 }
 

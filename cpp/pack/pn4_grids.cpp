@@ -56,7 +56,7 @@ struct RowSink {
   double* out;
   int64_t n, s;
   int valid;
-  RR_PN_HOT void operator()(int k, int l, double re, double im) const {
+  RR_INLINE void operator()(int k, int l, double re, double im) const {
     if (l < valid) {
       const int64_t o = 2 * (static_cast<int64_t>(k) * n + s + l);
       out[o] = re;
@@ -70,7 +70,7 @@ struct RowSink {
 // dmode_weights at each sample, whatever W).  v is the caller's buffer, read
 // in place but possibly misaligned: its samples are loaded bytewise.
 template <int W, bool Partials>
-RR_PN_HOT void stage2_span(const double* v, int64_t s0, int64_t s1, const double* table,
+RR_INLINE void stage2_span(const double* v, int64_t s0, int64_t s1, const double* table,
                            double* out, int64_t n) {
   int64_t s = s0;
   for (; s + W <= s1; s += W) {

@@ -4,13 +4,12 @@
 // (term, coefficient) rows.  The coefficients are polynomials in eta, delta,
 // S and Sigma; the mode brackets are templates on the scalar type so that one
 // transcription serves plain values, forward-mode partials and table readers.
+#include "common/variants.hpp"
+
 #include <cmath>
 #include <type_traits>
 
 namespace radiredide::pn4 {
-
-#define RR_PN_INLINE constexpr inline __attribute__((always_inline))
-#define RR_PN_HOT inline __attribute__((always_inline))
 
 // ------------------------------------------------------------------ constants
 inline constexpr double kPi = 3.141592653589793;
@@ -45,7 +44,7 @@ struct PnParams {
   double m1, m2, inv1q2, eta, delta, S, Sigma;
 };
 
-RR_PN_INLINE PnParams pn_params(double q, double chi1z, double chi2z) {
+constexpr RR_INLINE PnParams pn_params(double q, double chi1z, double chi2z) {
   PnParams P;
   const double opq = 1.0 + q;
   P.m1 = q / opq;
@@ -92,7 +91,7 @@ inline constexpr double kL4_1 = fr(98869, 5760) - fr(6455, 1536) * kPi * kPi -
 inline constexpr double kL4_2 = fr(356035, 3456) - fr(2255, 576) * kPi * kPi;
 
 // Energy flux F = (32/5) eta^2 x^5 * sum(c * term).
-RR_PN_INLINE void flux_terms(const PnParams& P, double* c) {
+constexpr RR_INLINE void flux_terms(const PnParams& P, double* c) {
   const double eta = P.eta, delta = P.delta, S = P.S, Sg = P.Sigma;
   const double eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
   const double S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
@@ -123,7 +122,7 @@ RR_PN_INLINE void flux_terms(const PnParams& P, double* c) {
 }
 
 // Energy derivative dE/dx = -(eta/2) * sum(c * term).
-RR_PN_INLINE void energy_derivative_terms(const PnParams& P, double* c) {
+constexpr RR_INLINE void energy_derivative_terms(const PnParams& P, double* c) {
   const double eta = P.eta, delta = P.delta, S = P.S, Sg = P.Sigma;
   const double eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
   const double S2 = S * S, Sg2 = Sg * Sg;
@@ -144,7 +143,7 @@ RR_PN_INLINE void energy_derivative_terms(const PnParams& P, double* c) {
 }
 
 // Orbital angular momentum L = (eta / sqrt(x)) * sum(c * term).
-RR_PN_INLINE void angular_momentum_terms(const PnParams& P, double* c) {
+constexpr RR_INLINE void angular_momentum_terms(const PnParams& P, double* c) {
   const double eta = P.eta, delta = P.delta, S = P.S, Sg = P.Sigma;
   const double eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
   const double S2 = S * S, Sg2 = Sg * Sg;
@@ -170,14 +169,14 @@ RR_PN_INLINE void angular_momentum_terms(const PnParams& P, double* c) {
 // for its non-zero parts (part 0 real, 1 imaginary), in row order.
 
 template <class V, class A, class B>
-RR_PN_INLINE void row(V& vis, int slot, Term t, const A& re, const B& im) {
+constexpr RR_INLINE void row(V& vis, int slot, Term t, const A& re, const B& im) {
   if constexpr (!std::is_same_v<A, Zero>) vis(slot, t, 0, re);
   if constexpr (!std::is_same_v<B, Zero>) vis(slot, t, 1, im);
 }
 
 // clang-format off
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot0_22(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot0_22(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta, eta4 = eta3 * eta;
   const auto S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 0;
@@ -207,7 +206,7 @@ RR_PN_INLINE void slot0_22(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot1_21(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot1_21(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 1;
@@ -236,7 +235,7 @@ RR_PN_INLINE void slot1_21(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot2_33(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot2_33(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 2;
@@ -264,7 +263,7 @@ RR_PN_INLINE void slot2_33(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot3_32(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot3_32(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, S3 = S2 * S, Sg2 = Sg * Sg, Sg3 = Sg2 * Sg;
   const int s = 3;
@@ -286,7 +285,7 @@ RR_PN_INLINE void slot3_32(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot4_44(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot4_44(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 4;
@@ -304,7 +303,7 @@ RR_PN_INLINE void slot4_44(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot5_43(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot5_43(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 5;
@@ -326,7 +325,7 @@ RR_PN_INLINE void slot5_43(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot6_55(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot6_55(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg;
   const int s = 6;
@@ -345,7 +344,7 @@ RR_PN_INLINE void slot6_55(V& v, const TE& eta, const TD& delta, const TS& S, co
 }
 
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void slot7_55_stripped(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void slot7_55_stripped(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   (void)delta;
   const auto eta2 = eta * eta, eta3 = eta2 * eta;
   const auto S2 = S * S, Sg2 = Sg * Sg;
@@ -362,7 +361,7 @@ RR_PN_INLINE void slot7_55_stripped(V& v, const TE& eta, const TD& delta, const 
 
 // One slot's rows, chosen at compile time.
 template <int Slot, class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void mode_slot(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void mode_slot(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   if constexpr (Slot == 0) slot0_22(v, eta, delta, S, Sg);
   else if constexpr (Slot == 1) slot1_21(v, eta, delta, S, Sg);
   else if constexpr (Slot == 2) slot2_33(v, eta, delta, S, Sg);
@@ -375,7 +374,7 @@ RR_PN_INLINE void mode_slot(V& v, const TE& eta, const TD& delta, const TS& S, c
 
 // All eight slots in slot order.
 template <class TE, class TD, class TS, class TG, class V>
-RR_PN_INLINE void mode_series(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
+constexpr RR_INLINE void mode_series(V& v, const TE& eta, const TD& delta, const TS& S, const TG& Sg) {
   slot0_22(v, eta, delta, S, Sg);
   slot1_21(v, eta, delta, S, Sg);
   slot2_33(v, eta, delta, S, Sg);

@@ -40,25 +40,25 @@ struct Dep {
 };
 using Skip = Dep<true, true>;
 template <bool a, bool b, bool c, bool d>
-RR_PN_INLINE Dep<a || c, b || d> operator+(Dep<a, b>, Dep<c, d>) { return {}; }
+constexpr RR_INLINE Dep<a || c, b || d> operator+(Dep<a, b>, Dep<c, d>) { return {}; }
 template <bool a, bool b, bool c, bool d>
-RR_PN_INLINE Dep<a || c, b || d> operator-(Dep<a, b>, Dep<c, d>) { return {}; }
+constexpr RR_INLINE Dep<a || c, b || d> operator-(Dep<a, b>, Dep<c, d>) { return {}; }
 template <bool a, bool b, bool c, bool d>
-RR_PN_INLINE Dep<a || c, b || d> operator*(Dep<a, b>, Dep<c, d>) { return {}; }
+constexpr RR_INLINE Dep<a || c, b || d> operator*(Dep<a, b>, Dep<c, d>) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator+(double, Dep<a, b>) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator+(double, Dep<a, b>) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator-(double, Dep<a, b>) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator-(double, Dep<a, b>) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator*(double, Dep<a, b>) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator*(double, Dep<a, b>) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator+(Dep<a, b>, double) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator+(Dep<a, b>, double) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>, double) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator-(Dep<a, b>, double) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator*(Dep<a, b>, double) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator*(Dep<a, b>, double) { return {}; }
 template <bool a, bool b>
-RR_PN_INLINE Dep<a, b> operator-(Dep<a, b>) { return {}; }
+constexpr RR_INLINE Dep<a, b> operator-(Dep<a, b>) { return {}; }
 
 template <class A>
 struct DepOf {  // a plain double: a constant row
@@ -77,28 +77,28 @@ struct Dual {
   constexpr Dual(double v_, double dq_, double d1_, double d2_) : v(v_), dq(dq_), d1(d1_), d2(d2_) {}
   constexpr explicit Dual(double x) : v(x) {}
 };
-RR_PN_INLINE Dual operator+(const Dual& a, const Dual& b) {
+constexpr RR_INLINE Dual operator+(const Dual& a, const Dual& b) {
   return {a.v + b.v, a.dq + b.dq, a.d1 + b.d1, a.d2 + b.d2};
 }
-RR_PN_INLINE Dual operator-(const Dual& a, const Dual& b) {
+constexpr RR_INLINE Dual operator-(const Dual& a, const Dual& b) {
   return {a.v - b.v, a.dq - b.dq, a.d1 - b.d1, a.d2 - b.d2};
 }
-RR_PN_INLINE Dual operator*(const Dual& a, const Dual& b) {
+constexpr RR_INLINE Dual operator*(const Dual& a, const Dual& b) {
   return {a.v * b.v, a.dq * b.v + a.v * b.dq, a.d1 * b.v + a.v * b.d1, a.d2 * b.v + a.v * b.d2};
 }
-RR_PN_INLINE Dual operator+(double a, const Dual& b) { return {a + b.v, b.dq, b.d1, b.d2}; }
-RR_PN_INLINE Dual operator+(const Dual& a, double b) { return {a.v + b, a.dq, a.d1, a.d2}; }
-RR_PN_INLINE Dual operator-(double a, const Dual& b) { return {a - b.v, -b.dq, -b.d1, -b.d2}; }
-RR_PN_INLINE Dual operator-(const Dual& a, double b) { return {a.v - b, a.dq, a.d1, a.d2}; }
-RR_PN_INLINE Dual operator*(double a, const Dual& b) { return {a * b.v, a * b.dq, a * b.d1, a * b.d2}; }
-RR_PN_INLINE Dual operator*(const Dual& a, double b) { return {a.v * b, a.dq * b, a.d1 * b, a.d2 * b}; }
-RR_PN_INLINE Dual operator-(const Dual& a) { return {-a.v, -a.dq, -a.d1, -a.d2}; }
+constexpr RR_INLINE Dual operator+(double a, const Dual& b) { return {a + b.v, b.dq, b.d1, b.d2}; }
+constexpr RR_INLINE Dual operator+(const Dual& a, double b) { return {a.v + b, a.dq, a.d1, a.d2}; }
+constexpr RR_INLINE Dual operator-(double a, const Dual& b) { return {a - b.v, -b.dq, -b.d1, -b.d2}; }
+constexpr RR_INLINE Dual operator-(const Dual& a, double b) { return {a.v - b, a.dq, a.d1, a.d2}; }
+constexpr RR_INLINE Dual operator*(double a, const Dual& b) { return {a * b.v, a * b.dq, a * b.d1, a * b.d2}; }
+constexpr RR_INLINE Dual operator*(const Dual& a, double b) { return {a.v * b, a.dq * b, a.d1 * b, a.d2 * b}; }
+constexpr RR_INLINE Dual operator-(const Dual& a) { return {-a.v, -a.dq, -a.d1, -a.d2}; }
 
 // ------------------------------------------------------------------ visitors
 struct CountEntries {
   int n = 0;
   template <class A>
-  RR_PN_INLINE void operator()(int, Term, int, const A&) { ++n; }
+  constexpr RR_INLINE void operator()(int, Term, int, const A&) { ++n; }
 };
 
 constexpr int count_mode_entries() {
@@ -116,14 +116,14 @@ struct StoreValues {
   double* out;
   int k = 0;
   template <class A>
-  RR_PN_INLINE void operator()(int, Term, int, const A& c) { out[k++] = static_cast<double>(c); }
+  constexpr RR_INLINE void operator()(int, Term, int, const A& c) { out[k++] = static_cast<double>(c); }
 };
 
 struct StorePartials {
   double* out;  // d/dq, d/dchi1z, d/dchi2z per entry
   int k = 0;
-  RR_PN_INLINE void operator()(int, Term, int, double) { out[3 * k] = out[3 * k + 1] = out[3 * k + 2] = 0.0; ++k; }
-  RR_PN_INLINE void operator()(int, Term, int, const Dual& c) {
+  constexpr RR_INLINE void operator()(int, Term, int, double) { out[3 * k] = out[3 * k + 1] = out[3 * k + 2] = 0.0; ++k; }
+  constexpr RR_INLINE void operator()(int, Term, int, const Dual& c) {
     out[3 * k] = c.dq;
     out[3 * k + 1] = c.d1;
     out[3 * k + 2] = c.d2;
@@ -176,7 +176,7 @@ using LaneAcc = typename LaneVec<W>::acc;
 // One table entry's term, c v^p (times ln x), added to the sums of W lanes;
 // c[k] is the entry's coefficient.
 template <int W>
-RR_PN_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term t,
+constexpr RR_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term t,
                                   const double (*vp)[W], const double* lnx) {
   using V = typename LaneVec<W>::type;
   if constexpr (!std::is_void_v<V>) {
@@ -195,7 +195,7 @@ RR_PN_INLINE void add_weight_term(LaneAcc<W>& acc, const double* c, int k, Term 
 // One table entry's bracket term and its partials (c points at the entry's
 // coefficient, dc at its three parameter partials), added to W lanes' sums.
 template <class A, int W>
-RR_PN_INLINE void add_partial_terms(const double* c, const double* dc, Term t,
+constexpr RR_INLINE void add_partial_terms(const double* c, const double* dc, Term t,
                                     const double (*vp)[W], const double* lnx, double (&b)[W],
                                     double (&bv)[W], double (&bq)[W], double (&b1)[W],
                                     double (&b2)[W]) {
@@ -228,7 +228,7 @@ struct SlotWeightSums {
   int k = 0;
   LaneAcc<W> re = {}, im = {};
   template <class A>
-  RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
+  constexpr RR_INLINE void operator()(int, Term t, int part, const A&) {
     add_weight_term<W>(part == 0 ? re : im, c, k++, t, vp, lnx);
   }
 };
@@ -243,7 +243,7 @@ struct SlotPartialSums {
   // [part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
   double b[2][W] = {}, bv[2][W] = {}, bq[2][W] = {}, b1[2][W] = {}, b2[2][W] = {};
   template <class A>
-  RR_PN_INLINE void operator()(int, Term t, int part, const A&) {
+  constexpr RR_INLINE void operator()(int, Term t, int part, const A&) {
     add_partial_terms<A, W>(c + k, dc + 3 * k, t, vp, lnx, b[part], bv[part], bq[part], b1[part],
                             b2[part]);
     ++k;
@@ -261,7 +261,7 @@ struct WeightSums {
   int k = 0;
   LaneAcc<W> re[8] = {}, im[8] = {};
   template <class A>
-  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+  constexpr RR_INLINE void operator()(int s, Term t, int part, const A&) {
     add_weight_term<W>(part == 0 ? re[s] : im[s], c, k++, t, vp, lnx);
   }
 };
@@ -276,7 +276,7 @@ struct PartialSums {
   // [slot][part][lane]: bracket, d/dv, d/dq, d/dchi1z, d/dchi2z
   double b[8][2][W] = {}, bv[8][2][W] = {}, bq[8][2][W] = {}, b1[8][2][W] = {}, b2[8][2][W] = {};
   template <class A>
-  RR_PN_INLINE void operator()(int s, Term t, int part, const A&) {
+  constexpr RR_INLINE void operator()(int s, Term t, int part, const A&) {
     add_partial_terms<A, W>(c + k, dc + 3 * k, t, vp, lnx, b[s][part], bv[s][part], bq[s][part],
                             b1[s][part], b2[s][part]);
     ++k;
@@ -284,7 +284,7 @@ struct PartialSums {
 };
 
 template <int W>
-RR_PN_INLINE void v_powers(const double* v, double (*vp)[W]) {
+constexpr RR_INLINE void v_powers(const double* v, double (*vp)[W]) {
   for (int l = 0; l < W; ++l) {
     vp[0][l] = 1.0;
     vp[1][l] = v[l];
@@ -307,7 +307,7 @@ inline void fill_mode_coeffs(double q, double chi1z, double chi2z, double* t) {
 // The powers v^0 .. v^8 and ln x = 2 ln v of W samples: what both stages 2
 // take from v (one logarithm per sample, shared when both are evaluated).
 template <int W>
-RR_PN_HOT void v_terms(const double* v, double (*vp)[W], double* lnx) {
+RR_INLINE void v_terms(const double* v, double (*vp)[W], double* lnx) {
   v_powers<W>(v, vp);
   for (int l = 0; l < W; ++l) lnx[l] = 2.0 * std::log(v[l]);
 }
@@ -315,7 +315,7 @@ RR_PN_HOT void v_terms(const double* v, double (*vp)[W], double* lnx) {
 // Slot Slot's weights of W samples, handed to sink(slot, lane, real,
 // imaginary).
 template <int Slot, int W, class Sink>
-RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const double* t,
+RR_INLINE void eval_mode_slot(const double (*vp)[W], const double* lnx, const double* t,
                               double eta, Sink& sink) {
   SlotWeightSums<W> w{t + kTabCoef + slot_entry_offset<Slot>(), vp, lnx};
   const Skip z{};
@@ -339,7 +339,7 @@ RR_PN_HOT void eval_mode_slot(const double (*vp)[W], const double* lnx, const do
 // Weights of W samples from their v_terms, handed to sink(slot, lane, real,
 // imaginary), slot by slot.
 template <int W, class Sink>
-RR_PN_HOT void eval_mode_weights_terms(const double (*vp)[W], const double* lnx, const double* t,
+RR_INLINE void eval_mode_weights_terms(const double (*vp)[W], const double* lnx, const double* t,
                                        Sink&& sink) {
   const double eta = t[kTabQ] * t[kTabInv1q2];
   eval_mode_slot<0, W>(vp, lnx, t, eta, sink);
@@ -354,7 +354,7 @@ RR_PN_HOT void eval_mode_weights_terms(const double (*vp)[W], const double* lnx,
 
 // Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
 template <int W, class Sink>
-RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
+RR_INLINE void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
   double vp[9][W], lnx[W];
   v_terms<W>(v, vp, lnx);
   eval_mode_weights_terms<W>(vp, lnx, t, sink);
@@ -362,7 +362,7 @@ RR_PN_HOT void eval_mode_weights_to(const double* v, const double* t, Sink&& sin
 
 // Weights of W samples: re/im[s * W + l] is slot s at sample l.
 template <int W>
-RR_PN_HOT void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
+RR_INLINE void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
   eval_mode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
     re[k * W + l] = r;
     im[k * W + l] = i;
@@ -387,7 +387,7 @@ inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
 // Slot Slot's partials of W samples, handed to sink(4 Slot + p, lane, real,
 // imaginary).
 template <int Slot, int W, class Sink>
-RR_PN_HOT void eval_dmode_slot(const double (*vp)[W], const double* lnx, const double* t,
+RR_INLINE void eval_dmode_slot(const double (*vp)[W], const double* lnx, const double* t,
                                double eta, double deta, Sink& sink) {
   constexpr int e0 = slot_entry_offset<Slot>();
   SlotPartialSums<W> w{t + kTabCoef + e0, t + kDTabPartials + 3 * e0, vp, lnx};
@@ -413,7 +413,7 @@ RR_PN_HOT void eval_dmode_slot(const double (*vp)[W], const double* lnx, const d
 // Partials of W samples from their v_terms, handed to sink(slot 4 j + p,
 // lane, real, imaginary), slot by slot.
 template <int W, class Sink>
-RR_PN_HOT void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx,
+RR_INLINE void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx,
                                         const double* t, Sink&& sink) {
   const double eta = t[kTabQ] * t[kTabInv1q2];
   const double deta = t[kDTabDEta];
@@ -429,7 +429,7 @@ RR_PN_HOT void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx
 
 // Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
 template <int W, class Sink>
-RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
+RR_INLINE void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
   double vp[9][W], lnx[W];
   v_terms<W>(v, vp, lnx);
   eval_dmode_weights_terms<W>(vp, lnx, t, sink);
@@ -437,7 +437,7 @@ RR_PN_HOT void eval_dmode_weights_to(const double* v, const double* t, Sink&& si
 
 // Partials of W samples: re/im[(4 j + p) * W + l].
 template <int W>
-RR_PN_HOT void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
+RR_INLINE void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
   eval_dmode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
     re[k * W + l] = r;
     im[k * W + l] = i;
@@ -449,7 +449,7 @@ RR_PN_HOT void eval_dmode_weights(const double* v, const double* t, double* re, 
 struct DirectSum {
   double v, lnx;
   double re = 0.0, im = 0.0;
-  RR_PN_HOT void operator()(int, Term t, int part, double c) {
+  RR_INLINE void operator()(int, Term t, int part, double c) {
     double term = c * (t.p == 0 ? 1.0 : std::pow(v, t.p));
     if (t.lg) term = term * lnx;
     if (part == 0)
