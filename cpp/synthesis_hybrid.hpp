@@ -275,6 +275,29 @@ RR_INLINE bool in_interval(const V (&x)[NV], const double* knots, int32_t n, int
   return all;
 }
 
+// One row of the batch as the batch kernel reads it: its knots, the columns
+// of its Phi table and its samples.
+struct BatchRow {
+  const double* tk;    // t_knots of the row
+  const double* pk;    // phi_knots of the row
+  const double* p0;    // Phi table rows 0 .. 3, column 0 of the row
+  const double* p1;
+  const double* p2;
+  const double* p3;
+  const double* trow;  // t(b, 0)
+  int32_t b, n, cofs;
+  bool sorted;  // both knot vectors non-decreasing
+};
+
+// Phi, its intervals and the rotation powers of one block of 16 samples.
+// Lanes past the block's samples repeat its first sample.
+struct BatchBlock {
+  alignas(64) double pwre[kTableMax + 1][kLanes], pwim[kTableMax + 1][kLanes];
+  alignas(64) double cwre[kTableMax + 1][kLanes], cwim[kTableMax + 1][kLanes];
+  alignas(64) double ph[kLanes], zre[kLanes], zim[kLanes], u[kLanes];
+  int32_t jv[kLanes];
+};
+
 // Work item = one row and one chunk of its samples, taken in blocks of 16.
 // Every sample gets the per-sample synthesis; the intervals are those of the
 // bisection (found from the previous sample's interval when the row's knots
@@ -299,18 +322,7 @@ struct BatchKernel {
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t item) const;
 
-  template <Isa I, class V>
-  RR_INLINE void run(const int64_t item) const {
-    constexpr int32_t W = lanes::width<V>;
-    constexpr int32_t NV = kLanes / W;
-    const int32_t b = static_cast<int32_t>(item / chunks);
-    const int32_t part = static_cast<int32_t>(item % chunks);
-    const int64_t len = (static_cast<int64_t>(J) + chunks - 1) / chunks;
-    const int64_t begin64 = part * len;
-    if (begin64 >= J) return;
-    const int32_t begin = static_cast<int32_t>(begin64);
-    const int32_t end = static_cast<int32_t>(begin64 + len < J ? begin64 + len : J);
-
+  RR_INLINE BatchRow row(int32_t b) const {
     const int32_t kofs = static_cast<int32_t>(off(b));
     const int32_t n = static_cast<int32_t>(off(b + 1)) - kofs;
     const int32_t cofs = static_cast<int32_t>(coff(b));
@@ -322,227 +334,307 @@ struct BatchKernel {
     const double* p2 = p1 + cs;
     const double* p3 = p2 + cs;
     const bool sorted = non_decreasing(tk, n) && non_decreasing(pk, n);
-    const bool table = M <= kTableMax;
-    const double* trow = &t(b, 0);
+    return BatchRow{tk, pk, p0, p1, p2, p3, &t(b, 0), b, n, cofs, sorted};
+  }
 
-    alignas(64) double ph[kLanes], zre[kLanes], zim[kLanes], u[kLanes];
-    alignas(64) double pwre[kTableMax + 1][kLanes], pwim[kTableMax + 1][kLanes];
-    alignas(64) double cwre[kTableMax + 1][kLanes], cwim[kTableMax + 1][kLanes];
-    int32_t jv[kLanes];
+  template <Isa I, class V>
+  RR_INLINE void run(const int64_t item) const {
+    const int32_t b = static_cast<int32_t>(item / chunks);
+    const int32_t part = static_cast<int32_t>(item % chunks);
+    const int64_t len = (static_cast<int64_t>(J) + chunks - 1) / chunks;
+    const int64_t begin64 = part * len;
+    if (begin64 >= J) return;
+    const int32_t begin = static_cast<int32_t>(begin64);
+    const int32_t end = static_cast<int32_t>(begin64 + len < J ? begin64 + len : J);
+    const BatchRow r = row(b);
+    const bool table = M <= kTableMax;
+
+    BatchBlock bk;
     int32_t ti = 0, pi = 0;  // the previous sample's intervals
 
     for (int32_t j0 = begin; j0 < end; j0 += kLanes) {
       const int32_t kb = end - j0 < kLanes ? end - j0 : kLanes;
-      // Phi and its intervals first, the trigonometric pairs in a loop of their own.
-      // A full block whose samples all lie in one interval (of t_knots for Phi, of
-      // phi_knots for the modes) takes that interval's coefficients once for every
-      // lane; the others search sample by sample.
-      bool t_one = false, p_one = false;
-      if (sorted && kb == kLanes) {
-        ti = search_from(tk, n, trow[j0], ti);
-        V xv[NV];
-        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-          xv[v] = RR_LANES_LOAD(V, trow + j0 + v * W);
-        t_one = in_interval(xv, tk, n, ti);
-        if (t_one) {
-          // The interval's scalars enter the lane operations as broadcasts in
-          // their memory operands (lanes.hpp).
-          const V c3 = lanes::add_bcast<I>(V{}, p3 + ti);
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V d = lanes::sub_bcast<I>(xv[v], tk + ti);
-            const V d2 = d * d;
-            const V d3 = d2 * d;
-            lanes::store(ph + v * W, ((c3 + lanes::mul_bcast<I>(p2 + ti, d)) +
-                                      lanes::mul_bcast<I>(p1 + ti, d2)) +
-                                         lanes::mul_bcast<I>(p0 + ti, d3));
-          }
-          pi = search_from(pk, n, ph[0], pi);
-          V pv[NV];
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-            pv[v] = RR_LANES_LOAD(V, ph + v * W);
-          p_one = in_interval(pv, pk, n, pi);
-          if (p_one) {
-            _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-              lanes::store(u + v * W, lanes::sub_bcast<I>(pv[v], pk + pi));
-            for (int32_t i = 0; i < kLanes; ++i) jv[i] = pi;
-          }
-        }
-      }
-      if (!t_one) {
-        for (int32_t i = 0; i < kb; ++i) {
-          const double x = trow[j0 + i];
-          ti = sorted ? search_from(tk, n, x, ti) : bisect(tk, n, x);
-          const double d = x - tk[ti];
-          const double d2 = d * d;
-          const double d3 = d2 * d;
-          ph[i] = cubic(p0[ti], p1[ti], p2[ti], p3[ti], d, d2, d3);
-        }
-      }
-      if (!p_one) {
-        for (int32_t i = 0; i < kb; ++i) {
-          pi = sorted ? search_from(pk, n, ph[i], pi) : bisect(pk, n, ph[i]);
-          jv[i] = pi;
-          u[i] = ph[i] - pk[pi];
-        }
-      }
+      const bool p_one = block_phase<I, V>(r, j0, kb, ti, pi, bk);
+      if (table && M >= 1) power_table<V>(bk);
+      block_modes<I, V>(r, j0, kb, p_one, table, bk);
+    }
+  }
+
+  // Phi and its intervals of the samples j0 .. j0 + kb - 1, then their
+  // trigonometric pairs in a loop of their own; the padding lanes repeat the
+  // first sample.  A full block whose samples all lie in one interval (of
+  // t_knots for Phi, of phi_knots for the modes) takes that interval's
+  // coefficients once for every lane; the others search sample by sample.
+  // Returns whether every lane lies in one interval of phi_knots, found so.
+  template <Isa I, class V>
+  RR_INLINE bool block_phase(const BatchRow& r, int32_t j0, int32_t kb, int32_t& ti,
+                                   int32_t& pi, BatchBlock& bk) const {
+    bool t_one = false, p_one = false;
+    if (r.sorted && kb == kLanes) t_one = shared_intervals<I, V>(r, j0, ti, pi, bk, p_one);
+    if (!t_one) {
       for (int32_t i = 0; i < kb; ++i) {
-        const double a = ph[i] * s;
-        zre[i] = std::cos(a);
-        zim[i] = std::sin(a);
+        const double x = r.trow[j0 + i];
+        ti = r.sorted ? search_from(r.tk, r.n, x, ti) : bisect(r.tk, r.n, x);
+        const double d = x - r.tk[ti];
+        const double d2 = d * d;
+        const double d3 = d2 * d;
+        bk.ph[i] = cubic(r.p0[ti], r.p1[ti], r.p2[ti], r.p3[ti], d, d2, d3);
       }
-      for (int32_t i = kb; i < kLanes; ++i) {  // padding lanes repeat the first sample
-        zre[i] = zre[0];
-        zim[i] = zim[0];
-        jv[i] = jv[0];
-        ph[i] = ph[0];
-        u[i] = u[0];
+    }
+    if (!p_one) {
+      for (int32_t i = 0; i < kb; ++i) {
+        pi = r.sorted ? search_from(r.pk, r.n, bk.ph[i], pi) : bisect(r.pk, r.n, bk.ph[i]);
+        bk.jv[i] = pi;
+        bk.u[i] = bk.ph[i] - r.pk[pi];
       }
-      bool uniform = p_one;
-      if (!uniform) {
-        uniform = true;
-        for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && jv[i] == jv[0];
-      }
-      // A block that crosses one knot of Phi holds two intervals: every lane is
-      // evaluated with both intervals' coefficients and keeps its own one.
-      using Mask = decltype(V{} < V{});
-      const int32_t ja = jv[0], jb = jv[kLanes - 1];
-      bool pair = false;
-      Mask in_b[NV];
-      if (!uniform) {
-        pair = true;
-        alignas(64) int64_t sel[kLanes];
-        for (int32_t i = 0; i < kLanes; ++i) {
-          pair = pair && (jv[i] == ja || jv[i] == jb);
-          sel[i] = jv[i] == jb ? -1 : 0;
-        }
-        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-          in_b[v] = RR_LANES_LOAD(Mask, sel + v * W) != 0;
-      }
+    }
+    for (int32_t i = 0; i < kb; ++i) {
+      const double a = bk.ph[i] * s;
+      bk.zre[i] = std::cos(a);
+      bk.zim[i] = std::sin(a);
+    }
+    for (int32_t i = kb; i < kLanes; ++i) {  // padding lanes repeat the first sample
+      bk.zre[i] = bk.zre[0];
+      bk.zim[i] = bk.zim[0];
+      bk.jv[i] = bk.jv[0];
+      bk.ph[i] = bk.ph[0];
+      bk.u[i] = bk.u[0];
+    }
+    return p_one;
+  }
 
-      V uv[NV], u2[NV], u3[NV];
-      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-        uv[v] = RR_LANES_LOAD(V, u + v * W);
-        u2[v] = uv[v] * uv[v];
-        u3[v] = u2[v] * uv[v];
+  // A full block of a sorted row: whether all its samples lie in the interval
+  // of t_knots of its first sample, and if so their Phi, and then (p_one)
+  // whether all their Phi lie in the interval of phi_knots of the first, and
+  // if so their offsets u and intervals.
+  template <Isa I, class V>
+  RR_INLINE bool shared_intervals(const BatchRow& r, int32_t j0, int32_t& ti, int32_t& pi,
+                                        BatchBlock& bk, bool& p_one) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    ti = search_from(r.tk, r.n, r.trow[j0], ti);
+    V xv[NV];
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+      xv[v] = RR_LANES_LOAD(V, r.trow + j0 + v * W);
+    if (!in_interval(xv, r.tk, r.n, ti)) return false;
+    // The interval's scalars enter the lane operations as broadcasts in
+    // their memory operands (lanes.hpp).
+    const V c3 = lanes::add_bcast<I>(V{}, r.p3 + ti);
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+      const V d = lanes::sub_bcast<I>(xv[v], r.tk + ti);
+      const V d2 = d * d;
+      const V d3 = d2 * d;
+      lanes::store(bk.ph + v * W, ((c3 + lanes::mul_bcast<I>(r.p2 + ti, d)) +
+                                   lanes::mul_bcast<I>(r.p1 + ti, d2)) +
+                                      lanes::mul_bcast<I>(r.p0 + ti, d3));
+    }
+    pi = search_from(r.pk, r.n, bk.ph[0], pi);
+    V pv[NV];
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+      pv[v] = RR_LANES_LOAD(V, bk.ph + v * W);
+    p_one = in_interval(pv, r.pk, r.n, pi);
+    if (p_one) {
+      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+        lanes::store(bk.u + v * W, lanes::sub_bcast<I>(pv[v], r.pk + pi));
+      for (int32_t i = 0; i < kLanes; ++i) bk.jv[i] = pi;
+    }
+    return true;
+  }
+
+  // The power table of the block: z^p and, with negative m, conj(z)^p for
+  // p = 1 .. M, each the previous one times the base.
+  template <class V>
+  RR_INLINE void power_table(BatchBlock& bk) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+      const V zr = RR_LANES_LOAD(V, bk.zre + v * W), zi = RR_LANES_LOAD(V, bk.zim + v * W);
+      V re = zr, im = zi;
+      lanes::store(bk.pwre[1] + v * W, re);
+      lanes::store(bk.pwim[1] + v * W, im);
+      for (int32_t p = 2; p <= M; ++p) {
+        const V nre = zr * re - zi * im;
+        const V nim = zi * re + zr * im;
+        re = nre;
+        im = nim;
+        lanes::store(bk.pwre[p] + v * W, re);
+        lanes::store(bk.pwim[p] + v * W, im);
       }
-      if (table && M >= 1) {
+      if (any_negative) {
+        const V gi = -zi;
+        re = zr;
+        im = gi;
+        lanes::store(bk.cwre[1] + v * W, re);
+        lanes::store(bk.cwim[1] + v * W, im);
+        for (int32_t p = 2; p <= M; ++p) {
+          const V nre = zr * re - gi * im;
+          const V nim = gi * re + zr * im;
+          re = nre;
+          im = nim;
+          lanes::store(bk.cwre[p] + v * W, re);
+          lanes::store(bk.cwim[p] + v * W, im);
+        }
+      }
+    }
+  }
+
+  // Every mode's values on the block, rotated and stored.  A block whose lanes
+  // lie in one interval of phi_knots reads that interval's coefficients once;
+  // a block that crosses one knot of Phi holds two intervals: every lane is
+  // evaluated with both intervals' coefficients and keeps its own one.  Any
+  // other block gathers every lane's coefficients.
+  template <Isa I, class V>
+  RR_INLINE void block_modes(const BatchRow& r, int32_t j0, int32_t kb, bool p_one,
+                                   bool table, const BatchBlock& bk) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    bool uniform = p_one;
+    if (!uniform) {
+      uniform = true;
+      for (int32_t i = 1; i < kLanes; ++i) uniform = uniform && bk.jv[i] == bk.jv[0];
+    }
+    using Mask = decltype(V{} < V{});
+    const int32_t ja = bk.jv[0], jb = bk.jv[kLanes - 1];
+    bool pair = false;
+    Mask in_b[NV];
+    if (!uniform) {
+      pair = true;
+      alignas(64) int64_t sel[kLanes];
+      for (int32_t i = 0; i < kLanes; ++i) {
+        pair = pair && (bk.jv[i] == ja || bk.jv[i] == jb);
+        sel[i] = bk.jv[i] == jb ? -1 : 0;
+      }
+      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+        in_b[v] = RR_LANES_LOAD(Mask, sel + v * W) != 0;
+    }
+
+    V uv[NV], u2[NV], u3[NV];
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+      uv[v] = RR_LANES_LOAD(V, bk.u + v * W);
+      u2[v] = uv[v] * uv[v];
+      u3[v] = u2[v] * uv[v];
+    }
+    const std::ptrdiff_t cs = C;
+    // Mode k of the block's samples is stored from ob + k * os on.
+    std::complex<double>* const ob = &out(r.b, 0, j0);
+    const std::ptrdiff_t os = static_cast<std::ptrdiff_t>(out.stride_1());
+    for (int32_t k = 0; k < K; ++k) {
+      const std::complex<double>* c0 = &mode_c(k, 0, r.cofs);
+      V vre[NV], vim[NV];
+      // The coefficients (re, im pairs, one row of the table every 2 cs
+      // doubles) enter the products as broadcasts in their memory operands.
+      const double* cd = reinterpret_cast<const double*>(c0);
+      if (uniform) {
+        const double* q = cd + 2 * static_cast<std::ptrdiff_t>(bk.jv[0]);
+        const V r3 = lanes::add_bcast<I>(V{}, q + 6 * cs);
+        const V i3 = lanes::add_bcast<I>(V{}, q + 6 * cs + 1);
         _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-          const V zr = RR_LANES_LOAD(V, zre + v * W), zi = RR_LANES_LOAD(V, zim + v * W);
-          V re = zr, im = zi;
-          lanes::store(pwre[1] + v * W, re);
-          lanes::store(pwim[1] + v * W, im);
-          for (int32_t p = 2; p <= M; ++p) {
-            const V nre = zr * re - zi * im;
-            const V nim = zi * re + zr * im;
-            re = nre;
-            im = nim;
-            lanes::store(pwre[p] + v * W, re);
-            lanes::store(pwim[p] + v * W, im);
-          }
-          if (any_negative) {
-            const V gi = -zi;
-            re = zr;
-            im = gi;
-            lanes::store(cwre[1] + v * W, re);
-            lanes::store(cwim[1] + v * W, im);
-            for (int32_t p = 2; p <= M; ++p) {
-              const V nre = zr * re - gi * im;
-              const V nim = gi * re + zr * im;
-              re = nre;
-              im = nim;
-              lanes::store(cwre[p] + v * W, re);
-              lanes::store(cwim[p] + v * W, im);
-            }
-          }
+          vre[v] = cubic_plane<I>(r3, q, cs, uv[v], u2[v], u3[v]);
+          vim[v] = cubic_plane<I>(i3, q + 1, cs, uv[v], u2[v], u3[v]);
         }
+      } else if (pair) {
+        const double* qa = cd + 2 * static_cast<std::ptrdiff_t>(ja);
+        const double* qb = cd + 2 * static_cast<std::ptrdiff_t>(jb);
+        const V ra3 = lanes::add_bcast<I>(V{}, qa + 6 * cs);
+        const V ia3 = lanes::add_bcast<I>(V{}, qa + 6 * cs + 1);
+        const V rb3 = lanes::add_bcast<I>(V{}, qb + 6 * cs);
+        const V ib3 = lanes::add_bcast<I>(V{}, qb + 6 * cs + 1);
+        _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+          const V ra = cubic_plane<I>(ra3, qa, cs, uv[v], u2[v], u3[v]);
+          const V ia = cubic_plane<I>(ia3, qa + 1, cs, uv[v], u2[v], u3[v]);
+          const V rb = cubic_plane<I>(rb3, qb, cs, uv[v], u2[v], u3[v]);
+          const V ib = cubic_plane<I>(ib3, qb + 1, cs, uv[v], u2[v], u3[v]);
+          vre[v] = in_b[v] ? rb : ra;
+          vim[v] = in_b[v] ? ib : ia;
+        }
+      } else {
+        gathered_values<V>(c0, bk, uv, u2, u3, vre, vim);
       }
+      rotate_mode<V>(m(k), table, bk, vre, vim);
+      store_mode<V>(reinterpret_cast<double*>(ob + k * os), kb, vre, vim);
+    }
+  }
 
-      for (int32_t k = 0; k < K; ++k) {
-        const std::complex<double>* c0 = &mode_c(k, 0, cofs);
-        V vre[NV], vim[NV];
-        // The coefficients (re, im pairs, one row of the table every 2 cs
-        // doubles) enter the products as broadcasts in their memory operands.
-        const double* cd = reinterpret_cast<const double*>(c0);
-        if (uniform) {
-          const double* q = cd + 2 * static_cast<std::ptrdiff_t>(jv[0]);
-          const V r3 = lanes::add_bcast<I>(V{}, q + 6 * cs);
-          const V i3 = lanes::add_bcast<I>(V{}, q + 6 * cs + 1);
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            vre[v] = cubic_plane<I>(r3, q, cs, uv[v], u2[v], u3[v]);
-            vim[v] = cubic_plane<I>(i3, q + 1, cs, uv[v], u2[v], u3[v]);
-          }
-        } else if (pair) {
-          const double* qa = cd + 2 * static_cast<std::ptrdiff_t>(ja);
-          const double* qb = cd + 2 * static_cast<std::ptrdiff_t>(jb);
-          const V ra3 = lanes::add_bcast<I>(V{}, qa + 6 * cs);
-          const V ia3 = lanes::add_bcast<I>(V{}, qa + 6 * cs + 1);
-          const V rb3 = lanes::add_bcast<I>(V{}, qb + 6 * cs);
-          const V ib3 = lanes::add_bcast<I>(V{}, qb + 6 * cs + 1);
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const V ra = cubic_plane<I>(ra3, qa, cs, uv[v], u2[v], u3[v]);
-            const V ia = cubic_plane<I>(ia3, qa + 1, cs, uv[v], u2[v], u3[v]);
-            const V rb = cubic_plane<I>(rb3, qb, cs, uv[v], u2[v], u3[v]);
-            const V ib = cubic_plane<I>(ib3, qb + 1, cs, uv[v], u2[v], u3[v]);
-            vre[v] = in_b[v] ? rb : ra;
-            vim[v] = in_b[v] ? ib : ia;
-          }
-        } else {
-          alignas(64) double g[8][kLanes];
-          for (int32_t i = 0; i < kLanes; ++i) {
-            const int32_t jj = jv[i];
-            for (int32_t r = 0; r < 4; ++r) {
-              const std::complex<double> q = c0[r * cs + jj];
-              g[2 * r][i] = q.real();
-              g[2 * r + 1][i] = q.imag();
-            }
-          }
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-            const int32_t o = v * W;
-            vre[v] = (((V{} + RR_LANES_LOAD(V, g[6] + o)) + RR_LANES_LOAD(V, g[4] + o) * uv[v]) +
-                      RR_LANES_LOAD(V, g[2] + o) * u2[v]) +
-                     RR_LANES_LOAD(V, g[0] + o) * u3[v];
-            vim[v] = (((V{} + RR_LANES_LOAD(V, g[7] + o)) + RR_LANES_LOAD(V, g[5] + o) * uv[v]) +
-                      RR_LANES_LOAD(V, g[3] + o) * u2[v]) +
-                     RR_LANES_LOAD(V, g[1] + o) * u3[v];
-          }
-        }
-        const int32_t mk = m(k);
-        if (mk != 0) {
-          const int32_t am = mk > 0 ? mk : -mk;
-          if (table) {
-            const double* wr = mk > 0 ? pwre[am] : cwre[am];
-            const double* wi = mk > 0 ? pwim[am] : cwim[am];
-            _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
-              const V r = RR_LANES_LOAD(V, wr + v * W), q = RR_LANES_LOAD(V, wi + v * W);
-              const V nre = r * vre[v] - q * vim[v];
-              const V nim = r * vim[v] + q * vre[v];
-              vre[v] = nre;
-              vim[v] = nim;
-            }
-          } else {
-            for (int32_t v = 0; v < NV; ++v)
-              for (int32_t l = 0; l < W; ++l) {
-                double wr, wi, xr = vre[v][l], xi = vim[v][l];
-                rotation_chain(zre[v * W + l], zim[v * W + l], mk, wr, wi);
-                rotate(wr, wi, xr, xi);
-                vre[v][l] = xr;
-                vim[v][l] = xi;
-              }
-          }
-        }
-        double* o = reinterpret_cast<double*>(&out(b, k, j0));
-        if (kb == kLanes) {
-          _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
-            lanes::store_pairs(o + 2 * v * W, vre[v], vim[v]);
-        } else {
-          for (int32_t v = 0; v < NV; ++v)
-            for (int32_t l = 0; l < W; ++l)
-              if (v * W + l < kb) {
-                o[2 * (v * W + l)] = vre[v][l];
-                o[2 * (v * W + l) + 1] = vim[v][l];
-              }
-        }
+  // A mode's values on a block whose lanes lie in more than two intervals:
+  // every lane's coefficients gathered into planes first.
+  template <class V>
+  RR_INLINE void gathered_values(const std::complex<double>* c0, const BatchBlock& bk,
+                                       const V (&uv)[kLanes / lanes::width<V>],
+                                       const V (&u2)[kLanes / lanes::width<V>],
+                                       const V (&u3)[kLanes / lanes::width<V>],
+                                       V (&vre)[kLanes / lanes::width<V>],
+                                       V (&vim)[kLanes / lanes::width<V>]) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    const std::ptrdiff_t cs = C;
+    alignas(64) double g[8][kLanes];
+    for (int32_t i = 0; i < kLanes; ++i) {
+      const int32_t jj = bk.jv[i];
+      for (int32_t r = 0; r < 4; ++r) {
+        const std::complex<double> q = c0[r * cs + jj];
+        g[2 * r][i] = q.real();
+        g[2 * r + 1][i] = q.imag();
       }
+    }
+    _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+      const int32_t o = v * W;
+      vre[v] = (((V{} + RR_LANES_LOAD(V, g[6] + o)) + RR_LANES_LOAD(V, g[4] + o) * uv[v]) +
+                RR_LANES_LOAD(V, g[2] + o) * u2[v]) +
+               RR_LANES_LOAD(V, g[0] + o) * u3[v];
+      vim[v] = (((V{} + RR_LANES_LOAD(V, g[7] + o)) + RR_LANES_LOAD(V, g[5] + o) * uv[v]) +
+                RR_LANES_LOAD(V, g[3] + o) * u2[v]) +
+               RR_LANES_LOAD(V, g[1] + o) * u3[v];
+    }
+  }
+
+  // The rotation of a mode with m = mk != 0: by the table's power, or beyond
+  // the table by the chain of products of each lane.
+  template <class V>
+  RR_INLINE void rotate_mode(int32_t mk, bool table, const BatchBlock& bk,
+                                   V (&vre)[kLanes / lanes::width<V>],
+                                   V (&vim)[kLanes / lanes::width<V>]) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    if (mk == 0) return;
+    const int32_t am = mk > 0 ? mk : -mk;
+    if (__builtin_expect(table, 1)) {  // |m| <= 16: the power table
+      const double* wr = mk > 0 ? bk.pwre[am] : bk.cwre[am];
+      const double* wi = mk > 0 ? bk.pwim[am] : bk.cwim[am];
+      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
+        const V r = RR_LANES_LOAD(V, wr + v * W), q = RR_LANES_LOAD(V, wi + v * W);
+        const V nre = r * vre[v] - q * vim[v];
+        const V nim = r * vim[v] + q * vre[v];
+        vre[v] = nre;
+        vim[v] = nim;
+      }
+    } else {
+      for (int32_t v = 0; v < NV; ++v)
+        for (int32_t l = 0; l < W; ++l) {
+          double wr, wi, xr = vre[v][l], xi = vim[v][l];
+          rotation_chain(bk.zre[v * W + l], bk.zim[v * W + l], mk, wr, wi);
+          rotate(wr, wi, xr, xi);
+          vre[v][l] = xr;
+          vim[v][l] = xi;
+        }
+    }
+  }
+
+  // A mode's kb values to o as (re, im) pairs.
+  template <class V>
+  RR_INLINE void store_mode(double* o, int32_t kb, const V (&vre)[kLanes / lanes::width<V>],
+                                  const V (&vim)[kLanes / lanes::width<V>]) const {
+    constexpr int32_t W = lanes::width<V>;
+    constexpr int32_t NV = kLanes / W;
+    if (__builtin_expect(kb == kLanes, 1)) {  // only a chunk's last block is partial
+      _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v)
+        lanes::store_pairs(o + 2 * v * W, vre[v], vim[v]);
+    } else {
+      for (int32_t v = 0; v < NV; ++v)
+        for (int32_t l = 0; l < W; ++l)
+          if (v * W + l < kb) {
+            o[2 * (v * W + l)] = vre[v][l];
+            o[2 * (v * W + l) + 1] = vim[v][l];
+          }
     }
   }
 };
