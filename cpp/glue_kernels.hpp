@@ -641,23 +641,34 @@ struct ScatterChunks {
   int64_t count() const { return (total + chunk - 1) / chunk; }
 };
 
+// The rows that chunk c of the flat result touches, with their windows: each
+// pass visits them in the same order and keeps to the chunk's range [f0, f1).
+struct ScatterChunkRows {
+  UView<const int32_t, 1> n1, n0;
+  int32_t J, N, L;
+  int64_t total, chunk;
+
+  // f(f0, f1, rs, r, win) for row r, whose first element is rs = r * N.
+  template <class F>
+  KOKKOS_INLINE_FUNCTION void rows(const int64_t c, const F& f) const {
+    const int64_t f0 = c * chunk;
+    const int64_t f1 = (f0 + chunk < total) ? f0 + chunk : total;
+    for (int64_t r = f0 / N; r * N < f1; ++r)
+      f(f0, f1, r * N, r, scatter_window(n0(r / L), n1(r / L), J, N));
+  }
+};
+
 // Zero pass: every result element outside its row's window.  The scatter
 // pass writes the window, so each element is written once by the two passes.
 template <class W>
 struct ScatterZero {
-  UView<const int32_t, 1> n1, n0;
-  int32_t J, N, L;
-  int64_t total, chunk;
+  ScatterChunkRows chunks;
   UView<W, 3> out;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
-    const int64_t f0 = c * chunk;
-    const int64_t f1 = (f0 + chunk < total) ? f0 + chunk : total;
     W* base = out.data();
-    for (int64_t r = f0 / N; r * N < f1; ++r) {
-      const int64_t b = r / L;
-      const int64_t rs = r * N;
-      const ScatterWindow win = scatter_window(n0(b), n1(b), J, N);
+    const int64_t N = chunks.N;
+    chunks.rows(c, [base, N](int64_t f0, int64_t f1, int64_t rs, int64_t, ScatterWindow win) {
       // [rs, rs + lo) and [rs + hi, rs + N), clipped to [f0, f1); an empty
       // window (lo == hi == 0) leaves the whole row to the second range.
       const int64_t g[2][2] = {{rs, rs + win.lo}, {rs + win.hi, rs + N}};
@@ -666,35 +677,31 @@ struct ScatterZero {
         const int64_t e = (gap[1] < f1) ? gap[1] : f1;
         if (e > a) std::memset(static_cast<void*>(base + a), 0, std::size_t(e - a) * sizeof(W));
       }
-    }
+    });
   }
 };
 
 // Scatter pass: the window of every row, as one byte copy per row and chunk.
 template <class W>
 struct ScatterRows {
-  UView<const int32_t, 1> n1, n0;
-  int32_t J, N, L;
-  int64_t total, chunk;
+  ScatterChunkRows chunks;
   UView<W, 3> out;
   UView<const W, 3> rows;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int64_t c) const {
-    const int64_t f0 = c * chunk;
-    const int64_t f1 = (f0 + chunk < total) ? f0 + chunk : total;
     W* base = out.data();
-    for (int64_t r = f0 / N; r * N < f1; ++r) {
-      const int64_t b = r / L;
-      const int64_t rs = r * N;
-      const ScatterWindow win = scatter_window(n0(b), n1(b), J, N);
+    const W* src0 = rows.data();
+    const int64_t J = chunks.J;
+    chunks.rows(c, [base, src0, J](int64_t f0, int64_t f1, int64_t rs, int64_t r,
+                                   ScatterWindow win) {
       const int64_t a = (rs + win.lo > f0) ? rs + win.lo : f0;
       const int64_t e = (rs + win.hi < f1) ? rs + win.hi : f1;
       if (e > a) {
-        const W* src = rows.data() + r * int64_t(J) + win.col + (a - (rs + win.lo));
+        const W* src = src0 + r * J + win.col + (a - (rs + win.lo));
         std::memcpy(static_cast<void*>(base + a), static_cast<const void*>(src),
                     std::size_t(e - a) * sizeof(W));
       }
-    }
+    });
   }
 };
 
@@ -735,12 +742,13 @@ py::array_t<T> scatter_rows(const carray<T>& rows_pack, const carray<int32_t>& n
   const ScatterChunks chunks{total, std::max<int64_t>(1, kScatterChunkBytes / int64_t(sizeof(T)))};
   const int64_t n_chunks = chunks.count();
   const int32_t j32 = static_cast<int32_t>(J), l32 = static_cast<int32_t>(L);
+  const ScatterChunkRows rows_of{v1, v0, j32, N, l32, total, chunks.chunk};
   const Space space;
   Kokkos::parallel_for("scatter_rows.zero",
                        Policy1<Space>(space, 0, zeros_known ? 0 : n_chunks),
-                       ScatterZero<W>{v1, v0, j32, N, l32, total, chunks.chunk, out_s.target});
+                       ScatterZero<W>{rows_of, out_s.target});
   Kokkos::parallel_for("scatter_rows", Policy1<Space>(space, 0, n_chunks),
-                       ScatterRows<W>{v1, v0, j32, N, l32, total, chunks.chunk, out_s.target, rv});
+                       ScatterRows<W>{rows_of, out_s.target, rv});
   space.fence();
   out_s.copy_back();
   return out;

@@ -19,6 +19,17 @@ using ExecSpace = Kokkos::DefaultExecutionSpace;
 
 // ---------------------------------------------------------------- single point
 
+// The sums of w[j] * (re, im) of pair j of A, j ascending from +0.0, per part.
+KOKKOS_INLINE_FUNCTION void pair_dot(const double* w, const double* A, int32_t n, double& re,
+                                     double& im) {
+  re = 0.0;
+  im = 0.0;
+  for (int32_t j = 0; j < n; ++j) {
+    re = re + w[j] * A[2 * j];
+    im = im + w[j] * A[2 * j + 1];
+  }
+}
+
 // "gpr_contract": item i stores the trend sums of group coefficient i.
 struct ContractTrend {
   const double* f;     // n_terms features
@@ -31,13 +42,8 @@ struct ContractTrend {
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t i) const {
     const int32_t p = i / EO;
     const int32_t r = i - p * EO;
-    const double* Ti = T + 2 * static_cast<int64_t>(i) * n_terms;
-    double re = 0.0;
-    double im = 0.0;
-    for (int32_t t = 0; t < n_terms; ++t) {
-      re = re + f[t] * Ti[2 * t];
-      im = im + f[t] * Ti[2 * t + 1];
-    }
+    double re, im;
+    pair_dot(f, T + 2 * static_cast<int64_t>(i) * n_terms, n_terms, re, im);
     const int64_t o = 2 * (static_cast<int64_t>(gidx[p]) * EO + r);
     out[o] = re;
     out[o + 1] = im;
@@ -58,13 +64,8 @@ struct ContractKernel {
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t g) const {
     const int32_t b = g / EO;
     const int32_t r = g - b * EO;
-    const double* Ag = A + 2 * static_cast<int64_t>(g) * n_train;
-    double kre = 0.0;
-    double kim = 0.0;
-    for (int32_t n = 0; n < n_train; ++n) {
-      kre = kre + row[n] * Ag[2 * n];
-      kim = kim + row[n] * Ag[2 * n + 1];
-    }
+    double kre, kim;
+    pair_dot(row, A + 2 * static_cast<int64_t>(g) * n_train, n_train, kre, kim);
     const int64_t o = 2 * (static_cast<int64_t>(gidx[loc[b]]) * EO + r);
     out[o] = kre + out[o];
     out[o + 1] = kim + out[o + 1];
@@ -369,44 +370,7 @@ RR_INLINE void variance_rows(const BatchVarArgs& a, int32_t panel, int32_t v) {
     prior[l] = 0.0;
     for (int32_t j = 0; j < n; ++j) kt[static_cast<int64_t>(j) * kVarRows + l] = 0.0;
   }
-  V quad = V{};
-  int32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* M0 = key.Minv + static_cast<int64_t>(i) * n;
-    const double* M1 = M0 + n;
-    const double* M2 = M1 + n;
-    const double* M3 = M2 + n;
-    V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
-    for (int32_t j = 0; j < n; ++j) {
-      V kj;
-      load_rows(kj, kt + static_cast<int64_t>(j) * kVarRows);
-      s0 = s0 + M0[j] * kj;
-      s1 = s1 + M1[j] * kj;
-      s2 = s2 + M2[j] * kj;
-      s3 = s3 + M3[j] * kj;
-    }
-    V k0, k1, k2, k3;
-    load_rows(k0, kt + static_cast<int64_t>(i) * kVarRows);
-    load_rows(k1, kt + static_cast<int64_t>(i + 1) * kVarRows);
-    load_rows(k2, kt + static_cast<int64_t>(i + 2) * kVarRows);
-    load_rows(k3, kt + static_cast<int64_t>(i + 3) * kVarRows);
-    quad = quad + k0 * s0;
-    quad = quad + k1 * s1;
-    quad = quad + k2 * s2;
-    quad = quad + k3 * s3;
-  }
-  for (; i < n; ++i) {
-    const double* Mi = key.Minv + static_cast<int64_t>(i) * n;
-    V s = V{};
-    for (int32_t j = 0; j < n; ++j) {
-      V kj;
-      load_rows(kj, kt + static_cast<int64_t>(j) * kVarRows);
-      s = s + Mi[j] * kj;
-    }
-    V ki;
-    load_rows(ki, kt + static_cast<int64_t>(i) * kVarRows);
-    quad = quad + ki * s;
-  }
+  const V quad = minv_quad<V>(key.Minv, n, kt, kVarRows);
   for (int l = 0; l < nb; ++l) {
     const double d = prior[l] - quad[l];
     a.buf[static_cast<int64_t>(b0 + l) * a.K + v] = d > key.nug ? d : key.nug;

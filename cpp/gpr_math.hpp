@@ -7,10 +7,13 @@
 // the same bits, so every expression here is written in one fixed operation
 // order (the build forbids FMA contraction) and the transcendental values come
 // from the C library, one call per value.
+#include "common/variants.hpp"
+
 #include <Kokkos_Core.hpp>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 namespace radiredide::gpr {
 
@@ -172,41 +175,53 @@ KOKKOS_INLINE_FUNCTION double key_row(const CoordParams& cp, const KeyView& key,
   return (std::exp((b * b + a * a) * -0.5) * sgn + 1.0) * 0.5;
 }
 
+// quad = sum_i k_i s_i with s_i = sum_j Minv[i, j] k_j, each sum ascending
+// from +0.0.  Four rows of Minv run side by side (independent sums, each in
+// its own order), then join quad in row order.  V is double, or a lane vector
+// holding one row per lane; k_j is the V stored at k + j * stride.
+template <class V>
+RR_INLINE V minv_quad(const double* Minv, int32_t n, const double* k, int64_t stride) {
+  const auto at = [k, stride](int32_t j) RR_INLINE_LAMBDA {
+    V v;
+    std::memcpy(&v, k + j * stride, sizeof(V));
+    return v;
+  };
+  V quad = V{};
+  int32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const double* M0 = Minv + static_cast<int64_t>(i) * n;
+    const double* M1 = M0 + n;
+    const double* M2 = M1 + n;
+    const double* M3 = M2 + n;
+    V s0 = V{}, s1 = V{}, s2 = V{}, s3 = V{};
+    for (int32_t j = 0; j < n; ++j) {
+      const V kj = at(j);
+      s0 = s0 + M0[j] * kj;
+      s1 = s1 + M1[j] * kj;
+      s2 = s2 + M2[j] * kj;
+      s3 = s3 + M3[j] * kj;
+    }
+    quad = quad + at(i) * s0;
+    quad = quad + at(i + 1) * s1;
+    quad = quad + at(i + 2) * s2;
+    quad = quad + at(i + 3) * s3;
+  }
+  for (; i < n; ++i) {
+    const double* Mi = Minv + static_cast<int64_t>(i) * n;
+    V s = V{};
+    for (int32_t j = 0; j < n; ++j) s = s + Mi[j] * at(j);
+    quad = quad + at(i) * s;
+  }
+  return quad;
+}
+
 // Predictive variance of one key at one point; k and kr are n doubles of
 // scratch each.  The caller has checked that the symmetric map is configured
 // for a non-zero scheme.
 KOKKOS_INLINE_FUNCTION double key_variance(const CoordParams& cp, const KeyView& key, double lq,
                                            double chi1z, double chi2z, double* k, double* kr) {
   const double prior = key_row(cp, key, lq, chi1z, chi2z, k, 1, kr);
-  // s_i = sum_j Minv[i, j] k[j] ascending from +0.0, quad = sum_i k[i] s_i
-  // ascending from +0.0.  Four rows of Minv run side by side (independent
-  // sums, each in its own order), then join quad in row order.
-  const int32_t n = key.n;
-  double quad = 0.0;
-  int32_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    const double* M0 = key.Minv + static_cast<int64_t>(i) * n;
-    const double* M1 = M0 + n;
-    const double* M2 = M1 + n;
-    const double* M3 = M2 + n;
-    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-    for (int32_t j = 0; j < n; ++j) {
-      s0 = s0 + M0[j] * k[j];
-      s1 = s1 + M1[j] * k[j];
-      s2 = s2 + M2[j] * k[j];
-      s3 = s3 + M3[j] * k[j];
-    }
-    quad = quad + k[i] * s0;
-    quad = quad + k[i + 1] * s1;
-    quad = quad + k[i + 2] * s2;
-    quad = quad + k[i + 3] * s3;
-  }
-  for (; i < n; ++i) {
-    const double* Mi = key.Minv + static_cast<int64_t>(i) * n;
-    double s = 0.0;
-    for (int32_t j = 0; j < n; ++j) s = s + Mi[j] * k[j];
-    quad = quad + k[i] * s;
-  }
+  const double quad = minv_quad<double>(key.Minv, key.n, k, 1);
   const double d = prior - quad;
   return d > key.nug ? d : key.nug;
 }
