@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace radiredide {
@@ -240,70 +241,94 @@ bool same_shape(const py::array& a, std::initializer_list<py::ssize_t> shape) {
   return true;
 }
 
-template <class Space>
-py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coefficients,
-                          carray<cplx> ring_coefficient_gradients, carray<double> plunge_breaks,
-                          carray<cplx> plunge_coefficients,
-                          carray<cplx> plunge_coefficient_gradients, carray<double> rewind_rate,
-                          carray<double> rewind_rate_gradient, carray<int32_t> mixing_blocks,
-                          carray<cplx> mixing_matrices, carray<cplx> mixing_matrix_chi_slopes,
-                          carray<double> remnant_spin_gradient, carray<double> t, double t_split,
-                          double t_blend_end, bool want_time_derivative) {
-  require(ring_coefficients.ndim() == 4, "ring coefficients must be (B, P, E, O)");
-  require(plunge_coefficients.ndim() == 4, "plunge coefficients must be (B, P, E, O)");
-  const py::ssize_t B = ring_coefficients.shape(0), P = ring_coefficients.shape(1);
-  require(plunge_coefficients.shape(0) == B && plunge_coefficients.shape(1) == P,
-          "ring and plunge must share (B, P)");
-  require(plunge_coefficients.shape(3) == ring_coefficients.shape(3),
-          "ring and plunge must share the order O");
-  const py::ssize_t Er = ring_coefficients.shape(2), Ep = plunge_coefficients.shape(2);
-  const py::ssize_t O = ring_coefficients.shape(3);
-  require(extent(ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
-  require(extent(plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
-  // Trailing axes of extent 0 would leave fewer knots than are read.
-  require(ring_breaks.size() >= Er + 1 && plunge_breaks.size() >= Ep + 1,
-          "breaks must be one longer than the elements");
-  require(same_shape(ring_coefficient_gradients, {B, 3, P, Er, O}),
-          "ring gradients must be (B, 3, P, E, O)");
-  require(same_shape(plunge_coefficient_gradients, {B, 3, P, Ep, O}),
-          "plunge gradients must be (B, 3, P, E, O)");
-  require(same_shape(rewind_rate, {B, P}), "rewind rate must be (B, P)");
-  require(same_shape(rewind_rate_gradient, {B, 3, P}), "rewind rate gradient must be (B, 3, P)");
-  require(mixing_blocks.ndim() == 2, "mixing blocks must be (nblk, nlmax)");
+// The arguments of mr_segment_grad, named as its keywords.
+struct SegmentGradArgs {
+  carray<double> ring_breaks;
+  carray<cplx> ring_coefficients;
+  carray<cplx> ring_coefficient_gradients;
+  carray<double> plunge_breaks;
+  carray<cplx> plunge_coefficients;
+  carray<cplx> plunge_coefficient_gradients;
+  carray<double> rewind_rate;
+  carray<double> rewind_rate_gradient;
+  carray<int32_t> mixing_blocks;
+  carray<cplx> mixing_matrices;
+  carray<cplx> mixing_matrix_chi_slopes;
+  carray<double> remnant_spin_gradient;
+  carray<double> t;
+  double t_split;
+  double t_blend_end;
+  bool want_time_derivative;
+};
+
+// The extents of a segment call: B rows of N samples, P pieces, Er ring and
+// Ep plunge elements of O coefficients, nblk mixing blocks of nl slots.
+struct SegmentShape {
+  py::ssize_t B, P, N, Er, Ep, O, nblk, nl;
+};
+
+// Every piece must stand in exactly one block's slot list: the kernel writes
+// block by block, so anything else leaves output uninitialised or written
+// twice.
+void check_mixing_blocks(const carray<int32_t>& mixing_blocks, py::ssize_t P) {
   const py::ssize_t nblk = mixing_blocks.shape(0), nl = mixing_blocks.shape(1);
-  require(nl <= kMaxNl, "nlmax exceeds the kernel's MAXNL of 4");
-  require(same_shape(mixing_matrices, {B, nblk, nl, nl}),
-          "mixing matrices must be (B, nblk, nl, nl)");
-  require(same_shape(mixing_matrix_chi_slopes, {B, nblk, nl, nl}),
-          "mixing slopes must match the matrices");
-  {
-    // Every piece must stand in exactly one block's slot list: the kernel
-    // writes block by block, so anything else leaves output uninitialised
-    // or written twice.
-    std::vector<int32_t> count(static_cast<size_t>(P), 0);
-    std::vector<char> covered(static_cast<size_t>(P), 0);
-    const int32_t* blk = mixing_blocks.data();
-    for (py::ssize_t k = 0; k < nblk; ++k) {
-      bool in_slots = true;
-      for (py::ssize_t q = 0; q < nl; ++q) {
-        const int32_t v = load_unaligned(blk, k * nl + q);
-        if (v < 0) {
-          in_slots = false;
-          continue;
-        }
-        require(v < P, "a mixing block names a piece index outside the coefficient tensor");
-        require(count[v]++ == 0, "a piece appears in two mixing blocks");
-        if (in_slots) covered[v] = 1;
+  std::vector<int32_t> count(static_cast<size_t>(P), 0);
+  std::vector<char> covered(static_cast<size_t>(P), 0);
+  const int32_t* blk = mixing_blocks.data();
+  for (py::ssize_t k = 0; k < nblk; ++k) {
+    bool in_slots = true;
+    for (py::ssize_t q = 0; q < nl; ++q) {
+      const int32_t v = load_unaligned(blk, k * nl + q);
+      if (v < 0) {
+        in_slots = false;
+        continue;
       }
+      require(v < P, "a mixing block names a piece index outside the coefficient tensor");
+      require(count[v]++ == 0, "a piece appears in two mixing blocks");
+      if (in_slots) covered[v] = 1;
     }
-    for (py::ssize_t p = 0; p < P; ++p)
-      require(covered[p] != 0,
-              "the mixing blocks do not cover every piece; this kernel writes its output block "
-              "by block, so an uncovered piece would come back uninitialised");
   }
-  require(same_shape(remnant_spin_gradient, {B, 3}), "dchi_f/dtheta must be (B, 3)");
-  require(t.ndim() == 2 && t.shape(0) == B, "t must be (B, N)");
-  const py::ssize_t N = t.shape(1);
+  for (py::ssize_t p = 0; p < P; ++p)
+    require(covered[p] != 0,
+            "the mixing blocks do not cover every piece; this kernel writes its output block "
+            "by block, so an uncovered piece would come back uninitialised");
+}
+
+// Every check of a segment call, in the order that decides which message a
+// caller sees; nothing is allocated.
+SegmentShape check_segment_args(const SegmentGradArgs& a) {
+  require(a.ring_coefficients.ndim() == 4, "ring coefficients must be (B, P, E, O)");
+  require(a.plunge_coefficients.ndim() == 4, "plunge coefficients must be (B, P, E, O)");
+  const py::ssize_t B = a.ring_coefficients.shape(0), P = a.ring_coefficients.shape(1);
+  require(a.plunge_coefficients.shape(0) == B && a.plunge_coefficients.shape(1) == P,
+          "ring and plunge must share (B, P)");
+  require(a.plunge_coefficients.shape(3) == a.ring_coefficients.shape(3),
+          "ring and plunge must share the order O");
+  const py::ssize_t Er = a.ring_coefficients.shape(2), Ep = a.plunge_coefficients.shape(2);
+  const py::ssize_t O = a.ring_coefficients.shape(3);
+  require(extent(a.ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
+  require(extent(a.plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
+  // Trailing axes of extent 0 would leave fewer knots than are read.
+  require(a.ring_breaks.size() >= Er + 1 && a.plunge_breaks.size() >= Ep + 1,
+          "breaks must be one longer than the elements");
+  require(same_shape(a.ring_coefficient_gradients, {B, 3, P, Er, O}),
+          "ring gradients must be (B, 3, P, E, O)");
+  require(same_shape(a.plunge_coefficient_gradients, {B, 3, P, Ep, O}),
+          "plunge gradients must be (B, 3, P, E, O)");
+  require(same_shape(a.rewind_rate, {B, P}), "rewind rate must be (B, P)");
+  require(same_shape(a.rewind_rate_gradient, {B, 3, P}),
+          "rewind rate gradient must be (B, 3, P)");
+  require(a.mixing_blocks.ndim() == 2, "mixing blocks must be (nblk, nlmax)");
+  const py::ssize_t nblk = a.mixing_blocks.shape(0), nl = a.mixing_blocks.shape(1);
+  require(nl <= kMaxNl, "nlmax exceeds the kernel's MAXNL of 4");
+  require(same_shape(a.mixing_matrices, {B, nblk, nl, nl}),
+          "mixing matrices must be (B, nblk, nl, nl)");
+  require(same_shape(a.mixing_matrix_chi_slopes, {B, nblk, nl, nl}),
+          "mixing slopes must match the matrices");
+  check_mixing_blocks(a.mixing_blocks, P);
+  require(same_shape(a.remnant_spin_gradient, {B, 3}), "dchi_f/dtheta must be (B, 3)");
+  require(a.t.ndim() == 2 && a.t.shape(0) == B, "t must be (B, N)");
+  const py::ssize_t N = a.t.shape(1);
   // The kernel reads knot e + 1 and coefficient 0 of every sample's element.
   if (B > 0 && N > 0 && P > 0)
     require(Er >= 1 && Ep >= 1 && O >= 1,
@@ -311,76 +336,97 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
   flat_size_i32("ring gradients", B, 3, P, Er, O);
   flat_size_i32("plunge gradients", B, 3, P, Ep, O);
   flat_size_i32("dh", B, 3, P, N);
-  require_kokkos();
+  return SegmentShape{B, P, N, Er, Ep, O, nblk, nl};
+}
 
-  WorkspacePool& ws = thread_workspace();
-  auto rbrk = stage_in(ws, "mrg_rbrk", ring_breaks.data(), Er + 1);
-  auto pbrk = stage_in(ws, "mrg_pbrk", plunge_breaks.data(), Ep + 1);
-  auto rc = stage_in(ws, "mrg_rc", ring_coefficients.data(), B, P, Er, O);
-  auto rg = stage_in(ws, "mrg_rg", ring_coefficient_gradients.data(), B, 3, P, Er, O);
-  auto pc = stage_in(ws, "mrg_pc", plunge_coefficients.data(), B, P, Ep, O);
-  auto pg = stage_in(ws, "mrg_pg", plunge_coefficient_gradients.data(), B, 3, P, Ep, O);
-  auto rate = stage_in(ws, "mrg_rate", rewind_rate.data(), B, P);
-  auto drate = stage_in(ws, "mrg_drate", rewind_rate_gradient.data(), B, 3, P);
-  auto blk = stage_in(ws, "mrg_blk", mixing_blocks.data(), nblk, nl);
-  auto mix = stage_in(ws, "mrg_mix", mixing_matrices.data(), B, nblk, nl, nl);
-  auto dmix = stage_in(ws, "mrg_dmix", mixing_matrix_chi_slopes.data(), B, nblk, nl, nl);
-  auto dchi = stage_in(ws, "mrg_dchi", remnant_spin_gradient.data(), B, 3);
-  auto tv = stage_in(ws, "mrg_t", t.data(), B, N);
+// The segment kernel over the staged inputs (its outputs are set once the
+// results are allocated).
+SegmentKernel segment_kernel(WorkspacePool& ws, const SegmentGradArgs& a, const SegmentShape& s) {
+  const py::ssize_t B = s.B, P = s.P, N = s.N, Er = s.Er, Ep = s.Ep, O = s.O;
+  SegmentKernel k{};
+  k.rbrk = stage_in(ws, "mrg_rbrk", a.ring_breaks.data(), Er + 1).data();
+  k.pbrk = stage_in(ws, "mrg_pbrk", a.plunge_breaks.data(), Ep + 1).data();
+  k.rc = real_pairs(stage_in(ws, "mrg_rc", a.ring_coefficients.data(), B, P, Er, O).data());
+  k.rg = real_pairs(
+      stage_in(ws, "mrg_rg", a.ring_coefficient_gradients.data(), B, 3, P, Er, O).data());
+  k.pc = real_pairs(stage_in(ws, "mrg_pc", a.plunge_coefficients.data(), B, P, Ep, O).data());
+  k.pg = real_pairs(
+      stage_in(ws, "mrg_pg", a.plunge_coefficient_gradients.data(), B, 3, P, Ep, O).data());
+  k.rate = stage_in(ws, "mrg_rate", a.rewind_rate.data(), B, P);
+  k.drate = stage_in(ws, "mrg_drate", a.rewind_rate_gradient.data(), B, 3, P);
+  k.blocks = stage_in(ws, "mrg_blk", a.mixing_blocks.data(), s.nblk, s.nl);
+  k.mix = real_pairs(
+      stage_in(ws, "mrg_mix", a.mixing_matrices.data(), B, s.nblk, s.nl, s.nl).data());
+  k.dmix = real_pairs(
+      stage_in(ws, "mrg_dmix", a.mixing_matrix_chi_slopes.data(), B, s.nblk, s.nl, s.nl).data());
+  k.dchi = stage_in(ws, "mrg_dchi", a.remnant_spin_gradient.data(), B, 3);
+  k.t = stage_in(ws, "mrg_t", a.t.data(), B, N);
+  k.ts = a.t_split;
+  k.te = a.t_blend_end;
+  k.rb0 = k.rbrk[0];
+  k.rbE = k.rbrk[Er];
+  k.pb0 = k.pbrk[0];
+  k.pbE = k.pbrk[Ep];
+  k.Er = static_cast<int32_t>(Er);
+  k.Ep = static_cast<int32_t>(Ep);
+  k.nblk = static_cast<int32_t>(s.nblk);
+  k.nl = static_cast<int32_t>(s.nl);
+  k.O = static_cast<int32_t>(O);
+  k.P = static_cast<int64_t>(P);
+  k.N = static_cast<int64_t>(N);
+  k.want_dt = a.want_time_derivative;
+  return k;
+}
 
-  auto h = new_array<cplx>({B, P, N});
-  auto dh = new_array<cplx>({B, 3, P, N});
-  py::object dhdt_obj = py::none();
-  py::array_t<cplx> dhdt;
-  if (want_time_derivative) {
-    dhdt = new_array<cplx>({B, P, N});
-    dhdt_obj = dhdt;
+// The result arrays of a segment call, h (B, P, N), dh (B, 3, P, N) and,
+// when asked for, dh/dt (B, P, N), and the views the kernel writes them
+// through.
+struct SegmentResults {
+  py::array_t<cplx> h, dh, dhdt;
+  bool want_dt;
+  StagedOutput<cplx, 3> h_out, dhdt_out;
+  StagedOutput<cplx, 4> dh_out;
+
+  SegmentResults(WorkspacePool& ws, const SegmentShape& s, bool want_time_derivative)
+      : h(new_array<cplx>({s.B, s.P, s.N})),
+        dh(new_array<cplx>({s.B, 3, s.P, s.N})),
+        want_dt(want_time_derivative) {
+    if (want_dt) dhdt = new_array<cplx>({s.B, s.P, s.N});
+    h_out = stage_out(ws, "mrg_h", mutable_ptr(h), s.B, s.P, s.N);
+    dh_out = stage_out(ws, "mrg_dh", mutable_ptr(dh), s.B, 3, s.P, s.N);
+    if (want_dt) dhdt_out = stage_out(ws, "mrg_dhdt", mutable_ptr(dhdt), s.B, s.P, s.N);
   }
-  auto h_out = stage_out(ws, "mrg_h", mutable_ptr(h), B, P, N);
-  auto dh_out = stage_out(ws, "mrg_dh", mutable_ptr(dh), B, 3, P, N);
-  StagedOutput<cplx, 3> dhdt_out;
-  if (want_time_derivative) dhdt_out = stage_out(ws, "mrg_dhdt", mutable_ptr(dhdt), B, P, N);
+  void copy_back() const {
+    h_out.copy_back();
+    dh_out.copy_back();
+    if (want_dt) dhdt_out.copy_back();
+  }
+  py::tuple result() const {
+    return py::make_tuple(h, dh, want_dt ? py::object(dhdt) : py::object(py::none()));
+  }
+};
 
-  const double* rb = rbrk.data();
-  const double* pb = pbrk.data();
-  SegmentKernel k{tv,
-                  rb,
-                  pb,
-                  real_pairs(rc.data()),
-                  real_pairs(rg.data()),
-                  real_pairs(pc.data()),
-                  real_pairs(pg.data()),
-                  rate,
-                  drate,
-                  blk,
-                  real_pairs(mix.data()),
-                  real_pairs(dmix.data()),
-                  dchi,
-                  real_pairs(h_out.target.data()),
-                  real_pairs(dh_out.target.data()),
-                  want_time_derivative ? real_pairs(dhdt_out.target.data()) : nullptr,
-                  t_split,
-                  t_blend_end,
-                  rb[0],
-                  rb[Er],
-                  pb[0],
-                  pb[Ep],
-                  static_cast<int32_t>(Er),
-                  static_cast<int32_t>(Ep),
-                  static_cast<int32_t>(nblk),
-                  static_cast<int32_t>(nl),
-                  static_cast<int32_t>(O),
-                  static_cast<int64_t>(P),
-                  static_cast<int64_t>(N),
-                  want_time_derivative};
-  if (B > 0 && N > 0) {
-    Kokkos::parallel_for("mr_segment_grad", MD2<Space>({0, 0}, {int64_t(B), int64_t(N)}), k);
+template <class Space>
+void launch_segment(const SegmentKernel& k, const SegmentShape& s) {
+  if (s.B > 0 && s.N > 0) {
+    Kokkos::parallel_for("mr_segment_grad", MD2<Space>({0, 0}, {int64_t(s.B), int64_t(s.N)}), k);
     Space().fence();
   }
-  h_out.copy_back();
-  dh_out.copy_back();
-  if (want_time_derivative) dhdt_out.copy_back();
-  return py::make_tuple(h, dh, dhdt_obj);
+}
+
+template <class Space>
+py::tuple mr_segment_grad(const SegmentGradArgs& a) {
+  const SegmentShape s = check_segment_args(a);
+  require_kokkos();
+  WorkspacePool& ws = thread_workspace();
+  SegmentKernel k = segment_kernel(ws, a, s);
+  const SegmentResults r(ws, s, a.want_time_derivative);
+  k.h = real_pairs(r.h_out.target.data());
+  k.dh = real_pairs(r.dh_out.target.data());
+  k.dhdt = r.want_dt ? real_pairs(r.dhdt_out.target.data()) : nullptr;
+  launch_segment<Space>(k, s);
+  r.copy_back();
+  return r.result();
 }
 
 // ---------------------------------------------------------------- blend
@@ -1175,13 +1221,31 @@ template <class Space>
 void def_mr_segment_grad(py::module_& m, const char* name) {
   py::options opts;  // __doc__ is exactly the docstring, alike for every twin
   opts.disable_function_signatures();
-  m.def(name, &mr_segment_grad<Space>, py::arg("ring_breaks"), py::arg("ring_coefficients"),
-        py::arg("ring_coefficient_gradients"), py::arg("plunge_breaks"),
-        py::arg("plunge_coefficients"), py::arg("plunge_coefficient_gradients"),
-        py::arg("rewind_rate"), py::arg("rewind_rate_gradient"), py::arg("mixing_blocks"),
-        py::arg("mixing_matrices"), py::arg("mixing_matrix_chi_slopes"),
-        py::arg("remnant_spin_gradient"), py::arg("t"), py::arg("t_split"),
-        py::arg("t_blend_end"), py::arg("want_time_derivative") = false, kSegmentDoc);
+  m.def(
+      name,
+      [](carray<double> ring_breaks, carray<cplx> ring_coefficients,
+         carray<cplx> ring_coefficient_gradients, carray<double> plunge_breaks,
+         carray<cplx> plunge_coefficients, carray<cplx> plunge_coefficient_gradients,
+         carray<double> rewind_rate, carray<double> rewind_rate_gradient,
+         carray<int32_t> mixing_blocks, carray<cplx> mixing_matrices,
+         carray<cplx> mixing_matrix_chi_slopes, carray<double> remnant_spin_gradient,
+         carray<double> t, double t_split, double t_blend_end, bool want_time_derivative) {
+        return mr_segment_grad<Space>(SegmentGradArgs{
+            std::move(ring_breaks), std::move(ring_coefficients),
+            std::move(ring_coefficient_gradients), std::move(plunge_breaks),
+            std::move(plunge_coefficients), std::move(plunge_coefficient_gradients),
+            std::move(rewind_rate), std::move(rewind_rate_gradient), std::move(mixing_blocks),
+            std::move(mixing_matrices), std::move(mixing_matrix_chi_slopes),
+            std::move(remnant_spin_gradient), std::move(t), t_split, t_blend_end,
+            want_time_derivative});
+      },
+      py::arg("ring_breaks"), py::arg("ring_coefficients"), py::arg("ring_coefficient_gradients"),
+      py::arg("plunge_breaks"), py::arg("plunge_coefficients"),
+      py::arg("plunge_coefficient_gradients"), py::arg("rewind_rate"),
+      py::arg("rewind_rate_gradient"), py::arg("mixing_blocks"), py::arg("mixing_matrices"),
+      py::arg("mixing_matrix_chi_slopes"), py::arg("remnant_spin_gradient"), py::arg("t"),
+      py::arg("t_split"), py::arg("t_blend_end"), py::arg("want_time_derivative") = false,
+      kSegmentDoc);
 }
 
 template <class Space>
