@@ -1017,84 +1017,117 @@ struct ContractApplyKernel {
   }
 };
 
-template <class Space>
-py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> coordinate_jacobian,
-                              carray<double> trend_rows, carray<double> training_coordinates,
-                              carray<double> group_parity_sign, carray<double> group_length_scale,
-                              carray<int32_t> group_term_count, carray<int32_t> group_column_count,
-                              carray<int32_t> group_padded_column_count,
-                              carray<int32_t> group_piece_offset, carray<int32_t> group_piece_index,
-                              carray<int64_t> group_block_offset,
-                              carray<double> coefficient_blocks_real,
-                              carray<double> coefficient_blocks_imag, int32_t n_pieces,
-                              int32_t n_elements, int32_t n_order) {
-  require(kernel_coordinates.ndim() == 2 && kernel_coordinates.shape(1) == 3,
+// The arguments of theta_contract_grad, named as its keywords.
+struct ThetaContractArgs {
+  carray<double> kernel_coordinates;
+  carray<double> coordinate_jacobian;
+  carray<double> trend_rows;
+  carray<double> training_coordinates;
+  carray<double> group_parity_sign;
+  carray<double> group_length_scale;
+  carray<int32_t> group_term_count;
+  carray<int32_t> group_column_count;
+  carray<int32_t> group_padded_column_count;
+  carray<int32_t> group_piece_offset;
+  carray<int32_t> group_piece_index;
+  carray<int64_t> group_block_offset;
+  carray<double> coefficient_blocks_real;
+  carray<double> coefficient_blocks_imag;
+  int32_t n_pieces;
+  int32_t n_elements;
+  int32_t n_order;
+};
+
+// The extents of a contraction: B points, G groups, n_train training points,
+// nt_max trend rows, L piece indices, EO = E x O coefficients per piece,
+// PEO = P x EO per point and channel, plane values per coefficient plane.
+struct ContractShape {
+  py::ssize_t B, G, n_train, nt_max, L;
+  int64_t EO, PEO, plane;
+};
+
+// The shape rules of the arguments (PEO is left to contract_plan).
+ContractShape contract_shape(const ThetaContractArgs& a) {
+  require(a.kernel_coordinates.ndim() == 2 && a.kernel_coordinates.shape(1) == 3,
           "the kernel coordinates must be (B, 3)");
-  const py::ssize_t B = kernel_coordinates.shape(0);
-  require(coordinate_jacobian.ndim() == 3 && coordinate_jacobian.shape(1) == 3 &&
-              coordinate_jacobian.shape(2) == 3,
+  const py::ssize_t B = a.kernel_coordinates.shape(0);
+  require(a.coordinate_jacobian.ndim() == 3 && a.coordinate_jacobian.shape(1) == 3 &&
+              a.coordinate_jacobian.shape(2) == 3,
           "the coordinate Jacobian must be (B, 3, 3)");
-  require(training_coordinates.ndim() == 2 && training_coordinates.shape(1) == 3,
+  require(a.training_coordinates.ndim() == 2 && a.training_coordinates.shape(1) == 3,
           "the training coordinates must be (n, 3)");
-  require(coordinate_jacobian.shape(0) == B,
+  require(a.coordinate_jacobian.shape(0) == B,
           "the Jacobian and the coordinates disagree about the batch size");
-  const py::ssize_t G = extent(group_parity_sign, 0);
-  require(group_parity_sign.size() >= G, "a per-group array has the wrong length");
-  require(group_length_scale.ndim() == 2 && group_length_scale.shape(0) == G &&
-              group_length_scale.shape(1) == 3,
+  const py::ssize_t G = extent(a.group_parity_sign, 0);
+  require(a.group_parity_sign.size() >= G, "a per-group array has the wrong length");
+  require(a.group_length_scale.ndim() == 2 && a.group_length_scale.shape(0) == G &&
+              a.group_length_scale.shape(1) == 3,
           "the group length scales must be (G, 3)");
-  const py::ssize_t n_train = training_coordinates.shape(0);
-  require(extent(group_term_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_column_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_padded_column_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
-  require(extent(group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  const py::ssize_t n_train = a.training_coordinates.shape(0);
+  require(extent(a.group_term_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_padded_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  require(extent(a.group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
   // Trailing axes of extent 0 would leave fewer values than the G or G + 1 that are read.
-  require(group_term_count.size() >= G && group_column_count.size() >= G &&
-              group_padded_column_count.size() >= G,
+  require(a.group_term_count.size() >= G && a.group_column_count.size() >= G &&
+              a.group_padded_column_count.size() >= G,
           "a per-group array has the wrong length");
-  require(group_piece_offset.size() >= G + 1 && group_block_offset.size() >= G + 1,
+  require(a.group_piece_offset.size() >= G + 1 && a.group_block_offset.size() >= G + 1,
           "a per-group offset array must be G + 1 long");
-  require(coefficient_blocks_real.size() == coefficient_blocks_imag.size(),
+  require(a.coefficient_blocks_real.size() == a.coefficient_blocks_imag.size(),
           "the two coefficient planes differ in size");
-  require(trend_rows.ndim() == 4 && trend_rows.shape(0) == B && trend_rows.shape(1) == G &&
-              trend_rows.shape(2) == 4,
+  require(a.trend_rows.ndim() == 4 && a.trend_rows.shape(0) == B &&
+              a.trend_rows.shape(1) == G && a.trend_rows.shape(2) == 4,
           "the trend rows must be (B, G, 4, nt_max)");
-  const py::ssize_t nt_max = trend_rows.shape(3);
-  require(n_elements >= 1 && n_order >= 1 && n_pieces >= 1, "the output shape must be positive");
-  const int64_t EO = checked_mul(n_elements, n_order, "E x O");
+  const py::ssize_t nt_max = a.trend_rows.shape(3);
+  require(a.n_elements >= 1 && a.n_order >= 1 && a.n_pieces >= 1,
+          "the output shape must be positive");
+  const int64_t EO = checked_mul(a.n_elements, a.n_order, "E x O");
   fit_i32(EO, "E x O");
-  const py::ssize_t L = extent(group_piece_index, 0);
+  const py::ssize_t L = extent(a.group_piece_index, 0);
   // Trailing axes of extent 0 leave fewer values than the L that are read.
-  require(group_piece_index.size() >= L,
+  require(a.group_piece_index.size() >= L,
           "the piece index list holds fewer values than its first extent");
-  // Host-side copies for validation (the buffers need not be aligned).
+  const int64_t plane = static_cast<int64_t>(a.coefficient_blocks_real.size());
+  return ContractShape{B, G, n_train, nt_max, L, EO, 0, plane};
+}
+
+// The work the group arrays describe: one column tile (group, first column)
+// per 8 padded columns of every group, and whether some group lists a piece.
+struct ContractTiles {
+  std::vector<int32_t> g, c0;
+  std::vector<char> listed;  // n_pieces
+};
+
+// Reads the group arrays on the host (the buffers need not be aligned),
+// checks them group by group and lists the tiles.
+ContractTiles contract_tiles(const ThetaContractArgs& a, const ContractShape& s) {
+  const py::ssize_t G = s.G, L = s.L;
   auto host_copy = [](const auto* p, py::ssize_t n) {
     std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) v[i] = load_unaligned(p, i);
     return v;
   };
-  const auto nt = host_copy(group_term_count.data(), G);
-  const auto nc = host_copy(group_column_count.data(), G);
-  const auto npad = host_copy(group_padded_column_count.data(), G);
-  const auto pofs = host_copy(group_piece_offset.data(), G + 1);
-  const auto pidx = host_copy(group_piece_index.data(), L);
-  const auto bofs = host_copy(group_block_offset.data(), G + 1);
-  const int64_t plane = static_cast<int64_t>(coefficient_blocks_real.size());
-  std::vector<int32_t> tiles_g, tiles_c0;
-  std::vector<char> listed(static_cast<size_t>(n_pieces), 0);
+  const auto nt = host_copy(a.group_term_count.data(), G);
+  const auto nc = host_copy(a.group_column_count.data(), G);
+  const auto npad = host_copy(a.group_padded_column_count.data(), G);
+  const auto pofs = host_copy(a.group_piece_offset.data(), G + 1);
+  const auto pidx = host_copy(a.group_piece_index.data(), L);
+  const auto bofs = host_copy(a.group_block_offset.data(), G + 1);
+  ContractTiles tiles{{}, {}, std::vector<char>(static_cast<size_t>(a.n_pieces), 0)};
   for (py::ssize_t g = 0; g < G; ++g) {
-    require(nt[g] >= 0 && nt[g] <= nt_max,
+    require(nt[g] >= 0 && nt[g] <= s.nt_max,
             "a group's term count exceeds the trend rows it was given");
     const int64_t npieces = int64_t(pofs[g + 1]) - int64_t(pofs[g]);
     require(npieces >= 1, "a group carries no pieces");
     int64_t cols = 0;
-    require(!__builtin_mul_overflow(npieces, EO, &cols) && nc[g] == cols,
+    require(!__builtin_mul_overflow(npieces, s.EO, &cols) && nc[g] == cols,
             "a group's column count is not (pieces x E x O)");
     require(npad[g] % 8 == 0 && npad[g] >= nc[g] && npad[g] - nc[g] <= 7,
             "a group's padded column count must be its column count rounded up to a whole "
             "number of column tiles");
-    const int64_t rows = int64_t(nt[g]) + int64_t(n_train);
+    const int64_t rows = int64_t(nt[g]) + int64_t(s.n_train);
     int64_t need = 0;
     require(!__builtin_sub_overflow(bofs[g + 1], bofs[g], &need) &&
                 need == int64_t(npad[g]) * rows,
@@ -1103,96 +1136,159 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
     // their arrays, and no piece may be written by two groups.
     require(pofs[g] >= 0 && pofs[g + 1] <= L,
             "a group's piece offsets fall outside the piece index list");
-    require(bofs[g] >= 0 && bofs[g + 1] <= plane,
+    require(bofs[g] >= 0 && bofs[g + 1] <= s.plane,
             "a group's coefficient block lies outside the coefficient planes");
     for (int32_t i = pofs[g]; i < pofs[g + 1]; ++i) {
-      require(pidx[i] >= 0 && pidx[i] < n_pieces,
+      require(pidx[i] >= 0 && pidx[i] < a.n_pieces,
               "a group's piece index lies outside 0 ... n_pieces - 1");
-      require(!listed[pidx[i]], "a piece is listed by two groups");
-      listed[pidx[i]] = 1;
+      require(!tiles.listed[pidx[i]], "a piece is listed by two groups");
+      tiles.listed[pidx[i]] = 1;
     }
     for (int32_t c0 = 0; c0 < npad[g]; c0 += 8) {
-      tiles_g.push_back(static_cast<int32_t>(g));
-      tiles_c0.push_back(c0);
+      tiles.g.push_back(static_cast<int32_t>(g));
+      tiles.c0.push_back(c0);
     }
   }
-  require(bofs[G] == plane, "the block offsets do not cover the blocks");
-  const int64_t PEO = checked_mul(n_pieces, EO, "P x E x O");
-  flat_size_i32("dC", B, 3, PEO);
-  flat_size_i32("kernel rows", B, G, 4, n_train);
-  require_kokkos();
+  require(bofs[G] == s.plane, "the block offsets do not cover the blocks");
+  return tiles;
+}
 
-  WorkspacePool& ws = thread_workspace();
-  auto u = stage_in(ws, "tcg_u", kernel_coordinates.data(), B, 3);
-  auto jac = stage_in(ws, "tcg_jac", coordinate_jacobian.data(), B, 3, 3);
-  auto trend = stage_in(ws, "tcg_trend", trend_rows.data(), B, G, 4, nt_max);
-  auto trainU = stage_in(ws, "tcg_trainU", training_coordinates.data(), n_train, 3);
-  auto sign = stage_in(ws, "tcg_sign", group_parity_sign.data(), G);
-  auto ls = stage_in(ws, "tcg_ls", group_length_scale.data(), G, 3);
-  auto ntv = stage_in(ws, "tcg_nt", group_term_count.data(), G);
-  auto ncv = stage_in(ws, "tcg_nc", group_column_count.data(), G);
-  auto npv = stage_in(ws, "tcg_np", group_padded_column_count.data(), G);
-  auto pofsv = stage_in(ws, "tcg_pofs", group_piece_offset.data(), G + 1);
-  auto pidxv = stage_in(ws, "tcg_pidx", group_piece_index.data(), L);
-  auto bofsv = stage_in(ws, "tcg_bofs", group_block_offset.data(), G + 1);
-  auto bre = stage_in(ws, "tcg_blk_re", coefficient_blocks_real.data(), plane);
-  auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
+// What validation hands on: the extents and the tiles.
+struct ContractPlan {
+  ContractShape shape;
+  ContractTiles tiles;
+};
 
-  const int64_t n_items = static_cast<int64_t>(tiles_g.size());
-  // Filled right below; allocating without the initialising kernel also lets the
-  // call run on a thread other than the one that initialised the OpenMP space.
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tg(
-      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_g"), n_items);
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tc0(
-      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_c0"), n_items);
-  for (int64_t i = 0; i < n_items; ++i) {
-    tg(i) = tiles_g[i];
-    tc0(i) = tiles_c0[i];
-  }
+// Every check of a contraction, in the order that decides which message a
+// caller sees; nothing is allocated.
+ContractPlan contract_plan(const ThetaContractArgs& a) {
+  ContractPlan plan{contract_shape(a), {}};
+  plan.tiles = contract_tiles(a, plan.shape);
+  ContractShape& s = plan.shape;
+  s.PEO = checked_mul(a.n_pieces, s.EO, "P x E x O");
+  flat_size_i32("dC", s.B, 3, s.PEO);
+  flat_size_i32("kernel rows", s.B, s.G, 4, s.n_train);
+  return plan;
+}
+
+// The contraction's two kernels over the staged inputs, the tiles and the
+// kernel-row scratch, which krows owns (the kernels view it unmanaged);
+// apply's C and dC are set once the results are staged.
+struct ContractKernels {
+  Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows;  // (B, G, 4, n_train)
+  ContractRowsKernel rows;
+  ContractApplyKernel apply;
+};
+
+// The tiles in host views, allocated without the initialising kernel: that
+// also lets the call run on a thread other than the one that initialised the
+// OpenMP space.
+Kokkos::View<int32_t*, Kokkos::HostSpace> tile_view(const std::vector<int32_t>& v,
+                                                    const char* name) {
+  Kokkos::View<int32_t*, Kokkos::HostSpace> out(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, std::string(name)),
+      static_cast<int64_t>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) out(i) = v[i];
+  return out;
+}
+
+ContractKernels contract_kernels(WorkspacePool& ws, const ThetaContractArgs& a,
+                                 const ContractPlan& plan) {
+  const ContractShape& s = plan.shape;
+  const py::ssize_t B = s.B, G = s.G, n_train = s.n_train;
+  auto u = stage_in(ws, "tcg_u", a.kernel_coordinates.data(), B, 3);
+  auto jac = stage_in(ws, "tcg_jac", a.coordinate_jacobian.data(), B, 3, 3);
+  auto trend = stage_in(ws, "tcg_trend", a.trend_rows.data(), B, G, 4, s.nt_max);
+  auto trainU = stage_in(ws, "tcg_trainU", a.training_coordinates.data(), n_train, 3);
+  auto sign = stage_in(ws, "tcg_sign", a.group_parity_sign.data(), G);
+  auto ls = stage_in(ws, "tcg_ls", a.group_length_scale.data(), G, 3);
+  auto ntv = stage_in(ws, "tcg_nt", a.group_term_count.data(), G);
+  auto ncv = stage_in(ws, "tcg_nc", a.group_column_count.data(), G);
+  auto npv = stage_in(ws, "tcg_np", a.group_padded_column_count.data(), G);
+  auto pofsv = stage_in(ws, "tcg_pofs", a.group_piece_offset.data(), G + 1);
+  auto pidxv = stage_in(ws, "tcg_pidx", a.group_piece_index.data(), s.L);
+  auto bofsv = stage_in(ws, "tcg_bofs", a.group_block_offset.data(), G + 1);
+  auto bre = stage_in(ws, "tcg_blk_re", a.coefficient_blocks_real.data(), s.plane);
+  auto bim = stage_in(ws, "tcg_blk_im", a.coefficient_blocks_imag.data(), s.plane);
+
+  const auto tg = tile_view(plan.tiles.g, "tcg_tile_g");
+  const auto tc0 = tile_view(plan.tiles.c0, "tcg_tile_c0");
   Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows(
       Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_kernel_rows"), B, G, 4, n_train);
   // Several MiB, first touched by the kernel: in huge pages it faults a few
   // times instead of once per 4 KiB wherever the C library maps it afresh.
   huge_pages::advise(krows.data(), krows.span() * sizeof(double));
 
-  auto C = new_array<cplx>({B, n_pieces, n_elements, n_order});
-  auto dC = new_array<cplx>({B, 3, n_pieces, n_elements, n_order});
-  auto C_out = stage_out(ws, "tcg_C", mutable_ptr(C), B, PEO);
-  auto dC_out = stage_out(ws, "tcg_dC", mutable_ptr(dC), B, 3, PEO);
+  const int64_t n_chunks = (int64_t(B) + kApplyRowChunk - 1) / kApplyRowChunk;
+  return ContractKernels{
+      krows,
+      ContractRowsKernel{u, jac, trainU, sign, ls, krows, static_cast<int32_t>(n_train),
+                         detected_isa()},
+      ContractApplyKernel{tg,    tc0,   trend, krows, ntv,        ncv,
+                          npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
+                          nullptr, nullptr, int64_t(B), s.PEO, static_cast<int32_t>(n_train),
+                          static_cast<int32_t>(s.EO), n_chunks, detected_isa()}};
+}
+
+// The results C (B, P, E, O) and dC (B, 3, P, E, O) and the views the apply
+// kernel writes them through.
+struct ContractResults {
+  py::array_t<cplx> C, dC;
+  StagedOutput<cplx, 2> C_out;
+  StagedOutput<cplx, 3> dC_out;
+
+  ContractResults(WorkspacePool& ws, const ThetaContractArgs& a, const ContractShape& s)
+      : C(new_array<cplx>({s.B, a.n_pieces, a.n_elements, a.n_order})),
+        dC(new_array<cplx>({s.B, 3, a.n_pieces, a.n_elements, a.n_order})) {
+    C_out = stage_out(ws, "tcg_C", mutable_ptr(C), s.B, s.PEO);
+    dC_out = stage_out(ws, "tcg_dC", mutable_ptr(dC), s.B, 3, s.PEO);
+  }
 
   // A piece that no group lists receives zeros rather than uninitialised memory.
-  for (int32_t p = 0; p < n_pieces; ++p) {
-    if (listed[p]) continue;
-    for (py::ssize_t b = 0; b < B; ++b) {
-      for (int64_t e = 0; e < EO; ++e) {
-        C_out.target(b, p * EO + e) = cplx(0.0, 0.0);
-        for (int m = 0; m < 3; ++m) dC_out.target(b, m, p * EO + e) = cplx(0.0, 0.0);
+  void zero_unlisted(const std::vector<char>& listed, py::ssize_t B, int64_t EO) const {
+    for (int32_t p = 0; p < static_cast<int32_t>(listed.size()); ++p) {
+      if (listed[p]) continue;
+      for (py::ssize_t b = 0; b < B; ++b) {
+        for (int64_t e = 0; e < EO; ++e) {
+          C_out.target(b, p * EO + e) = cplx(0.0, 0.0);
+          for (int m = 0; m < 3; ++m) dC_out.target(b, m, p * EO + e) = cplx(0.0, 0.0);
+        }
       }
     }
   }
+};
 
-  if (B > 0 && G > 0) {
+// The kernel rows of every (point, group), then the tiles over them.
+template <class Space>
+void launch_contract(const ContractKernels& k, const ContractShape& s, int64_t n_items) {
+  if (s.B > 0 && s.G > 0) {
     Kokkos::parallel_for("theta_contract_grad_rows",
-                         MD2<Space>({0, 0}, {int64_t(B), int64_t(G)}),
-                         ContractRowsKernel{u, jac, trainU, sign, ls, krows,
-                                            static_cast<int32_t>(n_train), detected_isa()});
+                         MD2<Space>({0, 0}, {int64_t(s.B), int64_t(s.G)}), k.rows);
     Space().fence();
   }
-  if (n_items > 0 && B > 0) {
-    const int64_t n_chunks = (int64_t(B) + kApplyRowChunk - 1) / kApplyRowChunk;
-    ContractApplyKernel k{tg,    tc0,   trend, krows, ntv,        ncv,
-                          npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
-                          real_pairs(C_out.target.data()), real_pairs(dC_out.target.data()),
-                          int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO),
-                          n_chunks, detected_isa()};
-    Kokkos::parallel_for("theta_contract_grad_apply",
-                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * n_chunks),
-                         k);
+  if (n_items > 0 && s.B > 0) {
+    Kokkos::parallel_for(
+        "theta_contract_grad_apply",
+        Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * k.apply.n_chunks),
+        k.apply);
     Space().fence();
   }
-  C_out.copy_back();
-  dC_out.copy_back();
-  return py::make_tuple(C, dC);
+}
+
+template <class Space>
+py::tuple theta_contract_grad(const ThetaContractArgs& a) {
+  const ContractPlan plan = contract_plan(a);
+  require_kokkos();
+  WorkspacePool& ws = thread_workspace();
+  ContractKernels k = contract_kernels(ws, a, plan);
+  const ContractResults r(ws, a, plan.shape);
+  r.zero_unlisted(plan.tiles.listed, plan.shape.B, plan.shape.EO);
+  k.apply.C = real_pairs(r.C_out.target.data());
+  k.apply.dC = real_pairs(r.dC_out.target.data());
+  launch_contract<Space>(k, plan.shape, static_cast<int64_t>(plan.tiles.g.size()));
+  r.C_out.copy_back();
+  r.dC_out.copy_back();
+  return py::make_tuple(r.C, r.dC);
 }
 
 constexpr const char* kSegmentDoc =
@@ -1261,14 +1357,32 @@ template <class Space>
 void def_theta_contract_grad(py::module_& m, const char* name) {
   py::options opts;
   opts.disable_function_signatures();
-  m.def(name, &theta_contract_grad<Space>, py::arg("kernel_coordinates"),
-        py::arg("coordinate_jacobian"), py::arg("trend_rows"), py::arg("training_coordinates"),
-        py::arg("group_parity_sign"), py::arg("group_length_scale"), py::arg("group_term_count"),
-        py::arg("group_column_count"), py::arg("group_padded_column_count"),
-        py::arg("group_piece_offset"), py::arg("group_piece_index"),
-        py::arg("group_block_offset"), py::arg("coefficient_blocks_real"),
-        py::arg("coefficient_blocks_imag"), py::arg("n_pieces"), py::arg("n_elements"),
-        py::arg("n_order"), kContractDoc);
+  m.def(
+      name,
+      [](carray<double> kernel_coordinates, carray<double> coordinate_jacobian,
+         carray<double> trend_rows, carray<double> training_coordinates,
+         carray<double> group_parity_sign, carray<double> group_length_scale,
+         carray<int32_t> group_term_count, carray<int32_t> group_column_count,
+         carray<int32_t> group_padded_column_count, carray<int32_t> group_piece_offset,
+         carray<int32_t> group_piece_index, carray<int64_t> group_block_offset,
+         carray<double> coefficient_blocks_real, carray<double> coefficient_blocks_imag,
+         int32_t n_pieces, int32_t n_elements, int32_t n_order) {
+        return theta_contract_grad<Space>(ThetaContractArgs{
+            std::move(kernel_coordinates), std::move(coordinate_jacobian), std::move(trend_rows),
+            std::move(training_coordinates), std::move(group_parity_sign),
+            std::move(group_length_scale), std::move(group_term_count),
+            std::move(group_column_count), std::move(group_padded_column_count),
+            std::move(group_piece_offset), std::move(group_piece_index),
+            std::move(group_block_offset), std::move(coefficient_blocks_real),
+            std::move(coefficient_blocks_imag), n_pieces, n_elements, n_order});
+      },
+      py::arg("kernel_coordinates"), py::arg("coordinate_jacobian"), py::arg("trend_rows"),
+      py::arg("training_coordinates"), py::arg("group_parity_sign"),
+      py::arg("group_length_scale"), py::arg("group_term_count"), py::arg("group_column_count"),
+      py::arg("group_padded_column_count"), py::arg("group_piece_offset"),
+      py::arg("group_piece_index"), py::arg("group_block_offset"),
+      py::arg("coefficient_blocks_real"), py::arg("coefficient_blocks_imag"),
+      py::arg("n_pieces"), py::arg("n_elements"), py::arg("n_order"), kContractDoc);
 }
 
 template <class Space>
