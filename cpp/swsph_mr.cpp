@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace radiredide {
@@ -240,70 +241,94 @@ bool same_shape(const py::array& a, std::initializer_list<py::ssize_t> shape) {
   return true;
 }
 
-template <class Space>
-py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coefficients,
-                          carray<cplx> ring_coefficient_gradients, carray<double> plunge_breaks,
-                          carray<cplx> plunge_coefficients,
-                          carray<cplx> plunge_coefficient_gradients, carray<double> rewind_rate,
-                          carray<double> rewind_rate_gradient, carray<int32_t> mixing_blocks,
-                          carray<cplx> mixing_matrices, carray<cplx> mixing_matrix_chi_slopes,
-                          carray<double> remnant_spin_gradient, carray<double> t, double t_split,
-                          double t_blend_end, bool want_time_derivative) {
-  require(ring_coefficients.ndim() == 4, "ring coefficients must be (B, P, E, O)");
-  require(plunge_coefficients.ndim() == 4, "plunge coefficients must be (B, P, E, O)");
-  const py::ssize_t B = ring_coefficients.shape(0), P = ring_coefficients.shape(1);
-  require(plunge_coefficients.shape(0) == B && plunge_coefficients.shape(1) == P,
-          "ring and plunge must share (B, P)");
-  require(plunge_coefficients.shape(3) == ring_coefficients.shape(3),
-          "ring and plunge must share the order O");
-  const py::ssize_t Er = ring_coefficients.shape(2), Ep = plunge_coefficients.shape(2);
-  const py::ssize_t O = ring_coefficients.shape(3);
-  require(extent(ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
-  require(extent(plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
-  // Trailing axes of extent 0 would leave fewer knots than are read.
-  require(ring_breaks.size() >= Er + 1 && plunge_breaks.size() >= Ep + 1,
-          "breaks must be one longer than the elements");
-  require(same_shape(ring_coefficient_gradients, {B, 3, P, Er, O}),
-          "ring gradients must be (B, 3, P, E, O)");
-  require(same_shape(plunge_coefficient_gradients, {B, 3, P, Ep, O}),
-          "plunge gradients must be (B, 3, P, E, O)");
-  require(same_shape(rewind_rate, {B, P}), "rewind rate must be (B, P)");
-  require(same_shape(rewind_rate_gradient, {B, 3, P}), "rewind rate gradient must be (B, 3, P)");
-  require(mixing_blocks.ndim() == 2, "mixing blocks must be (nblk, nlmax)");
+// The arguments of mr_segment_grad, named as its keywords.
+struct SegmentGradArgs {
+  carray<double> ring_breaks;
+  carray<cplx> ring_coefficients;
+  carray<cplx> ring_coefficient_gradients;
+  carray<double> plunge_breaks;
+  carray<cplx> plunge_coefficients;
+  carray<cplx> plunge_coefficient_gradients;
+  carray<double> rewind_rate;
+  carray<double> rewind_rate_gradient;
+  carray<int32_t> mixing_blocks;
+  carray<cplx> mixing_matrices;
+  carray<cplx> mixing_matrix_chi_slopes;
+  carray<double> remnant_spin_gradient;
+  carray<double> t;
+  double t_split;
+  double t_blend_end;
+  bool want_time_derivative;
+};
+
+// The extents of a segment call: B rows of N samples, P pieces, Er ring and
+// Ep plunge elements of O coefficients, nblk mixing blocks of nl slots.
+struct SegmentShape {
+  py::ssize_t B, P, N, Er, Ep, O, nblk, nl;
+};
+
+// Every piece must stand in exactly one block's slot list: the kernel writes
+// block by block, so anything else leaves output uninitialised or written
+// twice.
+void check_mixing_blocks(const carray<int32_t>& mixing_blocks, py::ssize_t P) {
   const py::ssize_t nblk = mixing_blocks.shape(0), nl = mixing_blocks.shape(1);
-  require(nl <= kMaxNl, "nlmax exceeds the kernel's MAXNL of 4");
-  require(same_shape(mixing_matrices, {B, nblk, nl, nl}),
-          "mixing matrices must be (B, nblk, nl, nl)");
-  require(same_shape(mixing_matrix_chi_slopes, {B, nblk, nl, nl}),
-          "mixing slopes must match the matrices");
-  {
-    // Every piece must stand in exactly one block's slot list: the kernel
-    // writes block by block, so anything else leaves output uninitialised
-    // or written twice.
-    std::vector<int32_t> count(static_cast<size_t>(P), 0);
-    std::vector<char> covered(static_cast<size_t>(P), 0);
-    const int32_t* blk = mixing_blocks.data();
-    for (py::ssize_t k = 0; k < nblk; ++k) {
-      bool in_slots = true;
-      for (py::ssize_t q = 0; q < nl; ++q) {
-        const int32_t v = load_unaligned(blk, k * nl + q);
-        if (v < 0) {
-          in_slots = false;
-          continue;
-        }
-        require(v < P, "a mixing block names a piece index outside the coefficient tensor");
-        require(count[v]++ == 0, "a piece appears in two mixing blocks");
-        if (in_slots) covered[v] = 1;
+  std::vector<int32_t> count(static_cast<size_t>(P), 0);
+  std::vector<char> covered(static_cast<size_t>(P), 0);
+  const int32_t* blk = mixing_blocks.data();
+  for (py::ssize_t k = 0; k < nblk; ++k) {
+    bool in_slots = true;
+    for (py::ssize_t q = 0; q < nl; ++q) {
+      const int32_t v = load_unaligned(blk, k * nl + q);
+      if (v < 0) {
+        in_slots = false;
+        continue;
       }
+      require(v < P, "a mixing block names a piece index outside the coefficient tensor");
+      require(count[v]++ == 0, "a piece appears in two mixing blocks");
+      if (in_slots) covered[v] = 1;
     }
-    for (py::ssize_t p = 0; p < P; ++p)
-      require(covered[p] != 0,
-              "the mixing blocks do not cover every piece; this kernel writes its output block "
-              "by block, so an uncovered piece would come back uninitialised");
   }
-  require(same_shape(remnant_spin_gradient, {B, 3}), "dchi_f/dtheta must be (B, 3)");
-  require(t.ndim() == 2 && t.shape(0) == B, "t must be (B, N)");
-  const py::ssize_t N = t.shape(1);
+  for (py::ssize_t p = 0; p < P; ++p)
+    require(covered[p] != 0,
+            "the mixing blocks do not cover every piece; this kernel writes its output block "
+            "by block, so an uncovered piece would come back uninitialised");
+}
+
+// Every check of a segment call, in the order that decides which message a
+// caller sees; nothing is allocated.
+SegmentShape check_segment_args(const SegmentGradArgs& a) {
+  require(a.ring_coefficients.ndim() == 4, "ring coefficients must be (B, P, E, O)");
+  require(a.plunge_coefficients.ndim() == 4, "plunge coefficients must be (B, P, E, O)");
+  const py::ssize_t B = a.ring_coefficients.shape(0), P = a.ring_coefficients.shape(1);
+  require(a.plunge_coefficients.shape(0) == B && a.plunge_coefficients.shape(1) == P,
+          "ring and plunge must share (B, P)");
+  require(a.plunge_coefficients.shape(3) == a.ring_coefficients.shape(3),
+          "ring and plunge must share the order O");
+  const py::ssize_t Er = a.ring_coefficients.shape(2), Ep = a.plunge_coefficients.shape(2);
+  const py::ssize_t O = a.ring_coefficients.shape(3);
+  require(extent(a.ring_breaks, 0) == Er + 1, "breaks must be one longer than the elements");
+  require(extent(a.plunge_breaks, 0) == Ep + 1, "breaks must be one longer than the elements");
+  // Trailing axes of extent 0 would leave fewer knots than are read.
+  require(a.ring_breaks.size() >= Er + 1 && a.plunge_breaks.size() >= Ep + 1,
+          "breaks must be one longer than the elements");
+  require(same_shape(a.ring_coefficient_gradients, {B, 3, P, Er, O}),
+          "ring gradients must be (B, 3, P, E, O)");
+  require(same_shape(a.plunge_coefficient_gradients, {B, 3, P, Ep, O}),
+          "plunge gradients must be (B, 3, P, E, O)");
+  require(same_shape(a.rewind_rate, {B, P}), "rewind rate must be (B, P)");
+  require(same_shape(a.rewind_rate_gradient, {B, 3, P}),
+          "rewind rate gradient must be (B, 3, P)");
+  require(a.mixing_blocks.ndim() == 2, "mixing blocks must be (nblk, nlmax)");
+  const py::ssize_t nblk = a.mixing_blocks.shape(0), nl = a.mixing_blocks.shape(1);
+  require(nl <= kMaxNl, "nlmax exceeds the kernel's MAXNL of 4");
+  require(same_shape(a.mixing_matrices, {B, nblk, nl, nl}),
+          "mixing matrices must be (B, nblk, nl, nl)");
+  require(same_shape(a.mixing_matrix_chi_slopes, {B, nblk, nl, nl}),
+          "mixing slopes must match the matrices");
+  check_mixing_blocks(a.mixing_blocks, P);
+  require(same_shape(a.remnant_spin_gradient, {B, 3}), "dchi_f/dtheta must be (B, 3)");
+  require(a.t.ndim() == 2 && a.t.shape(0) == B, "t must be (B, N)");
+  const py::ssize_t N = a.t.shape(1);
   // The kernel reads knot e + 1 and coefficient 0 of every sample's element.
   if (B > 0 && N > 0 && P > 0)
     require(Er >= 1 && Ep >= 1 && O >= 1,
@@ -311,76 +336,97 @@ py::tuple mr_segment_grad(carray<double> ring_breaks, carray<cplx> ring_coeffici
   flat_size_i32("ring gradients", B, 3, P, Er, O);
   flat_size_i32("plunge gradients", B, 3, P, Ep, O);
   flat_size_i32("dh", B, 3, P, N);
-  require_kokkos();
+  return SegmentShape{B, P, N, Er, Ep, O, nblk, nl};
+}
 
-  WorkspacePool& ws = thread_workspace();
-  auto rbrk = stage_in(ws, "mrg_rbrk", ring_breaks.data(), Er + 1);
-  auto pbrk = stage_in(ws, "mrg_pbrk", plunge_breaks.data(), Ep + 1);
-  auto rc = stage_in(ws, "mrg_rc", ring_coefficients.data(), B, P, Er, O);
-  auto rg = stage_in(ws, "mrg_rg", ring_coefficient_gradients.data(), B, 3, P, Er, O);
-  auto pc = stage_in(ws, "mrg_pc", plunge_coefficients.data(), B, P, Ep, O);
-  auto pg = stage_in(ws, "mrg_pg", plunge_coefficient_gradients.data(), B, 3, P, Ep, O);
-  auto rate = stage_in(ws, "mrg_rate", rewind_rate.data(), B, P);
-  auto drate = stage_in(ws, "mrg_drate", rewind_rate_gradient.data(), B, 3, P);
-  auto blk = stage_in(ws, "mrg_blk", mixing_blocks.data(), nblk, nl);
-  auto mix = stage_in(ws, "mrg_mix", mixing_matrices.data(), B, nblk, nl, nl);
-  auto dmix = stage_in(ws, "mrg_dmix", mixing_matrix_chi_slopes.data(), B, nblk, nl, nl);
-  auto dchi = stage_in(ws, "mrg_dchi", remnant_spin_gradient.data(), B, 3);
-  auto tv = stage_in(ws, "mrg_t", t.data(), B, N);
+// The segment kernel over the staged inputs (its outputs are set once the
+// results are allocated).
+SegmentKernel segment_kernel(WorkspacePool& ws, const SegmentGradArgs& a, const SegmentShape& s) {
+  const py::ssize_t B = s.B, P = s.P, N = s.N, Er = s.Er, Ep = s.Ep, O = s.O;
+  SegmentKernel k{};
+  k.rbrk = stage_in(ws, "mrg_rbrk", a.ring_breaks.data(), Er + 1).data();
+  k.pbrk = stage_in(ws, "mrg_pbrk", a.plunge_breaks.data(), Ep + 1).data();
+  k.rc = real_pairs(stage_in(ws, "mrg_rc", a.ring_coefficients.data(), B, P, Er, O).data());
+  k.rg = real_pairs(
+      stage_in(ws, "mrg_rg", a.ring_coefficient_gradients.data(), B, 3, P, Er, O).data());
+  k.pc = real_pairs(stage_in(ws, "mrg_pc", a.plunge_coefficients.data(), B, P, Ep, O).data());
+  k.pg = real_pairs(
+      stage_in(ws, "mrg_pg", a.plunge_coefficient_gradients.data(), B, 3, P, Ep, O).data());
+  k.rate = stage_in(ws, "mrg_rate", a.rewind_rate.data(), B, P);
+  k.drate = stage_in(ws, "mrg_drate", a.rewind_rate_gradient.data(), B, 3, P);
+  k.blocks = stage_in(ws, "mrg_blk", a.mixing_blocks.data(), s.nblk, s.nl);
+  k.mix = real_pairs(
+      stage_in(ws, "mrg_mix", a.mixing_matrices.data(), B, s.nblk, s.nl, s.nl).data());
+  k.dmix = real_pairs(
+      stage_in(ws, "mrg_dmix", a.mixing_matrix_chi_slopes.data(), B, s.nblk, s.nl, s.nl).data());
+  k.dchi = stage_in(ws, "mrg_dchi", a.remnant_spin_gradient.data(), B, 3);
+  k.t = stage_in(ws, "mrg_t", a.t.data(), B, N);
+  k.ts = a.t_split;
+  k.te = a.t_blend_end;
+  k.rb0 = k.rbrk[0];
+  k.rbE = k.rbrk[Er];
+  k.pb0 = k.pbrk[0];
+  k.pbE = k.pbrk[Ep];
+  k.Er = static_cast<int32_t>(Er);
+  k.Ep = static_cast<int32_t>(Ep);
+  k.nblk = static_cast<int32_t>(s.nblk);
+  k.nl = static_cast<int32_t>(s.nl);
+  k.O = static_cast<int32_t>(O);
+  k.P = static_cast<int64_t>(P);
+  k.N = static_cast<int64_t>(N);
+  k.want_dt = a.want_time_derivative;
+  return k;
+}
 
-  auto h = new_array<cplx>({B, P, N});
-  auto dh = new_array<cplx>({B, 3, P, N});
-  py::object dhdt_obj = py::none();
-  py::array_t<cplx> dhdt;
-  if (want_time_derivative) {
-    dhdt = new_array<cplx>({B, P, N});
-    dhdt_obj = dhdt;
+// The result arrays of a segment call, h (B, P, N), dh (B, 3, P, N) and,
+// when asked for, dh/dt (B, P, N), and the views the kernel writes them
+// through.
+struct SegmentResults {
+  py::array_t<cplx> h, dh, dhdt;
+  bool want_dt;
+  StagedOutput<cplx, 3> h_out, dhdt_out;
+  StagedOutput<cplx, 4> dh_out;
+
+  SegmentResults(WorkspacePool& ws, const SegmentShape& s, bool want_time_derivative)
+      : h(new_array<cplx>({s.B, s.P, s.N})),
+        dh(new_array<cplx>({s.B, 3, s.P, s.N})),
+        want_dt(want_time_derivative) {
+    if (want_dt) dhdt = new_array<cplx>({s.B, s.P, s.N});
+    h_out = stage_out(ws, "mrg_h", mutable_ptr(h), s.B, s.P, s.N);
+    dh_out = stage_out(ws, "mrg_dh", mutable_ptr(dh), s.B, 3, s.P, s.N);
+    if (want_dt) dhdt_out = stage_out(ws, "mrg_dhdt", mutable_ptr(dhdt), s.B, s.P, s.N);
   }
-  auto h_out = stage_out(ws, "mrg_h", mutable_ptr(h), B, P, N);
-  auto dh_out = stage_out(ws, "mrg_dh", mutable_ptr(dh), B, 3, P, N);
-  StagedOutput<cplx, 3> dhdt_out;
-  if (want_time_derivative) dhdt_out = stage_out(ws, "mrg_dhdt", mutable_ptr(dhdt), B, P, N);
+  void copy_back() const {
+    h_out.copy_back();
+    dh_out.copy_back();
+    if (want_dt) dhdt_out.copy_back();
+  }
+  py::tuple result() const {
+    return py::make_tuple(h, dh, want_dt ? py::object(dhdt) : py::object(py::none()));
+  }
+};
 
-  const double* rb = rbrk.data();
-  const double* pb = pbrk.data();
-  SegmentKernel k{tv,
-                  rb,
-                  pb,
-                  real_pairs(rc.data()),
-                  real_pairs(rg.data()),
-                  real_pairs(pc.data()),
-                  real_pairs(pg.data()),
-                  rate,
-                  drate,
-                  blk,
-                  real_pairs(mix.data()),
-                  real_pairs(dmix.data()),
-                  dchi,
-                  real_pairs(h_out.target.data()),
-                  real_pairs(dh_out.target.data()),
-                  want_time_derivative ? real_pairs(dhdt_out.target.data()) : nullptr,
-                  t_split,
-                  t_blend_end,
-                  rb[0],
-                  rb[Er],
-                  pb[0],
-                  pb[Ep],
-                  static_cast<int32_t>(Er),
-                  static_cast<int32_t>(Ep),
-                  static_cast<int32_t>(nblk),
-                  static_cast<int32_t>(nl),
-                  static_cast<int32_t>(O),
-                  static_cast<int64_t>(P),
-                  static_cast<int64_t>(N),
-                  want_time_derivative};
-  if (B > 0 && N > 0) {
-    Kokkos::parallel_for("mr_segment_grad", MD2<Space>({0, 0}, {int64_t(B), int64_t(N)}), k);
+template <class Space>
+void launch_segment(const SegmentKernel& k, const SegmentShape& s) {
+  if (s.B > 0 && s.N > 0) {
+    Kokkos::parallel_for("mr_segment_grad", MD2<Space>({0, 0}, {int64_t(s.B), int64_t(s.N)}), k);
     Space().fence();
   }
-  h_out.copy_back();
-  dh_out.copy_back();
-  if (want_time_derivative) dhdt_out.copy_back();
-  return py::make_tuple(h, dh, dhdt_obj);
+}
+
+template <class Space>
+py::tuple mr_segment_grad(const SegmentGradArgs& a) {
+  const SegmentShape s = check_segment_args(a);
+  require_kokkos();
+  WorkspacePool& ws = thread_workspace();
+  SegmentKernel k = segment_kernel(ws, a, s);
+  const SegmentResults r(ws, s, a.want_time_derivative);
+  k.h = real_pairs(r.h_out.target.data());
+  k.dh = real_pairs(r.dh_out.target.data());
+  k.dhdt = r.want_dt ? real_pairs(r.dhdt_out.target.data()) : nullptr;
+  launch_segment<Space>(k, s);
+  r.copy_back();
+  return r.result();
 }
 
 // ---------------------------------------------------------------- blend
@@ -971,84 +1017,117 @@ struct ContractApplyKernel {
   }
 };
 
-template <class Space>
-py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> coordinate_jacobian,
-                              carray<double> trend_rows, carray<double> training_coordinates,
-                              carray<double> group_parity_sign, carray<double> group_length_scale,
-                              carray<int32_t> group_term_count, carray<int32_t> group_column_count,
-                              carray<int32_t> group_padded_column_count,
-                              carray<int32_t> group_piece_offset, carray<int32_t> group_piece_index,
-                              carray<int64_t> group_block_offset,
-                              carray<double> coefficient_blocks_real,
-                              carray<double> coefficient_blocks_imag, int32_t n_pieces,
-                              int32_t n_elements, int32_t n_order) {
-  require(kernel_coordinates.ndim() == 2 && kernel_coordinates.shape(1) == 3,
+// The arguments of theta_contract_grad, named as its keywords.
+struct ThetaContractArgs {
+  carray<double> kernel_coordinates;
+  carray<double> coordinate_jacobian;
+  carray<double> trend_rows;
+  carray<double> training_coordinates;
+  carray<double> group_parity_sign;
+  carray<double> group_length_scale;
+  carray<int32_t> group_term_count;
+  carray<int32_t> group_column_count;
+  carray<int32_t> group_padded_column_count;
+  carray<int32_t> group_piece_offset;
+  carray<int32_t> group_piece_index;
+  carray<int64_t> group_block_offset;
+  carray<double> coefficient_blocks_real;
+  carray<double> coefficient_blocks_imag;
+  int32_t n_pieces;
+  int32_t n_elements;
+  int32_t n_order;
+};
+
+// The extents of a contraction: B points, G groups, n_train training points,
+// nt_max trend rows, L piece indices, EO = E x O coefficients per piece,
+// PEO = P x EO per point and channel, plane values per coefficient plane.
+struct ContractShape {
+  py::ssize_t B, G, n_train, nt_max, L;
+  int64_t EO, PEO, plane;
+};
+
+// The shape rules of the arguments (PEO is left to contract_plan).
+ContractShape contract_shape(const ThetaContractArgs& a) {
+  require(a.kernel_coordinates.ndim() == 2 && a.kernel_coordinates.shape(1) == 3,
           "the kernel coordinates must be (B, 3)");
-  const py::ssize_t B = kernel_coordinates.shape(0);
-  require(coordinate_jacobian.ndim() == 3 && coordinate_jacobian.shape(1) == 3 &&
-              coordinate_jacobian.shape(2) == 3,
+  const py::ssize_t B = a.kernel_coordinates.shape(0);
+  require(a.coordinate_jacobian.ndim() == 3 && a.coordinate_jacobian.shape(1) == 3 &&
+              a.coordinate_jacobian.shape(2) == 3,
           "the coordinate Jacobian must be (B, 3, 3)");
-  require(training_coordinates.ndim() == 2 && training_coordinates.shape(1) == 3,
+  require(a.training_coordinates.ndim() == 2 && a.training_coordinates.shape(1) == 3,
           "the training coordinates must be (n, 3)");
-  require(coordinate_jacobian.shape(0) == B,
+  require(a.coordinate_jacobian.shape(0) == B,
           "the Jacobian and the coordinates disagree about the batch size");
-  const py::ssize_t G = extent(group_parity_sign, 0);
-  require(group_parity_sign.size() >= G, "a per-group array has the wrong length");
-  require(group_length_scale.ndim() == 2 && group_length_scale.shape(0) == G &&
-              group_length_scale.shape(1) == 3,
+  const py::ssize_t G = extent(a.group_parity_sign, 0);
+  require(a.group_parity_sign.size() >= G, "a per-group array has the wrong length");
+  require(a.group_length_scale.ndim() == 2 && a.group_length_scale.shape(0) == G &&
+              a.group_length_scale.shape(1) == 3,
           "the group length scales must be (G, 3)");
-  const py::ssize_t n_train = training_coordinates.shape(0);
-  require(extent(group_term_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_column_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_padded_column_count, 0) == G, "a per-group array has the wrong length");
-  require(extent(group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
-  require(extent(group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  const py::ssize_t n_train = a.training_coordinates.shape(0);
+  require(extent(a.group_term_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_padded_column_count, 0) == G, "a per-group array has the wrong length");
+  require(extent(a.group_piece_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
+  require(extent(a.group_block_offset, 0) == G + 1, "a per-group offset array must be G + 1 long");
   // Trailing axes of extent 0 would leave fewer values than the G or G + 1 that are read.
-  require(group_term_count.size() >= G && group_column_count.size() >= G &&
-              group_padded_column_count.size() >= G,
+  require(a.group_term_count.size() >= G && a.group_column_count.size() >= G &&
+              a.group_padded_column_count.size() >= G,
           "a per-group array has the wrong length");
-  require(group_piece_offset.size() >= G + 1 && group_block_offset.size() >= G + 1,
+  require(a.group_piece_offset.size() >= G + 1 && a.group_block_offset.size() >= G + 1,
           "a per-group offset array must be G + 1 long");
-  require(coefficient_blocks_real.size() == coefficient_blocks_imag.size(),
+  require(a.coefficient_blocks_real.size() == a.coefficient_blocks_imag.size(),
           "the two coefficient planes differ in size");
-  require(trend_rows.ndim() == 4 && trend_rows.shape(0) == B && trend_rows.shape(1) == G &&
-              trend_rows.shape(2) == 4,
+  require(a.trend_rows.ndim() == 4 && a.trend_rows.shape(0) == B &&
+              a.trend_rows.shape(1) == G && a.trend_rows.shape(2) == 4,
           "the trend rows must be (B, G, 4, nt_max)");
-  const py::ssize_t nt_max = trend_rows.shape(3);
-  require(n_elements >= 1 && n_order >= 1 && n_pieces >= 1, "the output shape must be positive");
-  const int64_t EO = checked_mul(n_elements, n_order, "E x O");
+  const py::ssize_t nt_max = a.trend_rows.shape(3);
+  require(a.n_elements >= 1 && a.n_order >= 1 && a.n_pieces >= 1,
+          "the output shape must be positive");
+  const int64_t EO = checked_mul(a.n_elements, a.n_order, "E x O");
   fit_i32(EO, "E x O");
-  const py::ssize_t L = extent(group_piece_index, 0);
+  const py::ssize_t L = extent(a.group_piece_index, 0);
   // Trailing axes of extent 0 leave fewer values than the L that are read.
-  require(group_piece_index.size() >= L,
+  require(a.group_piece_index.size() >= L,
           "the piece index list holds fewer values than its first extent");
-  // Host-side copies for validation (the buffers need not be aligned).
+  const int64_t plane = static_cast<int64_t>(a.coefficient_blocks_real.size());
+  return ContractShape{B, G, n_train, nt_max, L, EO, 0, plane};
+}
+
+// The work the group arrays describe: one column tile (group, first column)
+// per 8 padded columns of every group, and whether some group lists a piece.
+struct ContractTiles {
+  std::vector<int32_t> g, c0;
+  std::vector<char> listed;  // n_pieces
+};
+
+// Reads the group arrays on the host (the buffers need not be aligned),
+// checks them group by group and lists the tiles.
+ContractTiles contract_tiles(const ThetaContractArgs& a, const ContractShape& s) {
+  const py::ssize_t G = s.G, L = s.L;
   auto host_copy = [](const auto* p, py::ssize_t n) {
     std::vector<std::remove_const_t<std::remove_pointer_t<decltype(p)>>> v(static_cast<size_t>(n));
     for (py::ssize_t i = 0; i < n; ++i) v[i] = load_unaligned(p, i);
     return v;
   };
-  const auto nt = host_copy(group_term_count.data(), G);
-  const auto nc = host_copy(group_column_count.data(), G);
-  const auto npad = host_copy(group_padded_column_count.data(), G);
-  const auto pofs = host_copy(group_piece_offset.data(), G + 1);
-  const auto pidx = host_copy(group_piece_index.data(), L);
-  const auto bofs = host_copy(group_block_offset.data(), G + 1);
-  const int64_t plane = static_cast<int64_t>(coefficient_blocks_real.size());
-  std::vector<int32_t> tiles_g, tiles_c0;
-  std::vector<char> listed(static_cast<size_t>(n_pieces), 0);
+  const auto nt = host_copy(a.group_term_count.data(), G);
+  const auto nc = host_copy(a.group_column_count.data(), G);
+  const auto npad = host_copy(a.group_padded_column_count.data(), G);
+  const auto pofs = host_copy(a.group_piece_offset.data(), G + 1);
+  const auto pidx = host_copy(a.group_piece_index.data(), L);
+  const auto bofs = host_copy(a.group_block_offset.data(), G + 1);
+  ContractTiles tiles{{}, {}, std::vector<char>(static_cast<size_t>(a.n_pieces), 0)};
   for (py::ssize_t g = 0; g < G; ++g) {
-    require(nt[g] >= 0 && nt[g] <= nt_max,
+    require(nt[g] >= 0 && nt[g] <= s.nt_max,
             "a group's term count exceeds the trend rows it was given");
     const int64_t npieces = int64_t(pofs[g + 1]) - int64_t(pofs[g]);
     require(npieces >= 1, "a group carries no pieces");
     int64_t cols = 0;
-    require(!__builtin_mul_overflow(npieces, EO, &cols) && nc[g] == cols,
+    require(!__builtin_mul_overflow(npieces, s.EO, &cols) && nc[g] == cols,
             "a group's column count is not (pieces x E x O)");
     require(npad[g] % 8 == 0 && npad[g] >= nc[g] && npad[g] - nc[g] <= 7,
             "a group's padded column count must be its column count rounded up to a whole "
             "number of column tiles");
-    const int64_t rows = int64_t(nt[g]) + int64_t(n_train);
+    const int64_t rows = int64_t(nt[g]) + int64_t(s.n_train);
     int64_t need = 0;
     require(!__builtin_sub_overflow(bofs[g + 1], bofs[g], &need) &&
                 need == int64_t(npad[g]) * rows,
@@ -1057,96 +1136,159 @@ py::tuple theta_contract_grad(carray<double> kernel_coordinates, carray<double> 
     // their arrays, and no piece may be written by two groups.
     require(pofs[g] >= 0 && pofs[g + 1] <= L,
             "a group's piece offsets fall outside the piece index list");
-    require(bofs[g] >= 0 && bofs[g + 1] <= plane,
+    require(bofs[g] >= 0 && bofs[g + 1] <= s.plane,
             "a group's coefficient block lies outside the coefficient planes");
     for (int32_t i = pofs[g]; i < pofs[g + 1]; ++i) {
-      require(pidx[i] >= 0 && pidx[i] < n_pieces,
+      require(pidx[i] >= 0 && pidx[i] < a.n_pieces,
               "a group's piece index lies outside 0 ... n_pieces - 1");
-      require(!listed[pidx[i]], "a piece is listed by two groups");
-      listed[pidx[i]] = 1;
+      require(!tiles.listed[pidx[i]], "a piece is listed by two groups");
+      tiles.listed[pidx[i]] = 1;
     }
     for (int32_t c0 = 0; c0 < npad[g]; c0 += 8) {
-      tiles_g.push_back(static_cast<int32_t>(g));
-      tiles_c0.push_back(c0);
+      tiles.g.push_back(static_cast<int32_t>(g));
+      tiles.c0.push_back(c0);
     }
   }
-  require(bofs[G] == plane, "the block offsets do not cover the blocks");
-  const int64_t PEO = checked_mul(n_pieces, EO, "P x E x O");
-  flat_size_i32("dC", B, 3, PEO);
-  flat_size_i32("kernel rows", B, G, 4, n_train);
-  require_kokkos();
+  require(bofs[G] == s.plane, "the block offsets do not cover the blocks");
+  return tiles;
+}
 
-  WorkspacePool& ws = thread_workspace();
-  auto u = stage_in(ws, "tcg_u", kernel_coordinates.data(), B, 3);
-  auto jac = stage_in(ws, "tcg_jac", coordinate_jacobian.data(), B, 3, 3);
-  auto trend = stage_in(ws, "tcg_trend", trend_rows.data(), B, G, 4, nt_max);
-  auto trainU = stage_in(ws, "tcg_trainU", training_coordinates.data(), n_train, 3);
-  auto sign = stage_in(ws, "tcg_sign", group_parity_sign.data(), G);
-  auto ls = stage_in(ws, "tcg_ls", group_length_scale.data(), G, 3);
-  auto ntv = stage_in(ws, "tcg_nt", group_term_count.data(), G);
-  auto ncv = stage_in(ws, "tcg_nc", group_column_count.data(), G);
-  auto npv = stage_in(ws, "tcg_np", group_padded_column_count.data(), G);
-  auto pofsv = stage_in(ws, "tcg_pofs", group_piece_offset.data(), G + 1);
-  auto pidxv = stage_in(ws, "tcg_pidx", group_piece_index.data(), L);
-  auto bofsv = stage_in(ws, "tcg_bofs", group_block_offset.data(), G + 1);
-  auto bre = stage_in(ws, "tcg_blk_re", coefficient_blocks_real.data(), plane);
-  auto bim = stage_in(ws, "tcg_blk_im", coefficient_blocks_imag.data(), plane);
+// What validation hands on: the extents and the tiles.
+struct ContractPlan {
+  ContractShape shape;
+  ContractTiles tiles;
+};
 
-  const int64_t n_items = static_cast<int64_t>(tiles_g.size());
-  // Filled right below; allocating without the initialising kernel also lets the
-  // call run on a thread other than the one that initialised the OpenMP space.
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tg(
-      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_g"), n_items);
-  Kokkos::View<int32_t*, Kokkos::HostSpace> tc0(
-      Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_tile_c0"), n_items);
-  for (int64_t i = 0; i < n_items; ++i) {
-    tg(i) = tiles_g[i];
-    tc0(i) = tiles_c0[i];
-  }
+// Every check of a contraction, in the order that decides which message a
+// caller sees; nothing is allocated.
+ContractPlan contract_plan(const ThetaContractArgs& a) {
+  ContractPlan plan{contract_shape(a), {}};
+  plan.tiles = contract_tiles(a, plan.shape);
+  ContractShape& s = plan.shape;
+  s.PEO = checked_mul(a.n_pieces, s.EO, "P x E x O");
+  flat_size_i32("dC", s.B, 3, s.PEO);
+  flat_size_i32("kernel rows", s.B, s.G, 4, s.n_train);
+  return plan;
+}
+
+// The contraction's two kernels over the staged inputs, the tiles and the
+// kernel-row scratch, which krows owns (the kernels view it unmanaged);
+// apply's C and dC are set once the results are staged.
+struct ContractKernels {
+  Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows;  // (B, G, 4, n_train)
+  ContractRowsKernel rows;
+  ContractApplyKernel apply;
+};
+
+// The tiles in host views, allocated without the initialising kernel: that
+// also lets the call run on a thread other than the one that initialised the
+// OpenMP space.
+Kokkos::View<int32_t*, Kokkos::HostSpace> tile_view(const std::vector<int32_t>& v,
+                                                    const char* name) {
+  Kokkos::View<int32_t*, Kokkos::HostSpace> out(
+      Kokkos::view_alloc(Kokkos::WithoutInitializing, std::string(name)),
+      static_cast<int64_t>(v.size()));
+  for (size_t i = 0; i < v.size(); ++i) out(i) = v[i];
+  return out;
+}
+
+ContractKernels contract_kernels(WorkspacePool& ws, const ThetaContractArgs& a,
+                                 const ContractPlan& plan) {
+  const ContractShape& s = plan.shape;
+  const py::ssize_t B = s.B, G = s.G, n_train = s.n_train;
+  auto u = stage_in(ws, "tcg_u", a.kernel_coordinates.data(), B, 3);
+  auto jac = stage_in(ws, "tcg_jac", a.coordinate_jacobian.data(), B, 3, 3);
+  auto trend = stage_in(ws, "tcg_trend", a.trend_rows.data(), B, G, 4, s.nt_max);
+  auto trainU = stage_in(ws, "tcg_trainU", a.training_coordinates.data(), n_train, 3);
+  auto sign = stage_in(ws, "tcg_sign", a.group_parity_sign.data(), G);
+  auto ls = stage_in(ws, "tcg_ls", a.group_length_scale.data(), G, 3);
+  auto ntv = stage_in(ws, "tcg_nt", a.group_term_count.data(), G);
+  auto ncv = stage_in(ws, "tcg_nc", a.group_column_count.data(), G);
+  auto npv = stage_in(ws, "tcg_np", a.group_padded_column_count.data(), G);
+  auto pofsv = stage_in(ws, "tcg_pofs", a.group_piece_offset.data(), G + 1);
+  auto pidxv = stage_in(ws, "tcg_pidx", a.group_piece_index.data(), s.L);
+  auto bofsv = stage_in(ws, "tcg_bofs", a.group_block_offset.data(), G + 1);
+  auto bre = stage_in(ws, "tcg_blk_re", a.coefficient_blocks_real.data(), s.plane);
+  auto bim = stage_in(ws, "tcg_blk_im", a.coefficient_blocks_imag.data(), s.plane);
+
+  const auto tg = tile_view(plan.tiles.g, "tcg_tile_g");
+  const auto tc0 = tile_view(plan.tiles.c0, "tcg_tile_c0");
   Kokkos::View<double****, Kokkos::LayoutRight, Kokkos::HostSpace> krows(
       Kokkos::view_alloc(Kokkos::WithoutInitializing, "tcg_kernel_rows"), B, G, 4, n_train);
   // Several MiB, first touched by the kernel: in huge pages it faults a few
   // times instead of once per 4 KiB wherever the C library maps it afresh.
   huge_pages::advise(krows.data(), krows.span() * sizeof(double));
 
-  auto C = new_array<cplx>({B, n_pieces, n_elements, n_order});
-  auto dC = new_array<cplx>({B, 3, n_pieces, n_elements, n_order});
-  auto C_out = stage_out(ws, "tcg_C", mutable_ptr(C), B, PEO);
-  auto dC_out = stage_out(ws, "tcg_dC", mutable_ptr(dC), B, 3, PEO);
+  const int64_t n_chunks = (int64_t(B) + kApplyRowChunk - 1) / kApplyRowChunk;
+  return ContractKernels{
+      krows,
+      ContractRowsKernel{u, jac, trainU, sign, ls, krows, static_cast<int32_t>(n_train),
+                         detected_isa()},
+      ContractApplyKernel{tg,    tc0,   trend, krows, ntv,        ncv,
+                          npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
+                          nullptr, nullptr, int64_t(B), s.PEO, static_cast<int32_t>(n_train),
+                          static_cast<int32_t>(s.EO), n_chunks, detected_isa()}};
+}
+
+// The results C (B, P, E, O) and dC (B, 3, P, E, O) and the views the apply
+// kernel writes them through.
+struct ContractResults {
+  py::array_t<cplx> C, dC;
+  StagedOutput<cplx, 2> C_out;
+  StagedOutput<cplx, 3> dC_out;
+
+  ContractResults(WorkspacePool& ws, const ThetaContractArgs& a, const ContractShape& s)
+      : C(new_array<cplx>({s.B, a.n_pieces, a.n_elements, a.n_order})),
+        dC(new_array<cplx>({s.B, 3, a.n_pieces, a.n_elements, a.n_order})) {
+    C_out = stage_out(ws, "tcg_C", mutable_ptr(C), s.B, s.PEO);
+    dC_out = stage_out(ws, "tcg_dC", mutable_ptr(dC), s.B, 3, s.PEO);
+  }
 
   // A piece that no group lists receives zeros rather than uninitialised memory.
-  for (int32_t p = 0; p < n_pieces; ++p) {
-    if (listed[p]) continue;
-    for (py::ssize_t b = 0; b < B; ++b) {
-      for (int64_t e = 0; e < EO; ++e) {
-        C_out.target(b, p * EO + e) = cplx(0.0, 0.0);
-        for (int m = 0; m < 3; ++m) dC_out.target(b, m, p * EO + e) = cplx(0.0, 0.0);
+  void zero_unlisted(const std::vector<char>& listed, py::ssize_t B, int64_t EO) const {
+    for (int32_t p = 0; p < static_cast<int32_t>(listed.size()); ++p) {
+      if (listed[p]) continue;
+      for (py::ssize_t b = 0; b < B; ++b) {
+        for (int64_t e = 0; e < EO; ++e) {
+          C_out.target(b, p * EO + e) = cplx(0.0, 0.0);
+          for (int m = 0; m < 3; ++m) dC_out.target(b, m, p * EO + e) = cplx(0.0, 0.0);
+        }
       }
     }
   }
+};
 
-  if (B > 0 && G > 0) {
+// The kernel rows of every (point, group), then the tiles over them.
+template <class Space>
+void launch_contract(const ContractKernels& k, const ContractShape& s, int64_t n_items) {
+  if (s.B > 0 && s.G > 0) {
     Kokkos::parallel_for("theta_contract_grad_rows",
-                         MD2<Space>({0, 0}, {int64_t(B), int64_t(G)}),
-                         ContractRowsKernel{u, jac, trainU, sign, ls, krows,
-                                            static_cast<int32_t>(n_train), detected_isa()});
+                         MD2<Space>({0, 0}, {int64_t(s.B), int64_t(s.G)}), k.rows);
     Space().fence();
   }
-  if (n_items > 0 && B > 0) {
-    const int64_t n_chunks = (int64_t(B) + kApplyRowChunk - 1) / kApplyRowChunk;
-    ContractApplyKernel k{tg,    tc0,   trend, krows, ntv,        ncv,
-                          npv,   pofsv, pidxv, bofsv, bre.data(), bim.data(),
-                          real_pairs(C_out.target.data()), real_pairs(dC_out.target.data()),
-                          int64_t(B), PEO, static_cast<int32_t>(n_train), static_cast<int32_t>(EO),
-                          n_chunks, detected_isa()};
-    Kokkos::parallel_for("theta_contract_grad_apply",
-                         Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * n_chunks),
-                         k);
+  if (n_items > 0 && s.B > 0) {
+    Kokkos::parallel_for(
+        "theta_contract_grad_apply",
+        Kokkos::RangePolicy<Space, Kokkos::IndexType<int64_t>>(0, n_items * k.apply.n_chunks),
+        k.apply);
     Space().fence();
   }
-  C_out.copy_back();
-  dC_out.copy_back();
-  return py::make_tuple(C, dC);
+}
+
+template <class Space>
+py::tuple theta_contract_grad(const ThetaContractArgs& a) {
+  const ContractPlan plan = contract_plan(a);
+  require_kokkos();
+  WorkspacePool& ws = thread_workspace();
+  ContractKernels k = contract_kernels(ws, a, plan);
+  const ContractResults r(ws, a, plan.shape);
+  r.zero_unlisted(plan.tiles.listed, plan.shape.B, plan.shape.EO);
+  k.apply.C = real_pairs(r.C_out.target.data());
+  k.apply.dC = real_pairs(r.dC_out.target.data());
+  launch_contract<Space>(k, plan.shape, static_cast<int64_t>(plan.tiles.g.size()));
+  r.C_out.copy_back();
+  r.dC_out.copy_back();
+  return py::make_tuple(r.C, r.dC);
 }
 
 constexpr const char* kSegmentDoc =
@@ -1175,13 +1317,31 @@ template <class Space>
 void def_mr_segment_grad(py::module_& m, const char* name) {
   py::options opts;  // __doc__ is exactly the docstring, alike for every twin
   opts.disable_function_signatures();
-  m.def(name, &mr_segment_grad<Space>, py::arg("ring_breaks"), py::arg("ring_coefficients"),
-        py::arg("ring_coefficient_gradients"), py::arg("plunge_breaks"),
-        py::arg("plunge_coefficients"), py::arg("plunge_coefficient_gradients"),
-        py::arg("rewind_rate"), py::arg("rewind_rate_gradient"), py::arg("mixing_blocks"),
-        py::arg("mixing_matrices"), py::arg("mixing_matrix_chi_slopes"),
-        py::arg("remnant_spin_gradient"), py::arg("t"), py::arg("t_split"),
-        py::arg("t_blend_end"), py::arg("want_time_derivative") = false, kSegmentDoc);
+  m.def(
+      name,
+      [](carray<double> ring_breaks, carray<cplx> ring_coefficients,
+         carray<cplx> ring_coefficient_gradients, carray<double> plunge_breaks,
+         carray<cplx> plunge_coefficients, carray<cplx> plunge_coefficient_gradients,
+         carray<double> rewind_rate, carray<double> rewind_rate_gradient,
+         carray<int32_t> mixing_blocks, carray<cplx> mixing_matrices,
+         carray<cplx> mixing_matrix_chi_slopes, carray<double> remnant_spin_gradient,
+         carray<double> t, double t_split, double t_blend_end, bool want_time_derivative) {
+        return mr_segment_grad<Space>(SegmentGradArgs{
+            std::move(ring_breaks), std::move(ring_coefficients),
+            std::move(ring_coefficient_gradients), std::move(plunge_breaks),
+            std::move(plunge_coefficients), std::move(plunge_coefficient_gradients),
+            std::move(rewind_rate), std::move(rewind_rate_gradient), std::move(mixing_blocks),
+            std::move(mixing_matrices), std::move(mixing_matrix_chi_slopes),
+            std::move(remnant_spin_gradient), std::move(t), t_split, t_blend_end,
+            want_time_derivative});
+      },
+      py::arg("ring_breaks"), py::arg("ring_coefficients"), py::arg("ring_coefficient_gradients"),
+      py::arg("plunge_breaks"), py::arg("plunge_coefficients"),
+      py::arg("plunge_coefficient_gradients"), py::arg("rewind_rate"),
+      py::arg("rewind_rate_gradient"), py::arg("mixing_blocks"), py::arg("mixing_matrices"),
+      py::arg("mixing_matrix_chi_slopes"), py::arg("remnant_spin_gradient"), py::arg("t"),
+      py::arg("t_split"), py::arg("t_blend_end"), py::arg("want_time_derivative") = false,
+      kSegmentDoc);
 }
 
 template <class Space>
@@ -1197,14 +1357,32 @@ template <class Space>
 void def_theta_contract_grad(py::module_& m, const char* name) {
   py::options opts;
   opts.disable_function_signatures();
-  m.def(name, &theta_contract_grad<Space>, py::arg("kernel_coordinates"),
-        py::arg("coordinate_jacobian"), py::arg("trend_rows"), py::arg("training_coordinates"),
-        py::arg("group_parity_sign"), py::arg("group_length_scale"), py::arg("group_term_count"),
-        py::arg("group_column_count"), py::arg("group_padded_column_count"),
-        py::arg("group_piece_offset"), py::arg("group_piece_index"),
-        py::arg("group_block_offset"), py::arg("coefficient_blocks_real"),
-        py::arg("coefficient_blocks_imag"), py::arg("n_pieces"), py::arg("n_elements"),
-        py::arg("n_order"), kContractDoc);
+  m.def(
+      name,
+      [](carray<double> kernel_coordinates, carray<double> coordinate_jacobian,
+         carray<double> trend_rows, carray<double> training_coordinates,
+         carray<double> group_parity_sign, carray<double> group_length_scale,
+         carray<int32_t> group_term_count, carray<int32_t> group_column_count,
+         carray<int32_t> group_padded_column_count, carray<int32_t> group_piece_offset,
+         carray<int32_t> group_piece_index, carray<int64_t> group_block_offset,
+         carray<double> coefficient_blocks_real, carray<double> coefficient_blocks_imag,
+         int32_t n_pieces, int32_t n_elements, int32_t n_order) {
+        return theta_contract_grad<Space>(ThetaContractArgs{
+            std::move(kernel_coordinates), std::move(coordinate_jacobian), std::move(trend_rows),
+            std::move(training_coordinates), std::move(group_parity_sign),
+            std::move(group_length_scale), std::move(group_term_count),
+            std::move(group_column_count), std::move(group_padded_column_count),
+            std::move(group_piece_offset), std::move(group_piece_index),
+            std::move(group_block_offset), std::move(coefficient_blocks_real),
+            std::move(coefficient_blocks_imag), n_pieces, n_elements, n_order});
+      },
+      py::arg("kernel_coordinates"), py::arg("coordinate_jacobian"), py::arg("trend_rows"),
+      py::arg("training_coordinates"), py::arg("group_parity_sign"),
+      py::arg("group_length_scale"), py::arg("group_term_count"), py::arg("group_column_count"),
+      py::arg("group_padded_column_count"), py::arg("group_piece_offset"),
+      py::arg("group_piece_index"), py::arg("group_block_offset"),
+      py::arg("coefficient_blocks_real"), py::arg("coefficient_blocks_imag"),
+      py::arg("n_pieces"), py::arg("n_elements"), py::arg("n_order"), kContractDoc);
 }
 
 template <class Space>
