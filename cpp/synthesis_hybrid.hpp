@@ -79,7 +79,38 @@ inline constexpr int32_t kBlock = 16;       // samples per block of the one-row 
 inline constexpr int32_t kItem = 1024;      // samples per work item of the one-row kernel
 inline constexpr int32_t kTableMax = 16;    // largest |m| served by the power table
 
+// Phi at x from interval i of the time map: the cubic of the table columns
+// c0 .. c3 at d = x - knots[i].
+RR_INLINE double cubic_at(const double* knots, const double* c0, const double* c1,
+                          const double* c2, const double* c3, int32_t i, double x) {
+  const double d = x - knots[i];
+  const double d2 = d * d;
+  const double d3 = d2 * d;
+  return cubic(c0[i], c1[i], c2[i], c3[i], d, d2, d3);
+}
+
+// v <- z^m v with z^m from the chain of products (m != 0): the rotation of a
+// mode whose |m| lies beyond the power table.
+RR_INLINE void rotate_by_chain(double zre, double zim, int32_t m, double& vre, double& vim) {
+  double wr, wi;
+  rotation_chain(zre, zim, m, wr, wi);
+  rotate(wr, wi, vre, vim);
+}
+
 // -------------------------------------------------------------- one row
+
+// Phi, its intervals of phi_knots, the trigonometric pairs and the power
+// table of one block of the one-row kernel (its first kb entries).
+struct RowBlock {
+  double phi[kBlock], zre[kBlock], zim[kBlock];
+  int32_t jv[kBlock];
+  // pw[p][i]: z^p (and cw[p][i]: conj(z)^p) of sample i of the block, p = 1 .. M.
+  double pwre[kTableMax + 1][kBlock], pwim[kTableMax + 1][kBlock];
+  double cwre[kTableMax + 1][kBlock], cwim[kTableMax + 1][kBlock];
+};
+
+// Work item = kItem samples, taken in blocks of 16: Phi and its intervals
+// come from cursors that walk on from the previous sample's intervals.
 struct RowKernel {
   UView<const double, 1> t_knots;
   UView<const double, 1> phi_knots;
@@ -95,6 +126,27 @@ struct RowKernel {
   bool weighted, any_negative;
 
   KOKKOS_INLINE_FUNCTION void operator()(const int32_t q) const {
+    const bool table = M <= kTableMax;
+    const int64_t begin64 = static_cast<int64_t>(q) * kItem;
+    const int32_t begin = static_cast<int32_t>(begin64);
+    const int32_t end = static_cast<int32_t>(N - begin64 < kItem ? N : begin64 + kItem);
+    int32_t tcur = -1, pcur = -1;  // the cursors in t_knots and phi_knots
+
+    RowBlock bk;
+    for (int32_t j0 = begin; j0 < end; j0 += kBlock) {
+      const int32_t kb = end - j0 < kBlock ? end - j0 : kBlock;
+      const bool p_uniform = block_phase(j0, kb, tcur, pcur, bk);
+      if (table && M >= 1) power_table(kb, bk);
+      for (int32_t k = 0; k < K; ++k) block_mode(k, j0, kb, p_uniform, table, bk);
+    }
+  }
+
+  // Phi and its interval of phi_knots for the samples j0 .. j0 + kb - 1,
+  // sample by sample with the two cursors (Phi also to phi_of_t), then their
+  // trigonometric pairs.  Returns whether all lie in one interval of
+  // phi_knots.
+  RR_INLINE bool block_phase(int32_t j0, int32_t kb, int32_t& tcur, int32_t& pcur,
+                             RowBlock& bk) const {
     const double* tk = t_knots.data();
     const double* pk = phi_knots.data();
     const std::ptrdiff_t nc = n - 1;
@@ -102,124 +154,120 @@ struct RowKernel {
     const double* p1 = p0 + nc;
     const double* p2 = p1 + nc;
     const double* p3 = p2 + nc;
-    const bool table = M <= kTableMax;
+    for (int32_t i = 0; i < kb; ++i) {
+      const double x = t(j0 + i);
+      tcur = tcur < 0 ? bisect(tk, n, x) : walk(tk, n, x, tcur);
+      const double ph = cubic_at(tk, p0, p1, p2, p3, tcur, x);
+      bk.phi[i] = ph;
+      phi_of_t(j0 + i) = ph;
+      pcur = pcur < 0 ? bisect(pk, n, ph) : walk(pk, n, ph, pcur);
+      bk.jv[i] = pcur;
+    }
+    bool p_uniform = true;
+    for (int32_t i = 1; i < kb; ++i) p_uniform = p_uniform && bk.jv[i] == bk.jv[0];
 
-    const int64_t begin64 = static_cast<int64_t>(q) * kItem;
-    const int32_t begin = static_cast<int32_t>(begin64);
-    const int32_t end = static_cast<int32_t>(N - begin64 < kItem ? N : begin64 + kItem);
-    int32_t tcur = -1, pcur = -1;
+    for (int32_t i = 0; i < kb; ++i) {
+      const double a = bk.phi[i] * s;
+      bk.zre[i] = std::cos(a);
+      bk.zim[i] = std::sin(a);
+    }
+    return p_uniform;
+  }
 
-    double phi[kBlock], zre[kBlock], zim[kBlock];
-    int32_t jv[kBlock];
-    // pw[p][i]: z^p (and cw[p][i]: conj(z)^p) of sample i of the block, p = 1 .. M.
-    double pwre[kTableMax + 1][kBlock], pwim[kTableMax + 1][kBlock];
-    double cwre[kTableMax + 1][kBlock], cwim[kTableMax + 1][kBlock];
+  // The block's power table: z^p and, with negative m, conj(z)^p for
+  // p = 1 .. M, each the previous one times the base.
+  RR_INLINE void power_table(int32_t kb, RowBlock& bk) const {
+    powers<false>(kb, bk, bk.pwre, bk.pwim);
+    if (any_negative) powers<true>(kb, bk, bk.cwre, bk.cwim);
+  }
 
-    for (int32_t j0 = begin; j0 < end; j0 += kBlock) {
-      const int32_t kb = end - j0 < kBlock ? end - j0 : kBlock;
-      // Phi and the interval of Phi, sample by sample with the two cursors.
+  // The powers of z (Conj: of conj(z)) into wre, wim.
+  template <bool Conj>
+  RR_INLINE void powers(int32_t kb, const RowBlock& bk, double (&wre)[kTableMax + 1][kBlock],
+                        double (&wim)[kTableMax + 1][kBlock]) const {
+    for (int32_t i = 0; i < kb; ++i) {
+      wre[1][i] = bk.zre[i];
+      wim[1][i] = Conj ? -bk.zim[i] : bk.zim[i];
+    }
+    for (int32_t p = 2; p <= M; ++p)
       for (int32_t i = 0; i < kb; ++i) {
-        const double x = t(j0 + i);
-        tcur = tcur < 0 ? bisect(tk, n, x) : walk(tk, n, x, tcur);
-        const double d = x - tk[tcur];
-        const double d2 = d * d;
-        const double d3 = d2 * d;
-        const double ph = cubic(p0[tcur], p1[tcur], p2[tcur], p3[tcur], d, d2, d3);
-        phi[i] = ph;
-        phi_of_t(j0 + i) = ph;
-        pcur = pcur < 0 ? bisect(pk, n, ph) : walk(pk, n, ph, pcur);
-        jv[i] = pcur;
+        double re = wre[p - 1][i], im = wim[p - 1][i];
+        power_step(bk.zre[i], Conj ? -bk.zim[i] : bk.zim[i], re, im);
+        wre[p][i] = re;
+        wim[p][i] = im;
       }
-      bool p_uniform = true;
-      for (int32_t i = 1; i < kb; ++i) p_uniform = p_uniform && jv[i] == jv[0];
+  }
 
+  // Mode k on the block: its values, rotated by z^m, weighted and stored.
+  RR_INLINE void block_mode(int32_t k, int32_t j0, int32_t kb, bool p_uniform, bool table,
+                            const RowBlock& bk) const {
+    const int32_t mk = m(k);
+    double vre[kBlock], vim[kBlock];
+    mode_values(k, kb, p_uniform, bk, vre, vim);
+    if (mk != 0) rotate_mode(mk, kb, table, bk, vre, vim);
+    if (weighted) weight_mode(j0, kb, vre, vim);
+    std::complex<double>* out = &strain(k, j0);
+    for (int32_t i = 0; i < kb; ++i) out[i] = std::complex<double>(vre[i], vim[i]);
+  }
+
+  // Mode k's cubic at the block's samples: a block in one interval of
+  // phi_knots reads that interval's coefficients once, any other one each
+  // sample's own.
+  RR_INLINE void mode_values(int32_t k, int32_t kb, bool p_uniform, const RowBlock& bk,
+                             double (&vre)[kBlock], double (&vim)[kBlock]) const {
+    const double* pk = phi_knots.data();
+    const std::ptrdiff_t nc = n - 1;
+    const std::complex<double>* c0 = &mode_c(k, 0, 0);
+    const std::complex<double>* c1 = c0 + nc;
+    const std::complex<double>* c2 = c1 + nc;
+    const std::complex<double>* c3 = c2 + nc;
+    if (p_uniform) {
+      const int32_t j = bk.jv[0];
+      const double a0 = c0[j].real(), a1 = c1[j].real(), a2 = c2[j].real(), a3 = c3[j].real();
+      const double b0 = c0[j].imag(), b1 = c1[j].imag(), b2 = c2[j].imag(), b3 = c3[j].imag();
+      const double kn = pk[j];
       for (int32_t i = 0; i < kb; ++i) {
-        const double a = phi[i] * s;
-        zre[i] = std::cos(a);
-        zim[i] = std::sin(a);
+        const double u = bk.phi[i] - kn;
+        const double u2 = u * u;
+        const double u3 = u2 * u;
+        vre[i] = cubic(a0, a1, a2, a3, u, u2, u3);
+        vim[i] = cubic(b0, b1, b2, b3, u, u2, u3);
       }
-      if (table && M >= 1) {
-        for (int32_t i = 0; i < kb; ++i) {
-          pwre[1][i] = zre[i];
-          pwim[1][i] = zim[i];
-        }
-        for (int32_t p = 2; p <= M; ++p)
-          for (int32_t i = 0; i < kb; ++i) {
-            double re = pwre[p - 1][i], im = pwim[p - 1][i];
-            power_step(zre[i], zim[i], re, im);
-            pwre[p][i] = re;
-            pwim[p][i] = im;
-          }
-        if (any_negative) {
-          for (int32_t i = 0; i < kb; ++i) {
-            cwre[1][i] = zre[i];
-            cwim[1][i] = -zim[i];
-          }
-          for (int32_t p = 2; p <= M; ++p)
-            for (int32_t i = 0; i < kb; ++i) {
-              double re = cwre[p - 1][i], im = cwim[p - 1][i];
-              power_step(zre[i], -zim[i], re, im);
-              cwre[p][i] = re;
-              cwim[p][i] = im;
-            }
-        }
+    } else {
+      for (int32_t i = 0; i < kb; ++i) {
+        const int32_t j = bk.jv[i];
+        const double u = bk.phi[i] - pk[j];
+        const double u2 = u * u;
+        const double u3 = u2 * u;
+        vre[i] = cubic(c0[j].real(), c1[j].real(), c2[j].real(), c3[j].real(), u, u2, u3);
+        vim[i] = cubic(c0[j].imag(), c1[j].imag(), c2[j].imag(), c3[j].imag(), u, u2, u3);
       }
+    }
+  }
 
-      for (int32_t k = 0; k < K; ++k) {
-        const int32_t mk = m(k);
-        const std::complex<double>* c0 = &mode_c(k, 0, 0);
-        const std::complex<double>* c1 = c0 + nc;
-        const std::complex<double>* c2 = c1 + nc;
-        const std::complex<double>* c3 = c2 + nc;
-        double vre[kBlock], vim[kBlock];
-        if (p_uniform) {
-          const int32_t j = jv[0];
-          const double a0 = c0[j].real(), a1 = c1[j].real(), a2 = c2[j].real(), a3 = c3[j].real();
-          const double b0 = c0[j].imag(), b1 = c1[j].imag(), b2 = c2[j].imag(), b3 = c3[j].imag();
-          const double kn = pk[j];
-          for (int32_t i = 0; i < kb; ++i) {
-            const double u = phi[i] - kn;
-            const double u2 = u * u;
-            const double u3 = u2 * u;
-            vre[i] = cubic(a0, a1, a2, a3, u, u2, u3);
-            vim[i] = cubic(b0, b1, b2, b3, u, u2, u3);
-          }
-        } else {
-          for (int32_t i = 0; i < kb; ++i) {
-            const int32_t j = jv[i];
-            const double u = phi[i] - pk[j];
-            const double u2 = u * u;
-            const double u3 = u2 * u;
-            vre[i] = cubic(c0[j].real(), c1[j].real(), c2[j].real(), c3[j].real(), u, u2, u3);
-            vim[i] = cubic(c0[j].imag(), c1[j].imag(), c2[j].imag(), c3[j].imag(), u, u2, u3);
-          }
-        }
-        if (mk != 0) {
-          const int32_t am = mk > 0 ? mk : -mk;
-          if (table) {
-            const double* wr = mk > 0 ? pwre[am] : cwre[am];
-            const double* wi = mk > 0 ? pwim[am] : cwim[am];
-            for (int32_t i = 0; i < kb; ++i) rotate(wr[i], wi[i], vre[i], vim[i]);
-          } else {
-            for (int32_t i = 0; i < kb; ++i) {
-              double wr, wi;
-              rotation_chain(zre[i], zim[i], mk, wr, wi);
-              rotate(wr, wi, vre[i], vim[i]);
-            }
-          }
-        }
-        if (weighted) {
-          for (int32_t i = 0; i < kb; ++i) {
-            const double om = w(j0 + i);
-            const double re = (vre[i] * om - 0.0 * vim[i]) + 0.0;
-            const double im = (0.0 * vre[i] + vim[i] * om) + 0.0;
-            vre[i] = re;
-            vim[i] = im;
-          }
-        }
-        std::complex<double>* out = &strain(k, j0);
-        for (int32_t i = 0; i < kb; ++i) out[i] = std::complex<double>(vre[i], vim[i]);
-      }
+  // The rotation of a mode with m = mk != 0: by the table's power, or beyond
+  // the table by each sample's chain of products.
+  RR_INLINE void rotate_mode(int32_t mk, int32_t kb, bool table, const RowBlock& bk,
+                             double (&vre)[kBlock], double (&vim)[kBlock]) const {
+    const int32_t am = mk > 0 ? mk : -mk;
+    if (table) {
+      const double* wr = mk > 0 ? bk.pwre[am] : bk.cwre[am];
+      const double* wi = mk > 0 ? bk.pwim[am] : bk.cwim[am];
+      for (int32_t i = 0; i < kb; ++i) rotate(wr[i], wi[i], vre[i], vim[i]);
+    } else {
+      for (int32_t i = 0; i < kb; ++i) rotate_by_chain(bk.zre[i], bk.zim[i], mk, vre[i], vim[i]);
+    }
+  }
+
+  // v <- omega v, the real weight taken as the complex (omega, 0).
+  RR_INLINE void weight_mode(int32_t j0, int32_t kb, double (&vre)[kBlock],
+                             double (&vim)[kBlock]) const {
+    for (int32_t i = 0; i < kb; ++i) {
+      const double om = w(j0 + i);
+      const double re = (vre[i] * om - 0.0 * vim[i]) + 0.0;
+      const double im = (0.0 * vre[i] + vim[i] * om) + 0.0;
+      vre[i] = re;
+      vim[i] = im;
     }
   }
 };
@@ -375,10 +423,7 @@ struct BatchKernel {
       for (int32_t i = 0; i < kb; ++i) {
         const double x = r.trow[j0 + i];
         ti = r.sorted ? search_from(r.tk, r.n, x, ti) : bisect(r.tk, r.n, x);
-        const double d = x - r.tk[ti];
-        const double d2 = d * d;
-        const double d3 = d2 * d;
-        bk.ph[i] = cubic(r.p0[ti], r.p1[ti], r.p2[ti], r.p3[ti], d, d2, d3);
+        bk.ph[i] = cubic_at(r.tk, r.p0, r.p1, r.p2, r.p3, ti, x);
       }
     }
     if (!p_one) {
@@ -610,9 +655,8 @@ struct BatchKernel {
     } else {
       for (int32_t v = 0; v < NV; ++v)
         for (int32_t l = 0; l < W; ++l) {
-          double wr, wi, xr = vre[v][l], xi = vim[v][l];
-          rotation_chain(bk.zre[v * W + l], bk.zim[v * W + l], mk, wr, wi);
-          rotate(wr, wi, xr, xi);
+          double xr = vre[v][l], xi = vim[v][l];
+          rotate_by_chain(bk.zre[v * W + l], bk.zim[v * W + l], mk, xr, xi);
           vre[v][l] = xr;
           vim[v][l] = xi;
         }

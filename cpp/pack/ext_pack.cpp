@@ -117,6 +117,9 @@ struct PackOptions {
   int32_t n_per_orbit, n_x;
   bool n_x_rule;
   double n_x_err_target;
+
+  // The report's name of the anchor condition.
+  const char* anchor() const { return seam_anchor_omega ? "omega-seam" : "J-action"; }
 };
 
 void apply_options(PackRowRequest& r, const PackOptions& o) {
@@ -130,15 +133,63 @@ void apply_options(PackRowRequest& r, const PackOptions& o) {
   r.n_x_err_target = o.n_x_err_target;
 }
 
+// The extents of a call: B rows (1 for the single-row builder) of E elements
+// of O coefficients, K modes.
+struct PackShape {
+  int32_t B, E, O, K;
+};
+
+// The elements of breaks, which must be 1-d.
+int32_t break_elements(const carray<double>& breaks) {
+  if (breaks.ndim() != 1) value_error("breaks must be 1d");
+  return ext32(breaks, 0) - 1;
+}
+
+void check_mode_lists(const carray<int32_t>& l, const carray<int32_t>& m,
+                      const carray<int32_t>& weight_index, int32_t K) {
+  check_mode_list(l, K);
+  check_mode_list(m, K);
+  check_mode_list(weight_index, K);
+}
+
+// The row request over the caller's buffers, which are read in place where
+// they are aligned and else through the copies held here.  check() reads the
+// breaks and weight indices and refuses what the row builder does not
+// accept; stage() then reads the coefficient tensors and the mode lists.
+struct StagedRequest {
+  std::vector<double> hb, ht, hj, hm;
+  std::vector<int32_t> hl, hmm, hw;
+  PackRowRequest req;
+
+  void check(const carray<double>& breaks, const carray<int32_t>& weight_index,
+             const PackShape& s, int32_t n_x) {
+    req.breaks = doubles(breaks, hb);
+    req.weight_index = ints(weight_index, hw);
+    check_row_inputs(req.breaks, s.E, s.O, req.weight_index, s.K, n_x);
+  }
+
+  void stage(const carray<cplx>& tau_coefs, const carray<cplx>& J_coefs,
+             const carray<cplx>& mode_coefs, const carray<int32_t>& l, const carray<int32_t>& m,
+             const PackShape& s, const PackOptions& opt) {
+    req.tau_coefs = cplx_pairs(tau_coefs, ht);
+    req.J_coefs = cplx_pairs(J_coefs, hj);
+    req.mode_coefs = cplx_pairs(mode_coefs, hm);
+    req.l = ints(l, hl);
+    req.m = ints(m, hmm);
+    req.E = s.E;
+    req.O = s.O;
+    req.K = s.K;
+    apply_options(req, opt);
+  }
+};
+
 // ------------------------------------------------------------ single row
 
-py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>& tau_coefs,
-                                const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
-                                const carray<int32_t>& l, const carray<int32_t>& m,
-                                const carray<int32_t>& weight_index, double q, double chi1z,
-                                double chi2z, double f_low, const PackOptions& opt) {
-  if (breaks.ndim() != 1) value_error("breaks must be 1d");
-  const int32_t E = ext32(breaks, 0) - 1;
+PackShape row_shape(const carray<double>& breaks, const carray<cplx>& tau_coefs,
+                    const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
+                    const carray<int32_t>& l, const carray<int32_t>& m,
+                    const carray<int32_t>& weight_index) {
+  const int32_t E = break_elements(breaks);
   if (tau_coefs.ndim() != 2 || ext32(tau_coefs, 0) != E) value_error("tau coefs must be (E, O)");
   const int32_t O = ext32(tau_coefs, 1);
   if (J_coefs.ndim() != 2 || ext32(J_coefs, 0) != E || ext32(J_coefs, 1) != O)
@@ -146,32 +197,59 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
   if (mode_coefs.ndim() != 3 || ext32(mode_coefs, 1) != E || ext32(mode_coefs, 2) != O)
     value_error("mode coefs must be (K, E, O)");
   const int32_t K = ext32(mode_coefs, 0);
-  check_mode_list(l, K);
-  check_mode_list(m, K);
-  check_mode_list(weight_index, K);
+  check_mode_lists(l, m, weight_index, K);
+  return PackShape{1, E, O, K};
+}
 
-  std::vector<double> hb, ht, hj, hm;
-  std::vector<int32_t> hl, hmm, hw;
-  PackRowRequest req;
-  req.breaks = doubles(breaks, hb);
-  req.weight_index = ints(weight_index, hw);
-  check_row_inputs(req.breaks, E, O, req.weight_index, K, opt.n_x);
+// The pack's report: the row's phases, anchor and edge figures, and per mode
+// (named by l and m) its edge step and R_edge when the edge lies inside the
+// pack.
+py::dict row_report(const ExtensionPackRow& row, const PackRowRequest& req,
+                    const PackOptions& opt) {
+  py::dict rep;
+  rep["Phi_start"] = row.Phi_start;
+  rep["Phi_edge"] = row.Phi_edge;
+  rep["Phi_anchor"] = row.Phi_anchor;
+  rep["anchor"] = opt.anchor();
+  rep["x_anchor"] = row.x_anchor;
+  rep["J_anchor"] = row.J_anchor;
+  rep["orbits_added"] = row.orbits_added;
+  rep["t_added"] = row.t_added;
+  rep["f22_start"] = row.f22_start;
+  rep["f22_edge"] = row.f22_edge;
+  rep["dt_edge"] = row.dt_edge;
+  rep["roll_orbits"] = opt.roll_orbits;
+  rep["n_x"] = static_cast<long long>(row.n_x);
+  py::dict modes;
+  if (0 < row.i_edge && row.i_edge < row.C) {
+    for (int32_t k = 0; k < req.K; ++k) {
+      py::dict e;
+      e["edge_step_rel"] = row.edge_step_rel[k];
+      e["R_edge"] = py::make_tuple(row.R_edge[k].real(), row.R_edge[k].imag());
+      modes[py::str(std::to_string(req.l[k]) + std::to_string(req.m[k]))] = e;
+    }
+  }
+  rep["modes"] = modes;
+  return rep;
+}
+
+py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>& tau_coefs,
+                                const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
+                                const carray<int32_t>& l, const carray<int32_t>& m,
+                                const carray<int32_t>& weight_index, double q, double chi1z,
+                                double chi2z, double f_low, const PackOptions& opt) {
+  const PackShape s = row_shape(breaks, tau_coefs, J_coefs, mode_coefs, l, m, weight_index);
+  StagedRequest sr;
+  sr.check(breaks, weight_index, s, opt.n_x);
   if (!std::isfinite(f_low)) value_error("f_low must be finite");
   require_kokkos();
 
-  req.tau_coefs = cplx_pairs(tau_coefs, ht);
-  req.J_coefs = cplx_pairs(J_coefs, hj);
-  req.mode_coefs = cplx_pairs(mode_coefs, hm);
-  req.l = ints(l, hl);
-  req.m = ints(m, hmm);
-  req.E = E;
-  req.O = O;
-  req.K = K;
+  sr.stage(tau_coefs, J_coefs, mode_coefs, l, m, s, opt);
+  PackRowRequest& req = sr.req;
   req.q = q;
   req.chi1z = chi1z;
   req.chi2z = chi2z;
   req.f_low = f_low;
-  apply_options(req, opt);
 
   ExtensionPackRow row;
   const int32_t status = pack_one_row(req, row, /*use_kernels=*/true);
@@ -183,32 +261,8 @@ py::object build_extension_pack(const carray<double>& breaks, const carray<cplx>
   out["t_knots"] = array_from(row.t_knots, {C});
   out["phi_knots"] = array_from(row.phi_knots, {C});
   out["phi_c"] = array_from(row.phi_c, {4, C - 1});
-  out["mode_c"] = complex_array_from(row.mode_c, {K, 4, C - 1});
-  py::dict rep;
-  rep["Phi_start"] = row.Phi_start;
-  rep["Phi_edge"] = row.Phi_edge;
-  rep["Phi_anchor"] = row.Phi_anchor;
-  rep["anchor"] = opt.seam_anchor_omega ? "omega-seam" : "J-action";
-  rep["x_anchor"] = row.x_anchor;
-  rep["J_anchor"] = row.J_anchor;
-  rep["orbits_added"] = row.orbits_added;
-  rep["t_added"] = row.t_added;
-  rep["f22_start"] = row.f22_start;
-  rep["f22_edge"] = row.f22_edge;
-  rep["dt_edge"] = row.dt_edge;
-  rep["roll_orbits"] = opt.roll_orbits;
-  rep["n_x"] = static_cast<long long>(row.n_x);
-  py::dict modes;
-  if (0 < row.i_edge && row.i_edge < C) {
-    for (int32_t k = 0; k < K; ++k) {
-      py::dict e;
-      e["edge_step_rel"] = row.edge_step_rel[k];
-      e["R_edge"] = py::make_tuple(row.R_edge[k].real(), row.R_edge[k].imag());
-      modes[py::str(std::to_string(req.l[k]) + std::to_string(req.m[k]))] = e;
-    }
-  }
-  rep["modes"] = modes;
-  out["report"] = rep;
+  out["mode_c"] = complex_array_from(row.mode_c, {s.K, 4, C - 1});
+  out["report"] = row_report(row, req, opt);
   return out;
 }
 
@@ -337,14 +391,12 @@ struct PackBatchCompactItem {
   }
 };
 
-py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<cplx>& tau_coefs,
-                                    const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
-                                    const carray<int32_t>& l, const carray<int32_t>& m,
-                                    const carray<int32_t>& weight_index,
-                                    const carray<double>& thetas, const carray<double>& f_low,
-                                    const PackOptions& opt) {
-  if (breaks.ndim() != 1) value_error("breaks must be 1d");
-  const int32_t E = ext32(breaks, 0) - 1;
+PackShape batch_shape(const carray<double>& breaks, const carray<cplx>& tau_coefs,
+                      const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
+                      const carray<int32_t>& l, const carray<int32_t>& m,
+                      const carray<int32_t>& weight_index, const carray<double>& thetas,
+                      const carray<double>& f_low) {
+  const int32_t E = break_elements(breaks);
   if (tau_coefs.ndim() != 3 || ext32(tau_coefs, 1) != E)
     value_error("tau coefs must be (B, E, O)");
   const int32_t B = ext32(tau_coefs, 0);
@@ -356,60 +408,56 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
       ext32(mode_coefs, 3) != O)
     value_error("mode coefs must be (B, K, E, O)");
   const int32_t K = ext32(mode_coefs, 1);
-  check_mode_list(l, K);
-  check_mode_list(m, K);
-  check_mode_list(weight_index, K);
+  check_mode_lists(l, m, weight_index, K);
   if (thetas.ndim() != 2 || thetas.shape(0) != B || thetas.shape(1) != 3)
     value_error("thetas must be (B, 3)");
   if (f_low.ndim() != 1 || f_low.shape(0) != B) value_error("f_low must be (B,)");
   if (B < 1) value_error("empty batch");
+  return PackShape{B, E, O, K};
+}
 
-  std::vector<double> hb, ht, hj, hm, hth, hf;
-  std::vector<int32_t> hl, hmm, hw;
-  PackRowRequest req;
-  req.breaks = doubles(breaks, hb);
-  req.weight_index = ints(weight_index, hw);
-  check_row_inputs(req.breaks, E, O, req.weight_index, K, opt.n_x);
-  const double* fl = doubles(f_low, hf);
-  for (int32_t b = 0; b < B; ++b)
-    if (!std::isfinite(fl[b])) value_error("f_low must be finite");
-  require_kokkos();
+// The rows of the batch and their statuses.
+struct BatchRows {
+  std::vector<ExtensionPackRow> rows;
+  std::vector<int32_t> status;
+};
 
-  req.tau_coefs = cplx_pairs(tau_coefs, ht);
-  req.J_coefs = cplx_pairs(J_coefs, hj);
-  req.mode_coefs = cplx_pairs(mode_coefs, hm);
-  req.l = ints(l, hl);
-  req.m = ints(m, hmm);
-  req.E = E;
-  req.O = O;
-  req.K = K;
-  apply_options(req, opt);
-  const double* th = doubles(thetas, hth);
-
-  std::vector<ExtensionPackRow> rows(static_cast<size_t>(B));
-  std::vector<int32_t> status(static_cast<size_t>(B), 0);
+// "pack_batch_rows": every row built on the worker thread that takes it, the
+// rows dealt out by f_low.
+BatchRows build_rows(const PackRowRequest& req, const double* th, const double* fl, int32_t B) {
+  BatchRows br{std::vector<ExtensionPackRow>(static_cast<size_t>(B)),
+               std::vector<int32_t>(static_cast<size_t>(B), 0)};
   // Rows differ in cost by more than 2x: a lower f_low means a longer
   // extension and more knots.
   const std::vector<int32_t> build_order = dealt_order(B, [&](int32_t b) { return -fl[b]; });
   Kokkos::parallel_for(
       "pack_batch_rows",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchRowsItem{build_order.data(), req, th, fl, rows.data(), status.data()});
+      PackBatchRowsItem{build_order.data(), req, th, fl, br.rows.data(), br.status.data()});
   Kokkos::DefaultExecutionSpace().fence();
+  return br;
+}
 
-  // The lowest failing row raises, its message naming the row.
-  auto raise_first_failure = [&] {
-    for (int32_t b = 0; b < B; ++b) {
-      if (status[b] > kPackDeclined) {
-        const double* t = th + 3 * static_cast<int64_t>(b);
-        raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
-                                    std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
-                                    ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
-      }
+// The lowest failing row raises, its message naming the row.
+void raise_first_failure(const std::vector<int32_t>& status, const double* th, int32_t B) {
+  for (int32_t b = 0; b < B; ++b) {
+    if (status[b] > kPackDeclined) {
+      const double* t = th + 3 * static_cast<int64_t>(b);
+      raise_status(status[b], std::string(pack_failure_message(status[b])) + " (batch row " +
+                                  std::to_string(b) + ", (q, chi1z, chi2z) = (" + fixed6(t[0]) +
+                                  ", " + fixed6(t[1]) + ", " + fixed6(t[2]) + "))");
     }
-  };
-  raise_first_failure();
+  }
+}
 
+// Where each row's knots (offsets) and coefficient columns (coffsets) start
+// in the flat arrays, and their totals T and Ct.
+struct RaggedLayout {
+  std::vector<int64_t> offsets, coffsets;
+  int64_t T, Ct;
+};
+
+RaggedLayout ragged_layout(const std::vector<ExtensionPackRow>& rows, int32_t B) {
   std::vector<int64_t> offsets(static_cast<size_t>(B) + 1, 0), coffsets(offsets);
   for (int32_t b = 0; b < B; ++b) {
     const int64_t n = rows[b].C;
@@ -417,49 +465,77 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
     coffsets[b + 1] = coffsets[b] + (n >= 1 ? n - 1 : 0);
   }
   const int64_t T = offsets[B], Ct = coffsets[B];
+  return RaggedLayout{std::move(offsets), std::move(coffsets), T, Ct};
+}
 
-  py::array_t<int64_t> a_off = array_from(offsets, {B + 1});
-  py::array_t<int64_t> a_coff = array_from(coffsets, {B + 1});
-  py::array_t<double> a_t = new_array<double>({alloc_count(T, 1, 1, sizeof(double))});
-  py::array_t<double> a_p = new_array<double>({alloc_count(T, 1, 1, sizeof(double))});
-  alloc_count(4, Ct, 1, sizeof(double));
-  py::array_t<double> a_pc = new_array<double>({4, static_cast<py::ssize_t>(Ct)});
-  alloc_count(K, 4, Ct, sizeof(cplx));
-  py::array_t<cplx> a_mc = new_array<cplx>({K, 4, static_cast<py::ssize_t>(Ct)});
+// The result's arrays: the offsets, the flat knots and spline tables (filled
+// by compact_rows) and the engaged flags.
+struct BatchArrays {
+  py::array_t<int64_t> off, coff;
+  py::array_t<double> t, p, pc;
+  py::array_t<cplx> mc;
+  py::array_t<bool> eng;
+};
+
+BatchArrays batch_arrays(const RaggedLayout& lay, const std::vector<ExtensionPackRow>& rows,
+                         int32_t B, int32_t K) {
+  py::array_t<int64_t> a_off = array_from(lay.offsets, {B + 1});
+  py::array_t<int64_t> a_coff = array_from(lay.coffsets, {B + 1});
+  py::array_t<double> a_t = new_array<double>({alloc_count(lay.T, 1, 1, sizeof(double))});
+  py::array_t<double> a_p = new_array<double>({alloc_count(lay.T, 1, 1, sizeof(double))});
+  alloc_count(4, lay.Ct, 1, sizeof(double));
+  py::array_t<double> a_pc = new_array<double>({4, static_cast<py::ssize_t>(lay.Ct)});
+  alloc_count(K, 4, lay.Ct, sizeof(cplx));
+  py::array_t<cplx> a_mc = new_array<cplx>({K, 4, static_cast<py::ssize_t>(lay.Ct)});
   py::array_t<bool> a_eng = new_array<bool>({B});
   bool* eng = mutable_ptr(a_eng);
   for (int32_t b = 0; b < B; ++b) eng[b] = rows[b].C > 0;
+  return BatchArrays{std::move(a_off), std::move(a_coff), std::move(a_t),  std::move(a_p),
+                     std::move(a_pc),  std::move(a_mc),   std::move(a_eng)};
+}
 
+// "pack_batch_compact": every row's slices of the flat arrays written, and
+// its vectors released, by the thread that takes it.
+void compact_rows(BatchRows& br, const RaggedLayout& lay, BatchArrays& a, int32_t B, int32_t K) {
   // Row sizes differ by more than 2x.  Each row's slices are first touched
   // by the thread that writes them.
+  const std::vector<ExtensionPackRow>& rows = br.rows;
   const std::vector<int32_t> copy_order = dealt_order(B, [&](int32_t b) { return rows[b].C; });
   Kokkos::parallel_for(
       "pack_batch_compact",
       Kokkos::RangePolicy<Kokkos::DefaultExecutionSpace, Kokkos::Schedule<Kokkos::Dynamic>>(0, B),
-      PackBatchCompactItem{copy_order.data(), rows.data(), offsets.data(),
-                           coffsets.data(), mutable_ptr(a_t), mutable_ptr(a_p), mutable_ptr(a_pc),
-                           reinterpret_cast<double*>(mutable_ptr(a_mc)), status.data(), Ct, K});
+      PackBatchCompactItem{copy_order.data(), br.rows.data(), lay.offsets.data(),
+                           lay.coffsets.data(), mutable_ptr(a.t), mutable_ptr(a.p),
+                           mutable_ptr(a.pc), reinterpret_cast<double*>(mutable_ptr(a.mc)),
+                           br.status.data(), lay.Ct, K});
   Kokkos::DefaultExecutionSpace().fence();
-  raise_first_failure();  // an allocation failure of a mode-spline fit
+}
 
+// One (B,) array of the report: field of every row.
+void per_row(py::dict& rep, const std::vector<ExtensionPackRow>& rows, int32_t B, const char* key,
+             double ExtensionPackRow::*field) {
+  py::array_t<double> a = new_array<double>({B});
+  double* p = mutable_ptr(a);
+  for (int32_t b = 0; b < B; ++b) p[b] = rows[b].*field;
+  rep[key] = a;
+}
+
+// The batch's report as arrays over its rows (zeros for the per-mode figures
+// of rows that were not built).
+py::dict batch_report(const std::vector<ExtensionPackRow>& rows, int32_t B, int32_t K,
+                      const PackOptions& opt) {
   py::dict rep;
-  auto per_row = [&](const char* key, double ExtensionPackRow::*field) {
-    py::array_t<double> a = new_array<double>({B});
-    double* p = mutable_ptr(a);
-    for (int32_t b = 0; b < B; ++b) p[b] = rows[b].*field;
-    rep[key] = a;
-  };
-  per_row("Phi_start", &ExtensionPackRow::Phi_start);
-  per_row("Phi_edge", &ExtensionPackRow::Phi_edge);
-  per_row("Phi_anchor", &ExtensionPackRow::Phi_anchor);
-  per_row("x_anchor", &ExtensionPackRow::x_anchor);
-  per_row("J_anchor", &ExtensionPackRow::J_anchor);
-  per_row("orbits_added", &ExtensionPackRow::orbits_added);
-  per_row("t_added", &ExtensionPackRow::t_added);
-  per_row("f22_start", &ExtensionPackRow::f22_start);
-  per_row("f22_edge", &ExtensionPackRow::f22_edge);
-  per_row("dt_edge", &ExtensionPackRow::dt_edge);
-  per_row("n_x", &ExtensionPackRow::n_x);
+  per_row(rep, rows, B, "Phi_start", &ExtensionPackRow::Phi_start);
+  per_row(rep, rows, B, "Phi_edge", &ExtensionPackRow::Phi_edge);
+  per_row(rep, rows, B, "Phi_anchor", &ExtensionPackRow::Phi_anchor);
+  per_row(rep, rows, B, "x_anchor", &ExtensionPackRow::x_anchor);
+  per_row(rep, rows, B, "J_anchor", &ExtensionPackRow::J_anchor);
+  per_row(rep, rows, B, "orbits_added", &ExtensionPackRow::orbits_added);
+  per_row(rep, rows, B, "t_added", &ExtensionPackRow::t_added);
+  per_row(rep, rows, B, "f22_start", &ExtensionPackRow::f22_start);
+  per_row(rep, rows, B, "f22_edge", &ExtensionPackRow::f22_edge);
+  per_row(rep, rows, B, "dt_edge", &ExtensionPackRow::dt_edge);
+  per_row(rep, rows, B, "n_x", &ExtensionPackRow::n_x);
   {
     py::array_t<int64_t> ie = new_array<int64_t>({B});
     py::array_t<int64_t> nn = new_array<int64_t>({B});
@@ -488,16 +564,45 @@ py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<c
     rep["R_edge"] = re;
   }
   rep["roll_orbits"] = opt.roll_orbits;
-  rep["anchor"] = opt.seam_anchor_omega ? "omega-seam" : "J-action";
+  rep["anchor"] = opt.anchor();
+  return rep;
+}
 
+py::dict build_extension_pack_batch(const carray<double>& breaks, const carray<cplx>& tau_coefs,
+                                    const carray<cplx>& J_coefs, const carray<cplx>& mode_coefs,
+                                    const carray<int32_t>& l, const carray<int32_t>& m,
+                                    const carray<int32_t>& weight_index,
+                                    const carray<double>& thetas, const carray<double>& f_low,
+                                    const PackOptions& opt) {
+  const PackShape s = batch_shape(breaks, tau_coefs, J_coefs, mode_coefs, l, m, weight_index,
+                                  thetas, f_low);
+  StagedRequest sr;
+  sr.check(breaks, weight_index, s, opt.n_x);
+  std::vector<double> hth, hf;
+  const double* fl = doubles(f_low, hf);
+  for (int32_t b = 0; b < s.B; ++b)
+    if (!std::isfinite(fl[b])) value_error("f_low must be finite");
+  require_kokkos();
+
+  sr.stage(tau_coefs, J_coefs, mode_coefs, l, m, s, opt);
+  const double* th = doubles(thetas, hth);
+
+  BatchRows br = build_rows(sr.req, th, fl, s.B);
+  raise_first_failure(br.status, th, s.B);
+  const RaggedLayout lay = ragged_layout(br.rows, s.B);
+  BatchArrays a = batch_arrays(lay, br.rows, s.B, s.K);
+  compact_rows(br, lay, a, s.B, s.K);
+  raise_first_failure(br.status, th, s.B);  // an allocation failure of a mode-spline fit
+
+  py::dict rep = batch_report(br.rows, s.B, s.K, opt);
   py::dict out;
-  out["offsets"] = a_off;
-  out["coffsets"] = a_coff;
-  out["t_knots"] = a_t;
-  out["phi_knots"] = a_p;
-  out["phi_c"] = a_pc;
-  out["mode_c"] = a_mc;
-  out["engaged"] = a_eng;
+  out["offsets"] = a.off;
+  out["coffsets"] = a.coff;
+  out["t_knots"] = a.t;
+  out["phi_knots"] = a.p;
+  out["phi_c"] = a.pc;
+  out["mode_c"] = a.mc;
+  out["engaged"] = a.eng;
   out["report"] = rep;
   return out;
 }
