@@ -494,32 +494,29 @@ struct BatchKernel {
     constexpr int32_t NV = kLanes / W;
     _Pragma("GCC unroll 16") for (int32_t v = 0; v < NV; ++v) {
       const V zr = RR_LANES_LOAD(V, bk.zre + v * W), zi = RR_LANES_LOAD(V, bk.zim + v * W);
-      V re = zr, im = zi;
-      lanes::store(bk.pwre[1] + v * W, re);
-      lanes::store(bk.pwim[1] + v * W, im);
-      for (int32_t p = 2; p <= M; ++p) {
-        const V nre = zr * re - zi * im;
-        const V nim = zi * re + zr * im;
-        re = nre;
-        im = nim;
-        lanes::store(bk.pwre[p] + v * W, re);
-        lanes::store(bk.pwim[p] + v * W, im);
-      }
+      power_rows(zr, zi, bk.pwre, bk.pwim, v * W);
       if (any_negative) {
         const V gi = -zi;
-        re = zr;
-        im = gi;
-        lanes::store(bk.cwre[1] + v * W, re);
-        lanes::store(bk.cwim[1] + v * W, im);
-        for (int32_t p = 2; p <= M; ++p) {
-          const V nre = zr * re - gi * im;
-          const V nim = gi * re + zr * im;
-          re = nre;
-          im = nim;
-          lanes::store(bk.cwre[p] + v * W, re);
-          lanes::store(bk.cwim[p] + v * W, im);
-        }
+        power_rows(zr, gi, bk.cwre, bk.cwim, v * W);
       }
+    }
+  }
+
+  // (br, bi)^p for p = 1 .. M of one vector of lanes into rows wre[p], wim[p]
+  // at lane o, each the previous one times the base.
+  template <class V>
+  RR_INLINE void power_rows(const V& br, const V& bi, double (&wre)[kTableMax + 1][kLanes],
+                            double (&wim)[kTableMax + 1][kLanes], int32_t o) const {
+    V re = br, im = bi;
+    lanes::store(wre[1] + o, re);
+    lanes::store(wim[1] + o, im);
+    for (int32_t p = 2; p <= M; ++p) {
+      const V nre = br * re - bi * im;
+      const V nim = bi * re + br * im;
+      re = nre;
+      im = nim;
+      lanes::store(wre[p] + o, re);
+      lanes::store(wim[p] + o, im);
     }
   }
 
