@@ -87,6 +87,23 @@ void magnitude_chunk(const double* v, int32_t n0, int32_t n1, const double* tabl
 int32_t window_scan(const double* q, int32_t N, double lo, double hi, int32_t* idx,
                     int32_t& under);
 
+// The band [lo, hi] around the median of v[0 .. N) (v is reordered by
+// the selection): q_hi is the value of rank N / 2 and, for even N, q_lo the
+// largest of the N / 2 smallest (q_lo = q_hi for odd N), widened by 1e-10
+// relative on each side.
+KOKKOS_INLINE_FUNCTION void median_band(double* v, int32_t N, double& lo, double& hi) {
+  const int32_t m = N / 2;
+  const double q_hi = select_kth(v, N, m);
+  double q_lo = q_hi;
+  if (N % 2 == 0) {
+    q_lo = v[0];
+    for (int32_t j = 1; j < m; ++j)
+      if (v[j] > q_lo) q_lo = v[j];
+  }
+  lo = q_lo * (1.0 - 1e-10);
+  hi = q_hi * (1.0 + 1e-10);
+}
+
 // ---------------------------------------------------------------- blend_project
 // Shared, read-only inputs of the blend_project kernels.  Pointers index flat
 // row-major arrays; complex arrays are (re, im) pairs of doubles.
@@ -161,15 +178,8 @@ struct MedianKernel {
       if (!(q >= kOrderSafeLo && q <= kOrderSafeHi) && !(pr == 0.0 && pi == 0.0)) return false;
       row[n] = q;
     }
-    const int32_t m = N / 2;
-    const double q_hi = select_kth(row, N, m);
-    double q_lo = q_hi;
-    if (N % 2 == 0) {
-      q_lo = row[0];
-      for (int32_t j = 1; j < m; ++j)
-        if (row[j] > q_lo) q_lo = row[j];
-    }
-    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    double lo, hi;
+    median_band(row, N, lo, hi);
     int32_t below = 0, nb = 0;
     double amp[kBandMax];
     for (int32_t n = 0; n < N; ++n) {
@@ -185,6 +195,7 @@ struct MedianKernel {
       }
     }
     std::sort(amp, amp + nb);
+    const int32_t m = N / 2;
     if (N % 2 == 1) {
       mval = amp[m - below];
     } else {
@@ -438,15 +449,8 @@ struct MedianSelectKernel {
   KOKKOS_INLINE_FUNCTION bool band_points(int32_t b, int32_t s, const double* q, double* sel,
                                           int32_t* points) const {
     for (int32_t n = 0; n < N; ++n) sel[n] = q[n];
-    const int32_t m = N / 2;
-    const double q_hi = select_kth(sel, N, m);
-    double q_lo = q_hi;
-    if (N % 2 == 0) {  // the largest of the m smallest
-      q_lo = sel[0];
-      for (int32_t j = 1; j < m; ++j)
-        if (sel[j] > q_lo) q_lo = sel[j];
-    }
-    const double lo = q_lo * (1.0 - 1e-10), hi = q_hi * (1.0 + 1e-10);
+    double lo, hi;
+    median_band(sel, N, lo, hi);
     int32_t below = 0, nb = 0;
     int32_t bidx[kBandMax];
     for (int32_t n = 0; n < N; ++n) {
