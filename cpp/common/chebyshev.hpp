@@ -150,91 +150,107 @@ RR_INLINE void orders_down(int32_t hi, int32_t lo, const F& f) {
   }
 }
 
-// One state row of NV x NP three-term recurrences: b_j, and with D d_j.
-template <class V, int NV, int NP>
-struct Row {
-  V b[NV][NP], d[NV][NP];
+// The coefficients c_k of the NP parts, read once per order, before the loops
+// over the lane groups.
+template <int NP, class CF>
+struct Coefs {
+  using C = std::remove_cv_t<std::remove_reference_t<decltype(std::declval<const CF&>()(0, 0))>>;
+  C c[NP];
+  RR_INLINE Coefs(const CF& cf, int32_t k) {
+    each<NP, true>([&](int p) RR_INLINE_LAMBDA { c[p] = cf(k, p); });
+  }
 };
 
+// The state of NV x NP three-term recurrences is kept in separate arrays per
+// quantity (b_j, d_j), not in one structure: GCC then walks all of them with
+// one index in the plain lane loops.
+template <class V, int NV, int NP>
+using State = V[NV][NP];
+
 template <int NV, int NP, bool U, bool D, class V>
-RR_INLINE void zero(Row<V, NV, NP>& r) {
+RR_INLINE void zero(State<V, NV, NP>& b, State<V, NV, NP>& d) {
   each_state<NV, NP, U>([&](int v, int p) RR_INLINE_LAMBDA {
-    r.b[v][p] = V{};
-    if constexpr (D) r.d[v][p] = V{};
+    b[v][p] = V{};
+    if constexpr (D) d[v][p] = V{};
   });
 }
 
-// S (and dS) to out from row x (b_1, d_1) and row y (b_2, d_2).
+// S (and dS) to out from b_1, d_1 (xb, xd) and b_2, d_2 (yb, yd).
 template <int NV, int NP, bool U, bool D, class V, class CF, class UF, class H, class Out>
 RR_INLINE void finish(const CF& cf, const UF& uf, const H& h, const Out& out,
-                      const Row<V, NV, NP>& x, const Row<V, NV, NP>& y) {
+                      const State<V, NV, NP>& xb, const State<V, NV, NP>& xd,
+                      const State<V, NV, NP>& yb, const State<V, NV, NP>& yd) {
+  const Coefs<NP, CF> c0(cf, 0);
   each_state<NV, NP, U>([&](int v, int p) RR_INLINE_LAMBDA {
     const V& u = uf(v);
-    const V s = three_term_close(u, x.b[v][p], cf(0, p), y.b[v][p]);
+    const V s = three_term_close(u, xb[v][p], c0.c[p], yb[v][p]);
     if constexpr (D)
-      out(v, p, s, three_term_dclose(u, x.b[v][p], x.d[v][p], y.d[v][p], h));
+      out(v, p, s, three_term_dclose(u, xb[v][p], xd[v][p], yd[v][p], h));
     else
       out(v, p, s);
   });
 }
 
-// The three-term sums, the state shifted after every order (r1 holds b_(k+1),
-// r2 holds b_(k+2)).
-template <int NV, int NP, unsigned Opt, bool D, class V, class CF, class UF, class TF, class H,
-          class Out>
-RR_INLINE void three_term_shift(int32_t n, const CF& cf, const UF& uf, const TF& tf, const H& h,
-                                const Out& out) {
-  constexpr bool U = (Opt & unroll_lanes) != 0;
-  Row<V, NV, NP> r1, r2;
-  zero<NV, NP, U, D>(r1);
-  zero<NV, NP, U, D>(r2);
-  orders_down<Opt>(n - 1, 1, [&](int32_t k) RR_INLINE_LAMBDA {
-    each_state<NV, NP, U>([&](int v, int p) RR_INLINE_LAMBDA {
-      const V& t = tf(v);
-      if constexpr (D) {
-        const V d = three_term_dstep(t, r1.b[v][p], r1.d[v][p], r2.d[v][p]);
-        r2.d[v][p] = r1.d[v][p];
-        r1.d[v][p] = d;
-      }
-      const V b = three_term_step(t, r1.b[v][p], cf(k, p), r2.b[v][p]);
-      r2.b[v][p] = r1.b[v][p];
-      r1.b[v][p] = b;
-    });
-  });
-  finish<NV, NP, U, D>(cf, uf, h, out, r1, r2);
+// f(v, p, t, c_k) for every state at order k: t of the lane group, c_k of
+// the part (read once per order).
+template <int NV, int NP, bool U, class CF, class TF, class F>
+RR_INLINE void at_order(int32_t k, const CF& cf, const TF& tf, const F& f) {
+  const Coefs<NP, CF> ck(cf, k);
+  each_state<NV, NP, U>([&](int v, int p) RR_INLINE_LAMBDA { f(v, p, tf(v), ck.c[p]); });
 }
 
-// The three-term sums with the two state rows used in turn (row a holds
-// b_(k+1) and row b holds b_(k+2) at the start of each pair of orders): the
-// same operations as three_term_shift, renamed, with no shifting.
-template <int NV, int NP, unsigned Opt, bool D, class V, class CF, class UF, class TF, class H,
-          class Out>
-RR_INLINE void three_term_rows(int32_t n, const CF& cf, const UF& uf, const TF& tf, const H& h,
-                               const Out& out) {
+// x2 <- x1, x1 <- x (the state moved down one order).
+template <class V>
+RR_INLINE void shift(V& x1, V& x2, const V& x) {
+  x2 = x1;
+  x1 = x;
+}
+
+// The three-term sums.  Rows == false: the state shifted after every order
+// (b1, d1 hold b_(k+1), d_(k+1); b2, d2 hold b_(k+2), d_(k+2)).  Rows ==
+// true: the two state rows used in turn (b1, d1 hold b_(k+1) and b2, d2 hold
+// b_(k+2) at the start of each pair of orders), the same operations renamed,
+// with no shifting.
+template <bool Rows, int NV, int NP, unsigned Opt, bool D, class V, class CF, class UF, class TF,
+          class H, class Out>
+RR_INLINE void three_term_run(int32_t n, const CF& cf, const UF& uf, const TF& tf, const H& h,
+                              const Out& out) {
   constexpr bool U = (Opt & unroll_lanes) != 0;
-  Row<V, NV, NP> ra, rb;
-  zero<NV, NP, U, D>(ra);
-  zero<NV, NP, U, D>(rb);
-  // Order k into row y (b_k, d_k) from row x (b_(k+1), d_(k+1)); y held
-  // b_(k+2), d_(k+2).
-  const auto order = [&](int32_t k, const Row<V, NV, NP>& x, Row<V, NV, NP>& y)
-                         RR_INLINE_LAMBDA {
-    each_state<NV, NP, U>([&](int v, int p) RR_INLINE_LAMBDA {
-      const V& t = tf(v);
-      if constexpr (D) y.d[v][p] = three_term_dstep(t, x.b[v][p], x.d[v][p], y.d[v][p]);
-      y.b[v][p] = three_term_step(t, x.b[v][p], cf(k, p), y.b[v][p]);
+  State<V, NV, NP> b1, b2, d1, d2;
+  zero<NV, NP, U, D>(b1, d1);
+  zero<NV, NP, U, D>(b2, d2);
+  if constexpr (!Rows) {
+    orders_down<Opt>(n - 1, 1, [&](int32_t k) RR_INLINE_LAMBDA {
+      at_order<NV, NP, U>(k, cf, tf, [&](int v, int p, const V& t, const auto& c)
+                                         RR_INLINE_LAMBDA {
+        if constexpr (D)
+          shift(d1[v][p], d2[v][p], three_term_dstep(t, b1[v][p], d1[v][p], d2[v][p]));
+        shift(b1[v][p], b2[v][p], three_term_step(t, b1[v][p], c, b2[v][p]));
+      });
     });
-  };
-  int32_t q = n - 1;
-  for (; q >= 2; q -= 2) {
-    order(q, ra, rb);
-    order(q - 1, rb, ra);
-  }
-  if (q == 1) {
-    order(1, ra, rb);
-    finish<NV, NP, U, D>(cf, uf, h, out, rb, ra);
+    finish<NV, NP, U, D>(cf, uf, h, out, b1, d1, b2, d2);
   } else {
-    finish<NV, NP, U, D>(cf, uf, h, out, ra, rb);
+    // Order k into row y (b_k, d_k) from row x (b_(k+1), d_(k+1)); y held
+    // b_(k+2), d_(k+2).
+    const auto order = [&](int32_t k, const State<V, NV, NP>& xb, const State<V, NV, NP>& xd,
+                           State<V, NV, NP>& yb, State<V, NV, NP>& yd) RR_INLINE_LAMBDA {
+      at_order<NV, NP, U>(k, cf, tf, [&](int v, int p, const V& t, const auto& c)
+                                         RR_INLINE_LAMBDA {
+        if constexpr (D) yd[v][p] = three_term_dstep(t, xb[v][p], xd[v][p], yd[v][p]);
+        yb[v][p] = three_term_step(t, xb[v][p], c, yb[v][p]);
+      });
+    };
+    int32_t q = n - 1;
+    for (; q >= 2; q -= 2) {
+      order(q, b1, d1, b2, d2);
+      order(q - 1, b2, d2, b1, d1);
+    }
+    if (q == 1) {
+      order(1, b1, d1, b2, d2);
+      finish<NV, NP, U, D>(cf, uf, h, out, b2, d2, b1, d1);
+    } else {
+      finish<NV, NP, U, D>(cf, uf, h, out, b1, d1, b2, d2);
+    }
   }
 }
 
@@ -243,27 +259,27 @@ RR_INLINE void three_term_rows(int32_t n, const CF& cf, const UF& uf, const TF& 
 // S of NP parts in NV lane groups, shifting state: out(v, p, S).
 template <int NV, int NP, unsigned Opt = 0, class V, class CF, class UF, class TF, class Out>
 RR_INLINE void three_term(int32_t n, const CF& cf, const UF& uf, const TF& tf, const Out& out) {
-  detail::three_term_shift<NV, NP, Opt, false, V>(n, cf, uf, tf, 0, out);
+  detail::three_term_run<false, NV, NP, Opt, false, V>(n, cf, uf, tf, 0, out);
 }
 // S and dS, shifting state: out(v, p, S, dS).
 template <int NV, int NP, unsigned Opt = 0, class V, class CF, class UF, class TF, class H,
           class Out>
 RR_INLINE void three_term_d(int32_t n, const CF& cf, const UF& uf, const TF& tf, const H& h,
                             const Out& out) {
-  detail::three_term_shift<NV, NP, Opt, true, V>(n, cf, uf, tf, h, out);
+  detail::three_term_run<false, NV, NP, Opt, true, V>(n, cf, uf, tf, h, out);
 }
 // S with the two state rows used in turn: out(v, p, S).
 template <int NV, int NP, unsigned Opt = 0, class V, class CF, class UF, class TF, class Out>
 RR_INLINE void three_term_rows(int32_t n, const CF& cf, const UF& uf, const TF& tf,
                                const Out& out) {
-  detail::three_term_rows<NV, NP, Opt, false, V>(n, cf, uf, tf, 0, out);
+  detail::three_term_run<true, NV, NP, Opt, false, V>(n, cf, uf, tf, 0, out);
 }
 // S and dS with the two state rows used in turn: out(v, p, S, dS).
 template <int NV, int NP, unsigned Opt = 0, class V, class CF, class UF, class TF, class H,
           class Out>
 RR_INLINE void three_term_rows_d(int32_t n, const CF& cf, const UF& uf, const TF& tf,
                                  const H& h, const Out& out) {
-  detail::three_term_rows<NV, NP, Opt, true, V>(n, cf, uf, tf, h, out);
+  detail::three_term_run<true, NV, NP, Opt, true, V>(n, cf, uf, tf, h, out);
 }
 
 // One part at u (one lane vector or one scalar): S.
