@@ -3,6 +3,7 @@
 // of evaluate_time), values with parameter gradients, the spheroidal mixing
 // pass, values and gradients at inverted phases, and the phi-grid projection.
 // Every work item takes one batch row and one contiguous range of its samples.
+#include "common/chebyshev.hpp"
 #include "common/element_fit.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -199,7 +200,7 @@ struct GradKernel {
                       : grad + 2 * (((static_cast<int64_t>(b) * D + (l - 1)) * P + p) * N);
         for (int32_t j = 0; j < k; ++j) {
           T sr, si;
-          fit::clenshaw(c, O, u[j], sr, si);
+          cheb::three_term_complex(c, O, u[j], sr, si);
           const T vr = rr[j] * sr - ri[j] * si;
           const T vi = rr[j] * si + ri[j] * sr;
           o[2 * (j0 + j)] = vr;
@@ -253,69 +254,6 @@ struct MixKernel {
   }
 };
 
-// Lane-wise Clenshaw recurrences of the time-gradient block over one part of
-// a coefficient row (stride 2 between orders), W lanes:
-//   delta' = ((beta1 + beta1) + delta1*w) - delta2,  beta' = ((beta1*w) + c_k) - beta2
-// for k = O-1 .. 1, then v = ((u*beta1) + c_0) - beta2 and
-// dv = (((u*delta1) + beta1) - delta2) / h.  The two state rows are used in
-// turn (no shifting); every lane gets exactly the scalar sequence.
-template <class T, int W>
-KOKKOS_INLINE_FUNCTION void clenshaw_vd(const T* c, int32_t O, const T* u, const T* w, T h,
-                                        T* v, T* dv) {
-  T bA[W], bB[W], dA[W], dB[W];
-  for (int32_t j = 0; j < W; ++j) bA[j] = bB[j] = dA[j] = dB[j] = T(0);
-  int32_t k = O - 1;
-  for (; k >= 2; k -= 2) {
-    const T c1 = c[2 * k], c2 = c[2 * k - 2];
-    for (int32_t j = 0; j < W; ++j) {
-      dB[j] = ((bA[j] + bA[j]) + dA[j] * w[j]) - dB[j];
-      bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
-    }
-    for (int32_t j = 0; j < W; ++j) {
-      dA[j] = ((bB[j] + bB[j]) + dB[j] * w[j]) - dA[j];
-      bA[j] = ((bB[j] * w[j]) + c2) - bA[j];
-    }
-  }
-  const T c0 = c[0];
-  if (k == 1) {
-    const T c1 = c[2];
-    for (int32_t j = 0; j < W; ++j) {
-      dB[j] = ((bA[j] + bA[j]) + dA[j] * w[j]) - dB[j];
-      bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
-    }
-    for (int32_t j = 0; j < W; ++j) {
-      v[j] = ((u[j] * bB[j]) + c0) - bA[j];
-      dv[j] = (((u[j] * dB[j]) + bB[j]) - dA[j]) / h;
-    }
-  } else {
-    for (int32_t j = 0; j < W; ++j) {
-      v[j] = ((u[j] * bA[j]) + c0) - bB[j];
-      dv[j] = (((u[j] * dA[j]) + bA[j]) - dB[j]) / h;
-    }
-  }
-}
-
-// The value recurrence alone: beta' = ((beta1*w) + c_k) - beta2, v = ((u*beta1) + c_0) - beta2.
-template <class T, int W>
-KOKKOS_INLINE_FUNCTION void clenshaw_v(const T* c, int32_t O, const T* u, const T* w, T* v) {
-  T bA[W], bB[W];
-  for (int32_t j = 0; j < W; ++j) bA[j] = bB[j] = T(0);
-  int32_t k = O - 1;
-  for (; k >= 2; k -= 2) {
-    const T c1 = c[2 * k], c2 = c[2 * k - 2];
-    for (int32_t j = 0; j < W; ++j) bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
-    for (int32_t j = 0; j < W; ++j) bA[j] = ((bB[j] * w[j]) + c2) - bA[j];
-  }
-  const T c0 = c[0];
-  if (k == 1) {
-    const T c1 = c[2];
-    for (int32_t j = 0; j < W; ++j) bB[j] = ((bA[j] * w[j]) + c1) - bB[j];
-    for (int32_t j = 0; j < W; ++j) v[j] = ((u[j] * bB[j]) + c0) - bA[j];
-  } else {
-    for (int32_t j = 0; j < W; ++j) v[j] = ((u[j] * bA[j]) + c0) - bB[j];
-  }
-}
-
 // Values and gradients at inverted phases, blocks of 16 lanes.
 // Kernel "evaluate_time_grad_pieces".
 template <class T>
@@ -356,7 +294,8 @@ struct TimeGradKernel {
     }
   }
 
-  // Real-coefficient Clenshaw with its derivative recurrence, per lane.
+  // Real-coefficient Clenshaw (three-term form) with its derivative
+  // recurrence, per lane.
   KOKKOS_INLINE_FUNCTION void block(int32_t b, const T* xr, int32_t e, int64_t j0,
                                     int32_t L) const {
     constexpr int32_t W = 16;
@@ -370,17 +309,31 @@ struct TimeGradKernel {
       u[j] = (x[j] - br[e]) / h - T(1);
       w[j] = u[j] + u[j];
     }
+    // Three-term sums of one part of a coefficient row (stride 2 between
+    // orders), per lane, the two state rows used in turn: values v, and with
+    // sum_d the derivatives dv as well.
+    const auto sum_d = [&](const T* c, T* v, T* dv) RR_INLINE_LAMBDA {
+      cheb::three_term_rows_d<W, 1, 0, T>(O, cheb::strided(c, 2), cheb::at(u), cheb::at(w), h,
+                                          [&](int j, int, T s, T ds) RR_INLINE_LAMBDA {
+                                            v[j] = s;
+                                            dv[j] = ds;
+                                          });
+    };
+    const auto sum = [&](const T* c, T* v) RR_INLINE_LAMBDA {
+      cheb::three_term_rows<W, 1, 0, T>(O, cheb::strided(c, 2), cheb::at(u), cheb::at(w),
+                                        [&](int j, int, T s) RR_INLINE_LAMBDA { v[j] = s; });
+    };
     // Time-map derivative T' (the value of the recurrence is not needed).
     T tpr[W];
     {
       T unused[W];
-      clenshaw_vd<T, W>(fit.coef_row(b, tau_piece, e), O, u, w, h, unused, tpr);
+      sum_d(fit.coef_row(b, tau_piece, e), unused, tpr);
     }
     // Phase factors q_d = -G_d / T'.
     T q[8][W];
     for (int32_t d = 0; d < D; ++d) {
       T G[W];
-      clenshaw_v<T, W>(grow(b, d, tau_piece, e), O, u, w, G);
+      sum(grow(b, d, tau_piece, e), G);
       for (int32_t j = 0; j < W; ++j) q[d][j] = (-G[j]) / tpr[j];
     }
     // Rotation powers.
@@ -395,8 +348,8 @@ struct TimeGradKernel {
       T vr[W], vi[W], dvr[W], dvi[W];
       {
         const T* c = fit.coef_row(b, p, e);
-        clenshaw_vd<T, W>(c, O, u, w, h, vr, dvr);
-        clenshaw_vd<T, W>(c + 1, O, u, w, h, vi, dvi);
+        sum_d(c, vr, dvr);
+        sum_d(c + 1, vi, dvi);
       }
       T* vo = val + 2 * ((static_cast<int64_t>(b) * P + p) * N + j0);
       T ar[W], ai[W];
@@ -411,8 +364,8 @@ struct TimeGradKernel {
       for (int32_t d = 0; d < D; ++d) {
         const T* g = grow(b, d, p, e);
         T gpr[W], gpi[W];
-        clenshaw_v<T, W>(g, O, u, w, gpr);
-        clenshaw_v<T, W>(g + 1, O, u, w, gpi);
+        sum(g, gpr);
+        sum(g + 1, gpi);
         T* go = grad + 2 * (((static_cast<int64_t>(b) * D + d) * P + p) * N + j0);
         for (int32_t j = 0; j < L; ++j) {
           const T hr = gpr[j] + q[d][j] * ar[j];

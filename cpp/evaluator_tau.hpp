@@ -6,6 +6,7 @@
 // at 30 passes.  Samples go in 256-sample blocks per row; each block runs
 // either the 16-lane tile solver (cold starts at the cell midpoints) or the
 // sequential solver (secant starts from the two previous solutions).
+#include "common/chebyshev.hpp"
 #include "common/element_fit.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -64,26 +65,19 @@ struct TauMap {
   KOKKOS_INLINE_FUNCTION T value(T x) const {
     const int32_t e = E < 2 ? 0 : fit::find_element(breaks, E, x);
     const T u = (x - breaks[e]) * T(2) / (breaks[e + 1] - breaks[e]) - T(1);
-    return fit::clenshaw_re(elem(e), O, u);
+    return cheb::three_term_sum(O, cheb::strided(elem(e), 2), u);
   }
 
   // One Newton pass quantities at x: value v, phase derivative tp.
   KOKKOS_INLINE_FUNCTION void value_deriv(int32_t e, T x, T& v, T& tp) const {
     const T hw = (breaks[e + 1] - breaks[e]) * T(0.5);
     const T u = (x - breaks[e]) / hw - T(1);
-    const T* ce = elem(e);
-    T s1 = T(0), s2 = T(0), d1 = T(0), d2 = T(0);
     const T tu = u + u;
-    for (int32_t k = O - 1; k >= 1; --k) {
-      const T d = (tu * d1 + (s1 + s1)) - d2;
-      const T s = (tu * s1 + ce[2 * k]) - s2;
-      d2 = d1;
-      d1 = d;
-      s2 = s1;
-      s1 = s;
-    }
-    v = (s1 * u + ce[0]) - s2;
-    tp = ((d1 * u + s1) - d2) / hw;
+    cheb::three_term_d<1, 1, 0, T>(O, cheb::strided(elem(e), 2), cheb::same(u), cheb::same(tu),
+                                   hw, [&](int, int, T s, T ds) RR_INLINE_LAMBDA {
+                                     v = s;
+                                     tp = ds;
+                                   });
   }
 
   // Safeguarded Newton in (lo, hi) from x0; the threshold belongs to x0.
@@ -274,29 +268,16 @@ struct TauMap {
       const T b0 = breaks[e];
       const T hw = (breaks[e + 1] - b0) * T(0.5);
       const T* ce = elem(e);
-      T u[W], tu[W], s1[W], s2[W], d1[W], d2[W];
+      T u[W], tu[W];
       for (int32_t j = 0; j < W; ++j) {
         u[j] = (x[j] - b0) / hw - T(1);
         tu[j] = u[j] + u[j];
-        s1[j] = s2[j] = d1[j] = d2[j] = T(0);
       }
-      for (int32_t k = O - 1; k >= 1; --k) {
-        const T ck = ce[2 * k];
-        for (int32_t j = 0; j < W; ++j) {
-          const T d = (tu[j] * d1[j] + (s1[j] + s1[j])) - d2[j];
-          const T s = (tu[j] * s1[j] + ck) - s2[j];
-          d2[j] = d1[j];
-          d1[j] = d;
-          s2[j] = s1[j];
-          s1[j] = s;
-        }
-      }
-      const T c0 = ce[0];
-      for (int32_t j = 0; j < W; ++j) {
-        v[j] = (s1[j] * u[j] + c0) - s2[j];
-        const T tp = ((d1[j] * u[j] + s1[j]) - d2[j]) / hw;
-        step[j] = (v[j] - tgt[j]) / tp;
-      }
+      cheb::three_term_d<W, 1, 0, T>(O, cheb::strided(ce, 2), cheb::at(u), cheb::at(tu), hw,
+                                     [&](int j, int, T s, T tp) RR_INLINE_LAMBDA {
+                                       v[j] = s;
+                                       step[j] = (v[j] - tgt[j]) / tp;
+                                     });
       for (int32_t j = 0; j < W; ++j) {
         const bool still = active[j] && !(thr[j] >= fit::fit_abs(step[j]));
         if (still) {

@@ -3,6 +3,7 @@
 // coefficient-gradient contraction and the merger-ringdown blend.
 #include "swsph.hpp"
 
+#include "common/chebyshev.hpp"
 #include "common/errors.hpp"
 #include "common/huge_pages.hpp"
 #include "common/variants.hpp"
@@ -66,44 +67,21 @@ struct Cx {
   double re, im;
 };
 
-// Clenshaw value of O coefficients (stored as real pairs) at u.
+// Chebyshev sum (three-term form, common/chebyshev.hpp) of O coefficients
+// stored as real pairs, at u.
 KOKKOS_INLINE_FUNCTION Cx mr_clenshaw(const double* c, int32_t O, double u) {
-  const double u2 = u + u;
-  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;  // b_(k+1), b_(k+2)
-  for (int32_t k = O - 1; k >= 1; --k) {
-    const double br = ((b1r * u2) + c[2 * k]) - b2r;
-    const double bi = ((b1i * u2) + c[2 * k + 1]) - b2i;
-    b2r = b1r;
-    b1r = br;
-    b2i = b1i;
-    b1i = bi;
-  }
-  return Cx{((b1r * u) + c[0]) - b2r, ((b1i * u) + c[1]) - b2i};
+  Cx r;
+  cheb::three_term_complex(c, O, u, r.re, r.im);
+  return r;
 }
 
-// Value and time derivative (the derivative recurrence run alongside).
+// Value and time derivative (the derivative recurrence run alongside; half is
+// the half width of the element).
 KOKKOS_INLINE_FUNCTION Cx mr_clenshaw_dt(const double* c, int32_t O, double u, double half,
                                          Cx* deriv) {
-  const double u2 = u + u;
-  double b1r = 0.0, b2r = 0.0, b1i = 0.0, b2i = 0.0;
-  double d1r = 0.0, d2r = 0.0, d1i = 0.0, d2i = 0.0;
-  for (int32_t k = O - 1; k >= 1; --k) {
-    const double dr = ((b1r + b1r) + (u2 * d1r)) - d2r;
-    const double di = ((b1i + b1i) + (u2 * d1i)) - d2i;
-    const double br = ((b1r * u2) + c[2 * k]) - b2r;
-    const double bi = ((b1i * u2) + c[2 * k + 1]) - b2i;
-    d2r = d1r;
-    d1r = dr;
-    d2i = d1i;
-    d1i = di;
-    b2r = b1r;
-    b1r = br;
-    b2i = b1i;
-    b1i = bi;
-  }
-  deriv->re = ((b1r + (d1r * u)) - d2r) / half;
-  deriv->im = ((b1i + (d1i * u)) - d2i) / half;
-  return Cx{((b1r * u) + c[0]) - b2r, ((b1i * u) + c[1]) - b2i};
+  Cx r;
+  cheb::three_term_complex_d(c, O, u, half, r.re, r.im, deriv->re, deriv->im);
+  return r;
 }
 
 KOKKOS_INLINE_FUNCTION void cmul_acc(Cx& acc, double xr, double xi, double yr, double yi) {

@@ -2,13 +2,15 @@
 // Element fits: knots breaks[0..E] cut the axis into E elements, each element
 // of each piece carries O complex Chebyshev coefficients.  These are the shared
 // rules every unit uses to evaluate such a fit: the element search, the local
-// coordinate, the Clenshaw sum, the phase rotation e^{i m s x}, the rewind-rate
-// factor e^{i r x}, and the 32-sample value block.
+// coordinate, the phase rotation e^{i m s x}, the rewind-rate factor e^{i r x},
+// and the 32-sample value block; the Chebyshev sums are the three-term form of
+// common/chebyshev.hpp.
 //
 // Everything is templated on the element type T (double or float) and done in
 // T, one IEEE operation at a time in the order written here (the build uses
 // -ffp-contract=off): results are reproducible bit for bit.  Complex data are
 // read as interleaved (re, im) pairs of T; no complex operators are used.
+#include "common/chebyshev.hpp"
 #include "common/lanes.hpp"
 
 #include <Kokkos_Core.hpp>
@@ -84,37 +86,6 @@ template <class T>
 KOKKOS_INLINE_FUNCTION T local_coord(const T* breaks, int32_t e, T x) {
   const T d = x - breaks[e];
   return (d + d) / (breaks[e + 1] - breaks[e]) - T(1);
-}
-
-// Complex Clenshaw sum of O coefficients c (interleaved) at u, per part:
-// y = (t*y1 + c_k) - y2 for k = O-1 .. 1, then S = (u*y1 + c_0) - y2.
-template <class T>
-KOKKOS_INLINE_FUNCTION void clenshaw(const T* c, int32_t O, T u, T& s_re, T& s_im) {
-  const T t = u + u;
-  T y1r = T(0), y1i = T(0), y2r = T(0), y2i = T(0);
-  for (int32_t k = O - 1; k >= 1; --k) {
-    const T yr = (t * y1r + c[2 * k]) - y2r;
-    const T yi = (t * y1i + c[2 * k + 1]) - y2i;
-    y2r = y1r;
-    y2i = y1i;
-    y1r = yr;
-    y1i = yi;
-  }
-  s_re = (u * y1r + c[0]) - y2r;
-  s_im = (u * y1i + c[1]) - y2i;
-}
-
-// Real-part Clenshaw sum (the time map); bitwise the real part of clenshaw().
-template <class T>
-KOKKOS_INLINE_FUNCTION T clenshaw_re(const T* c, int32_t O, T u) {
-  const T t = u + u;
-  T s1 = T(0), s2 = T(0);
-  for (int32_t k = O - 1; k >= 1; --k) {
-    const T s = (t * s1 + c[2 * k]) - s2;
-    s2 = s1;
-    s1 = s;
-  }
-  return (s1 * u + c[0]) - s2;
 }
 
 // One step of the power recurrence: w <- w * z, as
@@ -236,141 +207,145 @@ RR_INLINE void value_block_setup(const ElementFitRef<T>& f, const T* x, int64_t 
   }
 }
 
+// The steps of value_block_pieces on one pass of NV lane vectors V (W lanes
+// each), lanes l0 .. l0 + NV*W - 1 of the block; vr, vi carry the pass's
+// values from step to step.
+
+// f(v, j, lane) for lane j of every vector v of the pass (lane: its index in
+// the block), unrolled.
+template <class V, int NV, class F>
+RR_INLINE void each_lane(int32_t l0, const F& f) {
+  constexpr int32_t W = lanes::width<V>;
+  _Pragma("GCC unroll 8")
+  for (int32_t v = 0; v < NV; ++v)
+    _Pragma("GCC unroll 16")
+    for (int32_t j = 0; j < W; ++j) f(v, j, l0 + v * W + j);
+}
+
+// Clenshaw: the three-term sums S of both parts of coefficient row c, the two
+// state rows used in turn.
+template <class V, int NV, class T>
+RR_INLINE void block_clenshaw(const T* c, int32_t O, const ValueBlockLanes<T>& s, int32_t l0,
+                              V (&vr)[NV], V (&vi)[NV]) {
+  constexpr int32_t W = lanes::width<V>;
+  V tv[NV];
+  _Pragma("GCC unroll 8")
+  for (int32_t v = 0; v < NV; ++v) tv[v] = RR_LANES_LOAD(V, s.t + l0 + v * W);
+  cheb::three_term_rows<NV, 2, cheb::unroll_lanes, V>(
+      O, cheb::interleaved(c),
+      [&](int v) RR_INLINE_LAMBDA { return RR_LANES_LOAD(V, s.u + l0 + v * W); }, cheb::at(tv),
+      [&](int v, int p, const V& r) RR_INLINE_LAMBDA { (p == 0 ? vr : vi)[v] = r; });
+}
+
+// Rotation V = (S.re*R.re - S.im*R.im, S.im*R.re + S.re*R.im) by R = z^|m|
+// (conjugated for m < 0), m != 0: from the block's power table, or per lane by
+// |m| - 1 products.
+template <class V, int NV, class T>
+RR_INLINE void block_rotate(const ValueBlockLanes<T>& s, int32_t m, int32_t l0, V (&vr)[NV],
+                            V (&vi)[NV]) {
+  constexpr int32_t W = lanes::width<V>;
+  if (s.table) {
+    const int32_t am = m < 0 ? -m : m;
+    _Pragma("GCC unroll 8")
+    for (int32_t v = 0; v < NV; ++v) {
+      const V rr = RR_LANES_LOAD(V, s.tr[am] + l0 + v * W);
+      const V tim = RR_LANES_LOAD(V, s.ti[am] + l0 + v * W);
+      const V ri = m > 0 ? tim : -tim;  // R = (re, -im) of the entry for m < 0
+      const V nr = vr[v] * rr - vi[v] * ri;
+      const V ni = vi[v] * rr + vr[v] * ri;
+      vr[v] = nr;
+      vi[v] = ni;
+    }
+  } else {
+    each_lane<V, NV>(l0, [&](int32_t v, int32_t j, int32_t lane) RR_INLINE_LAMBDA {
+      T rr, ri, xr = vr[v][j], xi = vi[v][j];
+      rotation_power(m, s.zr[lane], s.zi[lane], rr, ri);
+      rotate(xr, xi, rr, ri);
+      vr[v][j] = xr;
+      vi[v][j] = xi;
+    });
+  }
+}
+
+// cos a, sin a of the rate angles a = r*x of the block's k samples.
+template <class T>
+RR_INLINE void block_rate_angles(T r, const ValueBlockLanes<T>& s, T* ca, T* sa) {
+  for (int32_t j = 0; j < s.k; ++j) {
+    const T a = r * s.xs[j];
+    ca[j] = fit_cos(a);
+    sa[j] = fit_sin(a);
+  }
+}
+
+// Rate factor V = (V.re*cos a - V.im*sin a, V.im*cos a + V.re*sin a); lanes
+// past the block's k samples take sample 0's angle.
+template <class V, int NV, class T>
+RR_INLINE void block_rate(const T* ca, const T* sa, int32_t k, int32_t l0, V (&vr)[NV],
+                          V (&vi)[NV]) {
+  constexpr int32_t W = lanes::width<V>;
+  _Pragma("GCC unroll 8")
+  for (int32_t v = 0; v < NV; ++v) {
+    V cv, sv;
+    _Pragma("GCC unroll 16")
+    for (int32_t j = 0; j < W; ++j) {
+      const int32_t lane = l0 + v * W + j < k ? l0 + v * W + j : 0;
+      cv[j] = ca[lane];
+      sv[j] = sa[lane];
+    }
+    const V nr = vr[v] * cv - vi[v] * sv;
+    const V ni = vi[v] * cv + vr[v] * sv;
+    vr[v] = nr;
+    vi[v] = ni;
+  }
+}
+
+// Store of the pass's lanes below k as (re, im) pairs at o.
+template <class V, int NV, class T>
+RR_INLINE void block_store(T* o, int32_t k, int32_t l0, const V (&vr)[NV], const V (&vi)[NV]) {
+  constexpr int32_t W = lanes::width<V>;
+  if (l0 + NV * W <= k) {
+    _Pragma("GCC unroll 8")
+    for (int32_t v = 0; v < NV; ++v) lanes::store_pairs(o + 2 * (l0 + v * W), vr[v], vi[v]);
+  } else {
+    each_lane<V, NV>(l0, [&](int32_t v, int32_t j, int32_t lane) RR_INLINE_LAMBDA {
+      if (lane < k) {
+        o[2 * lane] = vr[v][j];
+        o[2 * lane + 1] = vi[v][j];
+      }
+    });
+  }
+}
+
 // The piece part of a value block for batch row b: pieces p0 .. P-1 of the
 // block's samples, piece p of sample n to out[(p - p0) * N + n] (complex,
 // interleaved; `out` points at row b of a (B, P - p0, N) output).  Lane
-// vectors V of W lanes; each lane does the scalar sequence:
-//   Clenshaw  y = (t*y1 + c_k) - y2 (k = O-1 .. 1), S = (u*y1 + c_0) - y2,
+// vectors V of W lanes, passes of up to 4 vectors; each lane does the scalar
+// sequence:
+//   Clenshaw  the three-term form (common/chebyshev.hpp) of both parts,
 //   rotation  V = (S.re*R.re - S.im*R.im, S.im*R.re + S.re*R.im), R = z^|m|
 //             (conjugated for m < 0) from the table or by |m| - 1 products,
 //   rate      a = r*x, V = (V.re*cos a - V.im*sin a, V.im*cos a + V.re*sin a).
 template <class V, class T>
 RR_INLINE void value_block_pieces(const ElementFitRef<T>& f, int32_t b,
-                                        const ValueBlockLanes<T>& s, int32_t p0, T* out,
-                                        int64_t N) {
+                                  const ValueBlockLanes<T>& s, int32_t p0, T* out, int64_t N) {
   constexpr int32_t L = value_block_size;
   constexpr int32_t W = lanes::width<V>;
   constexpr int32_t PL = 4 * W < L ? 4 * W : L;  // lanes per pass
   constexpr int32_t NV = PL / W;
-  const int32_t O = f.O, e = s.e, k = s.k;
+  const int32_t O = f.O, k = s.k;
   for (int32_t p = p0; p < f.P; ++p) {
-    const T* c = f.coef_row(b, p, e);
+    const T* c = f.coef_row(b, p, s.e);
     const int32_t m = f.emm[p];
     const T* rates = f.rates;
     T ca[L], sa[L];
-    if (rates != nullptr) {
-      const T r = rates[static_cast<int64_t>(b) * f.P + p];
-      for (int32_t j = 0; j < k; ++j) {
-        const T a = r * s.xs[j];
-        ca[j] = fit_cos(a);
-        sa[j] = fit_sin(a);
-      }
-    }
+    if (rates != nullptr) block_rate_angles(rates[static_cast<int64_t>(b) * f.P + p], s, ca, sa);
     T* o = out + 2 * (static_cast<int64_t>(p - p0) * N + s.j0);
     for (int32_t l0 = 0; l0 < k; l0 += PL) {
-      V tv[NV], vr[NV], vi[NV];
-      {
-        // Clenshaw with the two state rows used in turn (a = y1, b = y2 at
-        // the start of each pair of steps).
-        V ar[NV], ai[NV], bre[NV], bim[NV];
-        _Pragma("GCC unroll 8")
-        for (int32_t v = 0; v < NV; ++v) {
-          tv[v] = RR_LANES_LOAD(V, s.t + l0 + v * W);
-          ar[v] = ai[v] = bre[v] = bim[v] = V{};
-        }
-        int32_t q = O - 1;
-        for (; q >= 2; q -= 2) {
-          const T c1r = c[2 * q], c1i = c[2 * q + 1];
-          const T c2r = c[2 * q - 2], c2i = c[2 * q - 1];
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v) {
-            bre[v] = (tv[v] * ar[v] + c1r) - bre[v];
-            bim[v] = (tv[v] * ai[v] + c1i) - bim[v];
-          }
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v) {
-            ar[v] = (tv[v] * bre[v] + c2r) - ar[v];
-            ai[v] = (tv[v] * bim[v] + c2i) - ai[v];
-          }
-        }
-        const T c0r = c[0], c0i = c[1];
-        if (q == 1) {
-          const T c1r = c[2], c1i = c[3];
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v) {
-            bre[v] = (tv[v] * ar[v] + c1r) - bre[v];
-            bim[v] = (tv[v] * ai[v] + c1i) - bim[v];
-            const V uv = RR_LANES_LOAD(V, s.u + l0 + v * W);
-            vr[v] = (uv * bre[v] + c0r) - ar[v];
-            vi[v] = (uv * bim[v] + c0i) - ai[v];
-          }
-        } else {
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v) {
-            const V uv = RR_LANES_LOAD(V, s.u + l0 + v * W);
-            vr[v] = (uv * ar[v] + c0r) - bre[v];
-            vi[v] = (uv * ai[v] + c0i) - bim[v];
-          }
-        }
-      }
-      if (m != 0) {
-        if (s.table) {
-          const int32_t am = m < 0 ? -m : m;
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v) {
-            const V rr = RR_LANES_LOAD(V, s.tr[am] + l0 + v * W);
-            const V tim = RR_LANES_LOAD(V, s.ti[am] + l0 + v * W);
-            const V ri = m > 0 ? tim : -tim;  // R = (re, -im) of the entry for m < 0
-            const V nr = vr[v] * rr - vi[v] * ri;
-            const V ni = vi[v] * rr + vr[v] * ri;
-            vr[v] = nr;
-            vi[v] = ni;
-          }
-        } else {
-          _Pragma("GCC unroll 8")
-          for (int32_t v = 0; v < NV; ++v)
-            _Pragma("GCC unroll 16")
-            for (int32_t j = 0; j < W; ++j) {
-              const int32_t lane = l0 + v * W + j;
-              T rr, ri, xr = vr[v][j], xi = vi[v][j];
-              rotation_power(m, s.zr[lane], s.zi[lane], rr, ri);
-              rotate(xr, xi, rr, ri);
-              vr[v][j] = xr;
-              vi[v][j] = xi;
-            }
-        }
-      }
-      if (rates != nullptr) {
-        _Pragma("GCC unroll 8")
-        for (int32_t v = 0; v < NV; ++v) {
-          V cv, sv;
-          _Pragma("GCC unroll 16")
-          for (int32_t j = 0; j < W; ++j) {
-            const int32_t lane = l0 + v * W + j < k ? l0 + v * W + j : 0;
-            cv[j] = ca[lane];
-            sv[j] = sa[lane];
-          }
-          const V nr = vr[v] * cv - vi[v] * sv;
-          const V ni = vi[v] * cv + vr[v] * sv;
-          vr[v] = nr;
-          vi[v] = ni;
-        }
-      }
-      if (l0 + PL <= k) {
-        _Pragma("GCC unroll 8")
-        for (int32_t v = 0; v < NV; ++v) lanes::store_pairs(o + 2 * (l0 + v * W), vr[v], vi[v]);
-      } else {
-        _Pragma("GCC unroll 8")
-        for (int32_t v = 0; v < NV; ++v)
-          _Pragma("GCC unroll 16")
-          for (int32_t j = 0; j < W; ++j) {
-            const int32_t lane = l0 + v * W + j;
-            if (lane < k) {
-              o[2 * lane] = vr[v][j];
-              o[2 * lane + 1] = vi[v][j];
-            }
-          }
-      }
+      V vr[NV], vi[NV];
+      block_clenshaw<V>(c, O, s, l0, vr, vi);
+      if (m != 0) block_rotate<V>(s, m, l0, vr, vi);
+      if (rates != nullptr) block_rate<V>(ca, sa, k, l0, vr, vi);
+      block_store<V>(o, k, l0, vr, vi);
     }
   }
 }

@@ -7,6 +7,7 @@
 // are the scalar ones bit for bit.  Each entry point runs the widest of its
 // tier variants that the processor has (common/variants.hpp).
 #include "pack/fused_kernels.hpp"
+#include "common/chebyshev.hpp"
 #include "common/lanes.hpp"
 #include "pack/pn4.hpp"
 
@@ -283,26 +284,21 @@ RR_INLINE void load_four(const double* const* p, int64_t off, d8& v) {
   v = __builtin_shufflevector(ab, cd, 0, 1, 2, 3, 4, 5, 6, 7);
 }
 
-// The complex Clenshaw sums of four pieces p[l] at u (each u repeated for the
-// real and the imaginary lane): b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to
-// k = 1, closed with ((b_1 u) + c_0) - b_2.  OO > 0 fixes the order at compile
-// time, OO == 0 reads `order`; both perform the same operations in the same order.
+// The complex Chebyshev sums (three-term form, common/chebyshev.hpp) of four
+// pieces p[l] at u (each u repeated for the real and the imaginary lane), the
+// coefficients of order k gathered from the four pieces.  OO > 0 fixes the
+// order at compile time, OO == 0 reads `order`; both perform the same
+// operations in the same order.
 template <int OO>
 RR_INLINE void clenshaw_four(const double* const* p, int32_t order, const d8& u, d8& r) {
-  const int32_t n = OO > 0 ? OO : order;
-  const d8 t = u + u;
-  d8 b1 = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0}, b2 = b1;
-#pragma GCC unroll 32
-  for (int32_t k = n - 1; k >= 1; --k) {
-    d8 c;
-    load_four(p, 2 * static_cast<int64_t>(k), c);
-    const d8 b = ((t * b1) + c) - b2;
-    b2 = b1;
-    b1 = b;
-  }
-  d8 c0;
-  load_four(p, 0, c0);
-  r = ((b1 * u) + c0) - b2;
+  r = cheb::three_term_sum<cheb::unroll_orders>(
+      OO > 0 ? OO : order,
+      [p](int32_t k, int) RR_INLINE_LAMBDA {
+        d8 c;
+        load_four(p, 2 * static_cast<int64_t>(k), c);
+        return c;
+      },
+      u);
 }
 
 // One mode k of row b at the samples [n0, n1).  The lanes past the last
@@ -423,23 +419,16 @@ void blend_chunk(const BlendInputs& in, const double* W, const double* med, cons
 }
 
 namespace {
-// The real Clenshaw sums of four pieces p[l] at u[l], as clenshaw_re forms
-// each: b_k = ((t b_(k+1)) + c_k) - b_(k+2) down to k = 1, closed with
-// ((b_1 u) + c_0) - b_2.
+// The real Chebyshev sums (three-term form) of four pieces p[l] at u[l], the
+// coefficients of order k gathered from the four pieces.
 template <int OO>
 RR_INLINE d4 clenshaw_re_four(const double* const* p, int32_t order, const d4& u) {
-  const int32_t n = OO > 0 ? OO : order;
-  const d4 t = u + u;
-  d4 b1 = {0.0, 0.0, 0.0, 0.0}, b2 = b1;
-#pragma GCC unroll 32
-  for (int32_t k = n - 1; k >= 1; --k) {
-    const d4 c = {p[0][2 * k], p[1][2 * k], p[2][2 * k], p[3][2 * k]};
-    const d4 b = ((t * b1) + c) - b2;
-    b2 = b1;
-    b1 = b;
-  }
-  const d4 c0 = {p[0][0], p[1][0], p[2][0], p[3][0]};
-  return ((b1 * u) + c0) - b2;
+  return cheb::three_term_sum<cheb::unroll_orders>(
+      OO > 0 ? OO : order,
+      [p](int32_t k, int) RR_INLINE_LAMBDA {
+        return d4{p[0][2 * k], p[1][2 * k], p[2][2 * k], p[3][2 * k]};
+      },
+      u);
 }
 
 // The lanes past the last sample repeat it; their values are dropped.

@@ -7,14 +7,16 @@
 //
 // The single-row and the batched builders promise bitwise equal rows, and both
 // rest on these routines: every expression is written in the order it has to
-// be rounded in (the build forbids FMA contraction).  These are deliberately
-// not the evaluator's Clenshaw helpers: the operation order and the handling of
-// one-coefficient series differ.
+// be rounded in (the build forbids FMA contraction).  The Chebyshev sums are
+// the pack form of common/chebyshev.hpp, deliberately not the evaluators'
+// three-term form: the operation order and the handling of one-coefficient
+// series differ.
 //
 // Complex coefficients are read as interleaved (re, im) double pairs, and the
 // real and imaginary parts follow the same real steps.
 #include <Kokkos_Core.hpp>
 
+#include "common/chebyshev.hpp"
 #include "common/element_fit.hpp"
 
 #include <algorithm>
@@ -124,23 +126,14 @@ KOKKOS_INLINE_FUNCTION double pack_local_u(const double* breaks, int32_t e, doub
   return fit::local_coord(breaks, e, x);
 }
 
-// Clenshaw sum of n real coefficients with stride `stride` (n >= 1).
+// Chebyshev sum (pack form) of n real coefficients with stride `stride` (n >= 1).
 KOKKOS_INLINE_FUNCTION double clenshaw_real(double u, const double* c, int32_t n,
                                             int32_t stride) {
-  if (n == 1) return c[0];
-  if (n == 2) return u * c[stride] + c[0];
-  const double t = u + u;
-  double b = c[static_cast<int64_t>(n - 1) * stride];
-  double a = c[static_cast<int64_t>(n - 2) * stride];
-  for (int32_t k = n - 3; k >= 0; --k) {
-    const double nb = a + t * b;
-    a = c[static_cast<int64_t>(k) * stride] - b;
-    b = nb;
-  }
-  return a + b * u;
+  return cheb::pack_real(n, cheb::strided(c, stride), u);
 }
 
-// Complex Chebyshev sum at u of n interleaved coefficients.
+// Complex Chebyshev sum at u of n interleaved coefficients, the real part
+// first, then the imaginary one.
 KOKKOS_INLINE_FUNCTION void clenshaw_complex(double u, const double* c, int32_t n, double* re,
                                              double* im) {
   *re = clenshaw_real(u, c, n, 2);
@@ -151,29 +144,10 @@ KOKKOS_INLINE_FUNCTION void clenshaw_complex(double u, const double* c, int32_t 
 // (each part takes exactly the steps of clenshaw_real).
 KOKKOS_INLINE_FUNCTION void clenshaw_pair(double u, const double* c, int32_t n, double* re,
                                           double* im) {
-  if (n == 1) {
-    *re = c[0];
-    *im = c[1];
-    return;
-  }
-  if (n == 2) {
-    *re = u * c[2] + c[0];
-    *im = u * c[3] + c[1];
-    return;
-  }
-  const double t = u + u;
-  double br = c[2 * (n - 1)], bi = c[2 * (n - 1) + 1];
-  double ar = c[2 * (n - 2)], ai = c[2 * (n - 2) + 1];
-  for (int32_t k = n - 3; k >= 0; --k) {
-    const double nbr = ar + t * br;
-    const double nbi = ai + t * bi;
-    ar = c[2 * k] - br;
-    ai = c[2 * k + 1] - bi;
-    br = nbr;
-    bi = nbi;
-  }
-  *re = ar + br * u;
-  *im = ai + bi * u;
+  double s[2];
+  cheb::pack_sum<2>(n, cheb::interleaved(c), u, s);
+  *re = s[0];
+  *im = s[1];
 }
 
 // Real part of the fit at x.

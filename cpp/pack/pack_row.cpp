@@ -12,6 +12,7 @@
 #include <new>
 #include <vector>
 
+#include "common/chebyshev.hpp"
 #include "common/lanes.hpp"
 #include "pack/pack_numerics.hpp"
 #include "pack/pn4.hpp"
@@ -88,7 +89,7 @@ inline void complex_divide(double a, double b, double c, double d, double* re, d
 
 // The time values of knots i0 .. i0 + width<V> - 1 above the edge, all in
 // element e of the time fit, one knot per lane: each lane takes exactly
-// clenshaw_real's steps (O >= 3, stride 2) at its own u.
+// clenshaw_real's steps (the pack form for O >= 3, stride 2) at its own u.
 template <class V>
 RR_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32_t e, int32_t i0,
                                       double* t) {
@@ -97,20 +98,9 @@ RR_INLINE void time_above_lanes(const double* phi, const PackFit& f, int32_t e, 
   const double w = f.breaks[e + 1] - b0;
   const V d = x - b0;
   const V u = (d + d) / w - 1.0;
-  const V tu = u + u;
-  const int32_t O = f.O;
-  const double* c = f.coefs + 2 * static_cast<int64_t>(e) * O;
-  V b{}, a{};
-  for (int l = 0; l < lanes::width<V>; ++l) {
-    b[l] = c[2 * (O - 1)];
-    a[l] = c[2 * (O - 2)];
-  }
-  for (int32_t j = O - 3; j >= 0; --j) {
-    const V nb = a + tu * b;
-    a = c[2 * j] - b;
-    b = nb;
-  }
-  lanes::store(t + i0, a + b * u);
+  V s[1];
+  cheb::pack_long<1>(f.O, cheb::strided(f.coefs + 2 * static_cast<int64_t>(e) * f.O, 2), u, s);
+  lanes::store(t + i0, s[0]);
 }
 
 // "pack_time_map", knot i.
@@ -166,7 +156,8 @@ struct PackTimeMapItem {
 
 // The K content values of knots i0 .. i0 + width<V> - 1 above the edge, all in
 // element e, one knot per lane: each lane takes exactly clenshaw_pair's steps
-// (O >= 3) at its own u, with the element's coefficients shared by all lanes.
+// (the pack form for O >= 3) at its own u, with the element's coefficients
+// shared by all lanes.
 template <class V>
 RR_INLINE void content_above_lanes(const double* phi, const double* breaks, int32_t e,
                                          const double* mode_coefs, int32_t E, int32_t O,
@@ -176,27 +167,11 @@ RR_INLINE void content_above_lanes(const double* phi, const double* breaks, int3
   const double w = breaks[e + 1] - b0;
   const V d = x - b0;
   const V u = (d + d) / w - 1.0;
-  const V t = u + u;
   for (int32_t k = 0; k < K; ++k) {
     const double* c = mode_coefs + 2 * (static_cast<int64_t>(k) * E + e) * O;
-    V br{}, bi{}, ar{}, ai{};
-    for (int l = 0; l < lanes::width<V>; ++l) {
-      br[l] = c[2 * (O - 1)];
-      bi[l] = c[2 * (O - 1) + 1];
-      ar[l] = c[2 * (O - 2)];
-      ai[l] = c[2 * (O - 2) + 1];
-    }
-    for (int32_t j = O - 3; j >= 0; --j) {
-      const V nbr = ar + t * br;
-      const V nbi = ai + t * bi;
-      ar = c[2 * j] - br;
-      ai = c[2 * j + 1] - bi;
-      br = nbr;
-      bi = nbi;
-    }
-    const V re = ar + br * u;
-    const V im = ai + bi * u;
-    lanes::store_pairs(content + 2 * (static_cast<int64_t>(k) * C + i0), re, im);
+    V s[2];
+    cheb::pack_long<2>(O, cheb::interleaved(c), u, s);
+    lanes::store_pairs(content + 2 * (static_cast<int64_t>(k) * C + i0), s[0], s[1]);
   }
 }
 
