@@ -95,14 +95,7 @@ struct Kernel {
       for (int32_t k = 0; k < K; ++k) {
         V hre, him;
         lanes::load_pairs(reinterpret_cast<const T*>(&h_insp(b, idx(k), n)), hre, him);
-        const C p = wp(b, k), qq = wm(b, k);
-        const V pre = p.real() * hre - p.imag() * him;
-        const V pim = p.real() * him + p.imag() * hre;
-        const V nhim = -him;
-        const V qre = qq.real() * hre - qq.imag() * nhim;
-        const V qim = qq.imag() * hre + qq.real() * nhim;
-        sre = sre + (pre + qre);
-        sim = sim + (pim + qim);
+        accumulate(wp(b, k), wm(b, k), hre, him, sre, sim);
       }
       lanes::store(hprow + n, sre);
       lanes::store(hcrow + n, -sim);
@@ -151,14 +144,16 @@ struct Kernel {
     hc(b, n) = -sim;
   }
 
-  // S += wp h + wm conj(h), part by part.
-  static KOKKOS_INLINE_FUNCTION void accumulate(const C& p, const C& q, T hre, T him, T& sre,
-                                                T& sim) {
-    const T pre = p.real() * hre - p.imag() * him;
-    const T pim = p.real() * him + p.imag() * hre;
-    const T nhim = -him;
-    const T qre = q.real() * hre - q.imag() * nhim;
-    const T qim = q.imag() * hre + q.real() * nhim;
+  // S += wp h + wm conj(h), part by part; V is T or a lane vector of T (the
+  // weights are the same in every lane).
+  template <class V>
+  static RR_INLINE void accumulate(const C& p, const C& q, const V& hre, const V& him, V& sre,
+                                   V& sim) {
+    const V pre = p.real() * hre - p.imag() * him;
+    const V pim = p.real() * him + p.imag() * hre;
+    const V nhim = -him;
+    const V qre = q.real() * hre - q.imag() * nhim;
+    const V qim = q.imag() * hre + q.real() * nhim;
     sre = sre + (pre + qre);
     sim = sim + (pim + qim);
   }
