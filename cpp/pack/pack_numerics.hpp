@@ -35,15 +35,17 @@ KOKKOS_INLINE_FUNCTION bool nan_last_less(double a, double b) {
   return a < b;
 }
 
-// Index of the first of the n values greater than x (std::upper_bound): a NaN
-// x gives n.
-KOKKOS_INLINE_FUNCTION int32_t upper_index(const double* a, int32_t n, double x) {
+// Index of the first of the n values a[i] for which before(a[i]) is false,
+// for a predicate that holds on a leading run of the values (the bisection of
+// std::lower_bound and std::upper_bound).
+template <class Before>
+KOKKOS_INLINE_FUNCTION int32_t partition_index(const double* a, int32_t n, const Before& before) {
   int32_t lo = 0;
   int32_t count = n;
   while (count > 0) {
     const int32_t step = count / 2;
     const int32_t it = lo + step;
-    if (!(x < a[it])) {
+    if (before(a[it])) {
       lo = it + 1;
       count -= step + 1;
     } else {
@@ -53,21 +55,15 @@ KOKKOS_INLINE_FUNCTION int32_t upper_index(const double* a, int32_t n, double x)
   return lo;
 }
 
+// Index of the first of the n values greater than x (std::upper_bound): a NaN
+// x gives n.
+KOKKOS_INLINE_FUNCTION int32_t upper_index(const double* a, int32_t n, double x) {
+  return partition_index(a, n, [x](double v) { return !(x < v); });
+}
+
 // Index of the first of the n values not less than x (std::lower_bound).
 KOKKOS_INLINE_FUNCTION int32_t lower_index(const double* a, int32_t n, double x) {
-  int32_t lo = 0;
-  int32_t count = n;
-  while (count > 0) {
-    const int32_t step = count / 2;
-    const int32_t it = lo + step;
-    if (a[it] < x) {
-      lo = it + 1;
-      count -= step + 1;
-    } else {
-      count = step;
-    }
-  }
-  return lo;
+  return partition_index(a, n, [x](double v) { return v < x; });
 }
 
 // upper_index over increasing values, started from a guess: when no value
