@@ -17,19 +17,30 @@
 
 namespace radiredide {
 
-// N doubles added component by component.  An aggregate: SumVec<N>{} is all
-// +0.0, a default-initialised one is left uninitialised.
-template <int N>
-struct SumVec {
-  double v[N];
+// Eight doubles: the eight accumulators of a pairwise block side by side.
+using lanes8d = lanes::d8;
+
+// N values of T added component by component.  An aggregate: Sums<T, N>{} is
+// all +0.0, a default-initialised one is left uninitialised.
+template <class T, int N>
+struct Sums {
+  T v[N];
 };
 
-template <int N>
-RR_INLINE SumVec<N> operator+(const SumVec<N>& a, const SumVec<N>& b) {
-  SumVec<N> r;
+template <class T, int N>
+RR_INLINE Sums<T, N> operator+(const Sums<T, N>& a, const Sums<T, N>& b) {
+  Sums<T, N> r;
   for (int i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
   return r;
 }
+
+// N doubles: N sums formed in one pass.
+template <int N>
+using SumVec = Sums<double, N>;
+
+// N sums, eight accumulators each.
+template <int N>
+using LaneSums = Sums<lanes8d, N>;
 
 // Sum of term(s) ... term(s + n - 1) for one block, n <= 128.  Fewer than 8
 // terms are added to +0.0 in order; otherwise eight accumulators start from
@@ -115,22 +126,6 @@ RR_INLINE auto pairwise_sum(const Term& term, int32_t n)
   using V = decltype(term(int64_t{}));
   return pairwise_reduce<V>(
       [&](int64_t s, int32_t c) RR_INLINE_LAMBDA { return pairwise_block(term, s, c); }, n);
-}
-
-// Eight doubles: the eight accumulators of a pairwise block side by side.
-using lanes8d = lanes::d8;
-
-// N sums, eight accumulators each.
-template <int N>
-struct LaneSums {
-  lanes8d v[N];
-};
-
-template <int N>
-RR_INLINE LaneSums<N> operator+(const LaneSums<N>& a, const LaneSums<N>& b) {
-  LaneSums<N> r;
-  for (int i = 0; i < N; ++i) r.v[i] = a.v[i] + b.v[i];
-  return r;
 }
 
 // The block's combination of its accumulators: ((r0 + r1) + (r2 + r3)) +
