@@ -86,7 +86,7 @@ RR_INLINE void weights_lanes(const double* v, int valid, const double* table, do
                              int64_t N, int64_t n0) {
   double vv[Wd];
   pad_lanes<Wd>(v, valid, vv);
-  pn4::eval_mode_weights_to<Wd>(vv, table, [&](int s, int l, double re, double im) {
+  pn4::eval_weights_to<false, Wd>(vv, table, [&](int s, int l, double re, double im) {
     if (l < valid) {
       const int64_t o = 2 * (static_cast<int64_t>(s) * N + n0 + l);
       W[o] = re;

@@ -292,7 +292,7 @@ RR_INLINE void arm_content_lanes(const PackModeContentItem& it, int32_t i0,
                                        const double* v, const double* w_roll) {
   constexpr int W = lanes::width<V>;
   double wre[kModeSlots * W], wim[kModeSlots * W];  // slot s, lane l at s * W + l
-  pn4::eval_mode_weights<W>(v, it.weight_table, wre, wim);
+  pn4::eval_weights<false, W>(v, it.weight_table, wre, wim);
   const V roll = RR_LANES_LOAD(V, w_roll);
   for (int32_t k = 0; k < it.K; ++k) {
     double* out = it.content + 2 * (static_cast<int64_t>(k) * it.C + i0);

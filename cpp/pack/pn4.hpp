@@ -142,13 +142,13 @@ inline void mode_coeffs(double q, double chi1z, double chi2z, double* table /* k
 }
 // Stage 2 is forced inline so that kernels fold the table walk into their loop.
 RR_INLINE void mode_weights(double v, const double* table, double* re /* 8 */, double* im /* 8 */) {
-  pn4::eval_mode_weights<1>(&v, table, re, im);
+  pn4::eval_weights<false, 1>(&v, table, re, im);
 }
 inline void dmode_coeffs(double q, double chi1z, double chi2z, double* table /* kDModeCoeffCount */) {
   pn4::fill_dmode_coeffs(q, chi1z, chi2z, table);
 }
 RR_INLINE void dmode_weights(double v, const double* table, double* re /* 32 */, double* im /* 32 */) {
-  pn4::eval_dmode_weights<1>(&v, table, re, im);
+  pn4::eval_weights<true, 1>(&v, table, re, im);
 }
 
 namespace pn4 {

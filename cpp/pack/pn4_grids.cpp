@@ -76,18 +76,12 @@ RR_INLINE void stage2_span(const double* v, int64_t s0, int64_t s1, const double
   for (; s + W <= s1; s += W) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l);
-    if constexpr (Partials)
-      pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, W});
-    else
-      pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, W});
+    pn4::eval_weights_to<Partials, W>(vv, table, RowSink{out, n, s, W});
   }
   if (s < s1) {
     double vv[W];
     for (int l = 0; l < W; ++l) vv[l] = load_unaligned(v, s + l < s1 ? s + l : s1 - 1);
-    if constexpr (Partials)
-      pn4::eval_dmode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
-    else
-      pn4::eval_mode_weights_to<W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
+    pn4::eval_weights_to<Partials, W>(vv, table, RowSink{out, n, s, static_cast<int>(s1 - s)});
   }
 }
 

@@ -352,22 +352,6 @@ RR_INLINE void eval_mode_weights_terms(const double (*vp)[W], const double* lnx,
   eval_mode_slot<7, W>(vp, lnx, t, eta, sink);
 }
 
-// Weights of W samples v[0..W), handed to sink(slot, lane, real, imaginary).
-template <int W, class Sink>
-RR_INLINE void eval_mode_weights_to(const double* v, const double* t, Sink&& sink) {
-  double vp[9][W], lnx[W];
-  v_terms<W>(v, vp, lnx);
-  eval_mode_weights_terms<W>(vp, lnx, t, sink);
-}
-
-// Weights of W samples: re/im[s * W + l] is slot s at sample l.
-template <int W>
-RR_INLINE void eval_mode_weights(const double* v, const double* t, double* re, double* im) {
-  eval_mode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
-    re[k * W + l] = r;
-    im[k * W + l] = i;
-  });
-}
 
 inline void fill_dmode_coeffs(double q, double chi1z, double chi2z, double* t) {
   for (int i = 0; i < 358; ++i) t[i] = 0.0;
@@ -427,18 +411,23 @@ RR_INLINE void eval_dmode_weights_terms(const double (*vp)[W], const double* lnx
   eval_dmode_slot<7, W>(vp, lnx, t, eta, deta, sink);
 }
 
-// Partials of W samples, handed to sink(slot 4 j + p, lane, real, imaginary).
-template <int W, class Sink>
-RR_INLINE void eval_dmode_weights_to(const double* v, const double* t, Sink&& sink) {
+// The weights (Partials false: slot s) or their partials (Partials true: slot
+// 4 j + p) of W samples v[0..W), from their v_terms, handed to sink(slot,
+// lane, real, imaginary).
+template <bool Partials, int W, class Sink>
+RR_INLINE void eval_weights_to(const double* v, const double* t, Sink&& sink) {
   double vp[9][W], lnx[W];
   v_terms<W>(v, vp, lnx);
-  eval_dmode_weights_terms<W>(vp, lnx, t, sink);
+  if constexpr (Partials)
+    eval_dmode_weights_terms<W>(vp, lnx, t, sink);
+  else
+    eval_mode_weights_terms<W>(vp, lnx, t, sink);
 }
 
-// Partials of W samples: re/im[(4 j + p) * W + l].
-template <int W>
-RR_INLINE void eval_dmode_weights(const double* v, const double* t, double* re, double* im) {
-  eval_dmode_weights_to<W>(v, t, [&](int k, int l, double r, double i) {
+// eval_weights_to into arrays: re/im[k * W + l] is slot k at sample l.
+template <bool Partials, int W>
+RR_INLINE void eval_weights(const double* v, const double* t, double* re, double* im) {
+  eval_weights_to<Partials, W>(v, t, [&](int k, int l, double r, double i) {
     re[k * W + l] = r;
     im[k * W + l] = i;
   });

@@ -37,8 +37,8 @@ TEST(Pn4Tables, LanesGiveTheScalarBits) {
   dmode_coeffs(3.0, -0.2, 0.6, dt);
   const double v[4] = {0.07, 0.19, 0.33, 0.41};
   double re4[8 * 4], im4[8 * 4], dre4[32 * 4], dim4[32 * 4];
-  pn4::eval_mode_weights<4>(v, t, re4, im4);
-  pn4::eval_dmode_weights<4>(v, dt, dre4, dim4);
+  pn4::eval_weights<false, 4>(v, t, re4, im4);
+  pn4::eval_weights<true, 4>(v, dt, dre4, dim4);
   for (int l = 0; l < 4; ++l) {
     double re[8], im[8], dre[32], dim[32];
     mode_weights(v[l], t, re, im);
