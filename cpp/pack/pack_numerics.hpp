@@ -296,17 +296,22 @@ inline bool spline_nak(const std::vector<double>& s, const double* y, int32_t n,
   return spline_nak(s.data(), y, n, out);
 }
 
-// Value at x of the spline with n_int intervals over knots s (n_int + 1 of
-// them) and (4, n_int) table c; the end cubics extrapolate.
-KOKKOS_INLINE_FUNCTION double spline_eval(const double* s, const double* c, int32_t n_int,
-                                          double x) {
-  int32_t j = upper_index(s, n_int + 1, x) - 1;
+// The cubic of interval j, clamped to 0 .. n_int - 1, at x, of the spline with
+// n_int intervals over knots s (n_int + 1 of them) and (4, n_int) table c.
+KOKKOS_INLINE_FUNCTION double spline_piece(const double* s, const double* c, int32_t n_int,
+                                           int32_t j, double x) {
   if (j < 0) j = 0;
   if (j > n_int - 1) j = n_int - 1;
   const double d = x - s[j];
   const int64_t st = n_int;
   return (((0.0 + c[3 * st + j]) + d * c[2 * st + j]) + (d * d) * c[st + j]) +
          ((d * d) * d) * c[j];
+}
+
+// Value at x of that spline; the end cubics extrapolate.
+KOKKOS_INLINE_FUNCTION double spline_eval(const double* s, const double* c, int32_t n_int,
+                                          double x) {
+  return spline_piece(s, c, n_int, upper_index(s, n_int + 1, x) - 1, x);
 }
 
 inline double spline_eval(const std::vector<double>& s, const std::vector<double>& c,
@@ -319,13 +324,7 @@ inline double spline_eval(const std::vector<double>& s, const std::vector<double
 KOKKOS_INLINE_FUNCTION double spline_eval_from(const double* s, const double* c, int32_t n_int,
                                                double x, int32_t& hint) {
   hint = upper_index_from(s, n_int + 1, x, hint);
-  int32_t j = hint - 1;
-  if (j < 0) j = 0;
-  if (j > n_int - 1) j = n_int - 1;
-  const double d = x - s[j];
-  const int64_t st = n_int;
-  return (((0.0 + c[3 * st + j]) + d * c[2 * st + j]) + (d * d) * c[st + j]) +
-         ((d * d) * d) * c[j];
+  return spline_piece(s, c, n_int, hint - 1, x);
 }
 
 // The part of spline_nak's system that depends on the knots alone: interval
