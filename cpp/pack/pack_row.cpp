@@ -547,9 +547,12 @@ int32_t find_anchor(const RowFits& f, ExtensionPackRow& row, RowAnchor& a) {
 }
 
 // The PN track on its quadrature grid, and its maps of phase.
+// The integrands tx, px are read only by step 7, but live as long as the rest:
+// a row builder that frees them early leaves holes among the row's later
+// allocations, and the heap then keeps megabytes it cannot return.
 struct PnTrack {
   int32_t n = 0;
-  std::vector<double> grid, t_pn, phi_pn;
+  std::vector<double> grid, tx, px, t_pn, phi_pn;
   PackDoubles S_x, S_t;  // x and t of phase, (4, n - 1) each
   double Phi_start = 0, dt_edge = 0;
 };
@@ -646,9 +649,8 @@ int32_t pn_phase_maps(const RowFits& f, const RowAnchor& a, PnTrack& tr) {
 
 // Steps 5 to 8: the PN track from the low end to beyond the anchor.
 int32_t pn_track(const RowFits& f, const RowAnchor& a, ExtensionPackRow& row, PnTrack& tr) {
-  std::vector<double> tx, px;
-  if (const int32_t st = pn_integrands(f, a, row, tr, tx, px); st != kPackBuilt) return st;
-  if (const int32_t st = pn_time_phase(f, a, tr, tx, px); st != kPackBuilt) return st;
+  if (const int32_t st = pn_integrands(f, a, row, tr, tr.tx, tr.px); st != kPackBuilt) return st;
+  if (const int32_t st = pn_time_phase(f, a, tr, tr.tx, tr.px); st != kPackBuilt) return st;
   return pn_phase_maps(f, a, tr);
 }
 
