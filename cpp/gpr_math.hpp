@@ -7,13 +7,13 @@
 // the same bits, so every expression here is written in one fixed operation
 // order (the build forbids FMA contraction) and the transcendental values come
 // from the C library, one call per value.
+#include "common/lanes.hpp"
 #include "common/variants.hpp"
 
 #include <Kokkos_Core.hpp>
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 namespace radiredide::gpr {
 
@@ -182,9 +182,7 @@ KOKKOS_INLINE_FUNCTION double key_row(const CoordParams& cp, const KeyView& key,
 template <class V>
 RR_INLINE V minv_quad(const double* Minv, int32_t n, const double* k, int64_t stride) {
   const auto at = [k, stride](int32_t j) RR_INLINE_LAMBDA {
-    V v;
-    std::memcpy(&v, k + j * stride, sizeof(V));
-    return v;
+    return RR_LANES_LOAD(V, k + j * stride);
   };
   V quad = V{};
   int32_t i = 0;
